@@ -1,0 +1,36 @@
+// Audio I/O over ALSA: the playback engine, the capture engine with its
+// take menu, and the peak meter.
+//
+// The device is opened and closed within every call. ALSA failures are
+// printed on standard error with the library's text.
+#ifndef TUNEVAT_AUDIO_AUDIO_H
+#define TUNEVAT_AUDIO_AUDIO_H
+
+// Plays the WAV file path on ALSA device between inPoint and outPoint
+// seconds, in whole period-sized blocks, mono on both channels. Returns 1
+// when the device was opened and configured and the loop ran (also when it
+// played nothing), 0 on any failure (after printing why).
+int PLAY(const char *path, const char *device, float inPoint, float outPoint);
+
+// Writes frames two-channel frames into out, left then right, from the
+// single-channel blocks left and right (which may be the same array).
+// bytesPerSample 2 or 3; any other size leaves out untouched.
+void Interleave(unsigned int frames, unsigned int bytesPerSample,
+                const char *left, const char *right, char *out);
+
+// Records takes of duration seconds from ALSA device into takePath (a
+// fresh 44-byte header, then the data), with the take menu after each
+// take. Returns the data bytes kept (0 when none), or -1 when the device
+// could not be opened or set up (the reason has been printed).
+long RECORD(const char *device, unsigned int rate, float duration,
+            int channels, int bits, const char *takePath);
+
+// Raises *peak to the largest absolute value among count samples of one
+// channel at data (bytesPerSample 2 or 3, little-endian, signed).
+void CheckPeak(int count, long *peak, const char *data,
+               unsigned int bytesPerSample);
+
+// Prints "Channel %i peak = ... dB" for one channel's peak.
+void ShowPeaks(int channel, long peak, long bytesPerSample);
+
+#endif

@@ -1,0 +1,264 @@
+// Console state, start-up, the command loop, the parameter commands, the
+// record settings menu, Help and the two ways of leaving.
+#include "console/console.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "console/input.h"
+#include "store/store.h"
+
+const char *const kSettingsFile = "rcvat.txt";
+const char *const kTakeFile = "tunevat_temp.wav";
+
+// Copies src into dst (size bytes), cutting what does not fit.
+static void copyText(char *dst, const char *src, int size)
+{
+    snprintf(dst, (size_t)size, "%s", src);
+}
+
+// Appends ".wav" to a typed name; a name too long to take it is cut first
+// so that the extension always fits.
+static void appendWav(char *name, int size)
+{
+    int room = size - 1 - 4;
+    if ((int)strlen(name) > room) name[room] = '\0';
+    strcat(name, ".wav");
+}
+
+char *trackSlot(ConsoleState *st, int n)
+{
+    if (n < 1 || n > kTableSlots) return nullptr;
+    return st->table + (long)(n - 1) * kSlotBytes;
+}
+
+void waitForC(char *answer, int size, const char *prompt)
+{
+    copyText(answer, "0", size);
+    while (strcmp(answer, "c") != 0) {
+        printf("%s", prompt);
+        if (!readWord(answer, size)) break;   // end of input counts as "c"
+    }
+}
+
+void Help()
+{
+    static const char *const lines[] = {
+        "\nList Commands\n",
+        "   'l' to hide or show track list",
+        "   'L' to reload track list from file",
+        "   '-' to remove a track from the list",
+        "\nRecording Commands\n",
+        "   'r' to record",
+        "   'd' to set recording duration",
+        "   'f' to enter filename for recording",
+        "   'F' to select file in list to record to",
+        "   'u' to adjust recording hardware settings",
+        "\nPlayback Commands\n",
+        "   'p' to play a track, or 2p for track 2, etc",
+        "   'a' to play all playlist tracks in order",
+        "   'i' to set in point of playback",
+        "   'o' to set out point of playback",
+        "   'j' to jump forward: out-point becomes in-point",
+        "   'J' to jump backward: in-point becomes out-point",
+        "   't' to check attributes of files in list",
+        "",
+        "   's' to save file list and settings",
+        "   'q' to quit and save",
+        "   'x' to exit without saving list or parameters",
+    };
+    for (const char *line : lines) printf("%s\n", line);
+    char answer[kAnswerBytes];
+    waitForC(answer, sizeof answer, "\nEnter 'c' to continue\n");
+}
+
+static void setDefaults(ConsoleState *st)
+{
+    memset(st, 0, sizeof *st);
+    st->channels = 2;
+    st->rate = 44100;
+    st->bits = 16;
+    copyText(st->device, "default", sizeof st->device);
+    copyText(st->listName, "tlist.txt", sizeof st->listName);
+    st->trackNumber = 1;
+    st->saveOnExit = 1;
+    copyText(st->command, "0", sizeof st->command);
+    copyText(st->answer, "0", sizeof st->answer);
+    copyText(st->menuAnswer, "0", sizeof st->menuAnswer);
+}
+
+static void startUp(ConsoleState *st)
+{
+    printf("\nTunevat 1.05 by Anwick\n\n");
+    setDefaults(st);
+
+    FILE *f = fopen(kSettingsFile, "r");
+    if (f) {
+        fclose(f);
+        printf("Reading rcvat.txt file\n");
+        GET_PARAMS(&st->channels, st->device, &st->rate, &st->bits, &st->inPoint,
+                   &st->outPoint, &st->duration, st->listName, &st->listGiven,
+                   kSettingsFile, st->recordName);
+    }
+    if (st->listGiven == 0) {
+        printf("Enter the name of a new or existing wavefile list:\n");
+        char word[kListNameBytes];
+        // At end of input the list name keeps its default.
+        if (readWord(word, sizeof word)) copyText(st->listName, word, sizeof st->listName);
+    }
+    if (st->channels != 1 && st->channels != 2) {
+        st->channels = 2;
+        printf("Channels were set to illegal value, setting to 2.\n");
+    }
+    if (st->bits != 16 && st->bits != 24) {
+        st->bits = 16;
+        printf("Bits were set to illegal value, setting to 16.\n");
+    }
+    printf("-----------------------------\n");
+    printf("Current Recording Parameters:\n");
+    printf("   Channels: %i\n", st->channels);
+    printf("   Sample rate: %i\n", (int)st->rate);
+    printf("   Bits: %i\n", (int)st->bits);
+    printf("   Device: %s\n", st->device);
+    printf("   File: %s\n", st->recordName);
+    printf("-----------------------------\n\n");
+
+    GetList(st->listText, st->table, st->listName, &st->count, kListTextBytes);
+    printf("Type h at any time to get a list of commands\n");
+}
+
+static void showStatus(const ConsoleState *st)
+{
+    if (st->listHidden != 1) {
+        printf("\nTrack List:\n");
+        for (int i = 1; i <= st->count; ++i)
+            printf("\t%i %s\n", i, st->table + (long)(i - 1) * kSlotBytes);
+        printf("\n");
+    }
+    printf("Playback:\tIn %.2f\t\tOut %.2f\n", st->inPoint, st->outPoint);
+    printf("Recording: \tDur %.2f\tFilename: %s\n", st->duration, st->recordName);
+}
+
+static void jumpForward(ConsoleState *st)
+{
+    float oldIn = st->inPoint;
+    st->inPoint = st->outPoint;
+    st->outPoint = st->outPoint + (st->outPoint - oldIn);
+}
+
+static void jumpBackward(ConsoleState *st)
+{
+    float oldIn = st->inPoint;
+    float oldOut = st->outPoint;
+    st->outPoint = oldIn;
+    st->inPoint = oldIn - (oldOut - oldIn);
+    if (st->inPoint < 0) st->inPoint = 0;
+    if (oldIn < 0) st->outPoint = 0;
+}
+
+static void selectRecordName(ConsoleState *st)
+{
+    printf("Select a file in list for record filename (1-%i)\n", st->count);
+    // A word that is not a number must not select a track left over from
+    // an earlier prompt.
+    st->selection = 0;
+    readInt(&st->selection);
+    if (st->selection >= 1 && st->selection <= st->count)
+        copyText(st->recordName, trackSlot(st, st->selection), sizeof st->recordName);
+}
+
+static void recordSettingsMenu(ConsoleState *st)
+{
+    for (;;) {
+        printf("Record Settings\n");
+        printf("1 = change samplerate: %i\n", (int)st->rate);
+        printf("2 = toggle bit depth: %i\n", (int)st->bits);
+        printf("3 = toggle channels: %i\n", st->channels);
+        printf("4 = change soundcard: %s\n", st->device);
+        printf("5 = done\n");
+        // End of input leaves the menu as "5" does.
+        if (!readWord(st->command, sizeof st->command)) copyText(st->command, "5", sizeof st->command);
+        if (strtol(st->command, nullptr, 10) == 1) {
+            printf("Enter samplerate:\n");
+            if (!readWord(st->command, sizeof st->command)) copyText(st->command, "5", sizeof st->command);
+            st->rate = (unsigned int)strtol(st->command, nullptr, 10);
+        }
+        if (strtol(st->command, nullptr, 10) == 2) st->bits = st->bits == 16 ? 24 : 16;
+        if (strtol(st->command, nullptr, 10) == 3) st->channels = st->channels == 2 ? 1 : 2;
+        if (strtol(st->command, nullptr, 10) == 4) {
+            printf("Enter soundcard device name:\n");
+            char word[kDeviceBytes];
+            if (readWord(word, sizeof word)) copyText(st->device, word, sizeof st->device);
+            else copyText(st->command, "5", sizeof st->command);
+        }
+        if (strtol(st->command, nullptr, 10) == 5) return;
+    }
+}
+
+// Runs one command word; the word stays in st->command for the loop test.
+static void dispatch(ConsoleState *st)
+{
+    const char *w = st->command;
+    if (strcmp(w, "r") == 0) recordCommand(st);
+    else if (strcmp(w, "p") == 0) playTrack(st);
+    else if (strchr(w, 'p')) playByNumber(st, st->command);
+    else if (strcmp(w, "a") == 0) playAll(st);
+    else if (strcmp(w, "i") == 0) {
+        printf("Enter start time in seconds:\n");
+        readFloat(&st->inPoint);
+    } else if (strcmp(w, "o") == 0) {
+        printf("Enter stop time in seconds:\n");
+        readFloat(&st->outPoint);
+    } else if (strcmp(w, "j") == 0) jumpForward(st);
+    else if (strcmp(w, "J") == 0) jumpBackward(st);
+    else if (strcmp(w, "d") == 0) {
+        printf("Enter record duration in seconds:\n");
+        readFloat(&st->duration);
+    } else if (strcmp(w, "f") == 0) {
+        printf("Enter recording file name:\n");
+        char word[kRecordNameBytes];
+        if (readWord(word, sizeof word)) {
+            copyText(st->recordName, word, sizeof st->recordName);
+            appendWav(st->recordName, sizeof st->recordName);
+        }
+    } else if (strcmp(w, "F") == 0) selectRecordName(st);
+    else if (strcmp(w, "l") == 0) st->listHidden = !st->listHidden;
+    else if (strcmp(w, "s") == 0) saveAll(st);
+    else if (strcmp(w, "t") == 0) showAttributes(st);
+    else if (strcmp(w, "h") == 0) Help();
+    else if (strcmp(w, "L") == 0) reloadList(st);
+    else if (strcmp(w, "-") == 0) removeTrackCommand(st);
+    else if (strcmp(w, "x") == 0) st->saveOnExit = 0;
+    else if (strcmp(w, "u") == 0) recordSettingsMenu(st);
+    // "q" and unknown words: nothing to do here.
+}
+
+static void leave(ConsoleState *st)
+{
+    if (st->saveOnExit == 0) {
+        printf("Exit without saving list and settings? (y,n)\n");
+        // End of input is not a "y": the list and settings are saved.
+        if (!readWord(st->answer, sizeof st->answer)) copyText(st->answer, "", sizeof st->answer);
+        if (strcmp(st->answer, "y") == 0) return;
+    }
+    printf("Saving list and parameters\n");
+    WriteList(st->listName, st->table, st->listText, st->count);
+    Store_Settings(st->channels, st->device, st->rate, st->bits, st->inPoint, st->outPoint,
+                   st->duration, st->listName, st->recordName);
+}
+
+int runConsole(ConsoleState *st)
+{
+    startUp(st);
+    for (;;) {
+        if (strcmp(st->command, "q") == 0 || strcmp(st->command, "x") == 0) break;
+        showStatus(st);
+        // End of input at the prompt quits as "q" does, saving everything.
+        if (!readWord(st->command, sizeof st->command)) copyText(st->command, "q", sizeof st->command);
+        dispatch(st);
+    }
+    leave(st);
+    fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,55 @@
+#include "console/input.h"
+
+#include <cctype>
+#include <cstdio>
+
+static int endOfInput = 0;
+
+int inputEnded() { return endOfInput; }
+
+int readWord(char *buf, int size)
+{
+    buf[0] = '\0';
+    if (size < 1) return 0;
+    int c = getchar();
+    while (c != EOF && isspace(c)) c = getchar();
+    if (c == EOF) {
+        endOfInput = 1;
+        return 0;
+    }
+    int n = 0;
+    while (c != EOF && !isspace(c)) {
+        if (n < size - 1) buf[n++] = (char)c;
+        c = getchar();
+    }
+    buf[n] = '\0';
+    // The whitespace that ended the word is left in the stream, as "%s" does.
+    if (c != EOF) ungetc(c, stdin);
+    return 1;
+}
+
+int readInt(int *value)
+{
+    int v = 0;
+    int r = scanf("%i", &v);
+    if (r == EOF) {
+        endOfInput = 1;
+        return -1;
+    }
+    if (r != 1) return 0;
+    *value = v;
+    return 1;
+}
+
+int readFloat(float *value)
+{
+    float v = 0.0f;
+    int r = scanf("%f", &v);
+    if (r == EOF) {
+        endOfInput = 1;
+        return -1;
+    }
+    if (r != 1) return 0;
+    *value = v;
+    return 1;
+}

@@ -1,0 +1,231 @@
+#include "harness.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+std::string makeTempDir()
+{
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tunevat-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) {
+        ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+        return "/tmp";
+    }
+    return std::string(buf.data());
+}
+
+void removeTree(const std::string &dir)
+{
+    if (dir.size() < 8 || dir.find("tunevat-test-") == std::string::npos) return;
+    std::string cmd = "chmod -R u+rwx '" + dir + "' 2>/dev/null; rm -rf '" + dir + "'";
+    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << dir;
+}
+
+void writeFile(const std::string &path, const std::string &bytes)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    if (!bytes.empty()) {
+        ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    }
+    fclose(f);
+}
+
+std::string readFile(const std::string &path)
+{
+    std::string s;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return s;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    fclose(f);
+    return s;
+}
+
+bool fileExists(const std::string &path)
+{
+    struct stat sb;
+    return stat(path.c_str(), &sb) == 0;
+}
+
+long fileSize(const std::string &path)
+{
+    struct stat sb;
+    if (stat(path.c_str(), &sb) != 0) return -1;
+    return (long)sb.st_size;
+}
+
+RunResult runProgram(const std::string &dir, const std::vector<std::string> &argv,
+                     const std::string &input, const std::string &alsaConf, int timeoutSec)
+{
+    RunResult r{"", "", -1};
+    std::string inPath = dir + "/.stdin", outPath = dir + "/.stdout", errPath = dir + "/.stderr";
+    writeFile(inPath, input);
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(inPath.c_str(), O_RDONLY);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        setenv("HOME", dir.c_str(), 1);
+        if (!alsaConf.empty()) {
+            std::string path = "/usr/share/alsa/alsa.conf:" + alsaConf;
+            setenv("ALSA_CONFIG_PATH", path.c_str(), 1);
+        }
+        alarm(timeoutSec);
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status)) r.status = 128 + WTERMSIG(status);
+    r.out = readFile(outPath);
+    r.err = readFile(errPath);
+    unlink(inPath.c_str());
+    unlink(outPath.c_str());
+    unlink(errPath.c_str());
+    return r;
+}
+
+RunResult runTunevat(const std::string &dir, const std::string &input,
+                     const std::string &alsaConf, int timeoutSec)
+{
+    return runProgram(dir, {TUNEVAT_BIN}, input, alsaConf, timeoutSec);
+}
+
+std::string writeVirtualCard(const std::string &dir, const std::string &captureInput)
+{
+    std::string in = captureInput.empty() ? "/dev/zero" : captureInput;
+    std::string body =
+        "{\n"
+        "  type asym\n"
+        "  playback.pcm {\n"
+        "    type file\n"
+        "    slave.pcm \"null\"\n"
+        "    file \"" + dir + "/out.raw\"\n"
+        "    format \"raw\"\n"
+        "    truncate false\n"
+        "  }\n"
+        "  capture.pcm {\n"
+        "    type file\n"
+        "    slave.pcm \"null\"\n"
+        "    infile \"" + in + "\"\n"
+        "    file \"/dev/null\"\n"
+        "    format \"raw\"\n"
+        "  }\n"
+        "}\n";
+    std::string conf = "pcm.!default " + body + "pcm.tvcard " + body;
+    std::string path = dir + "/asound.conf";
+    writeFile(path, conf);
+    return path;
+}
+
+std::string playedBytes(const std::string &dir, int n)
+{
+    if (n == 0) return readFile(dir + "/out.raw");
+    char suffix[16];
+    snprintf(suffix, sizeof suffix, ".%04d", n);
+    return readFile(dir + "/out.raw" + suffix);
+}
+
+int playbackCount(const std::string &dir)
+{
+    if (!fileExists(dir + "/out.raw")) return 0;
+    int n = 1;
+    for (;;) {
+        char suffix[16];
+        snprintf(suffix, sizeof suffix, ".%04d", n);
+        if (!fileExists(dir + "/out.raw" + suffix)) return n;
+        ++n;
+    }
+}
+
+static std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static std::string format(const char *fmt, ...)
+{
+    char buf[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+std::string bannerText() { return "\nTunevat 1.05 by Anwick\n\n"; }
+
+std::string paramBanner(int channels, unsigned rate, unsigned bits,
+                        const std::string &device, const std::string &file)
+{
+    return "-----------------------------\nCurrent Recording Parameters:\n" +
+           format("   Channels: %i\n", channels) + format("   Sample rate: %i\n", (int)rate) +
+           format("   Bits: %i\n", (int)bits) + "   Device: " + device + "\n" +
+           "   File: " + file + "\n" + "-----------------------------\n\n";
+}
+
+std::string promptText(const std::vector<std::string> &tracks, float in, float out,
+                       float dur, const std::string &name, bool hidden)
+{
+    std::string s;
+    if (!hidden) {
+        s += "\nTrack List:\n";
+        for (size_t i = 0; i < tracks.size(); ++i) s += format("\t%i ", (int)i + 1) + tracks[i] + "\n";
+        s += "\n";
+    }
+    s += format("Playback:\tIn %.2f\t\tOut %.2f\n", in, out);
+    s += format("Recording: \tDur %.2f\tFilename: ", dur) + name + "\n";
+    return s;
+}
+
+std::string firstStartText(const std::string &listName)
+{
+    return bannerText() + "Enter the name of a new or existing wavefile list:\n" +
+           paramBanner(2, 44100, 16, "default", "") + "Creating a new list: " + listName + "\n" +
+           "Type h at any time to get a list of commands\n";
+}
+
+std::string wavBytes(unsigned rate, unsigned channels, unsigned bits, const std::string &data)
+{
+    auto le = [](unsigned long v, int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += (char)((v >> (8 * i)) & 0xff);
+        return s;
+    };
+    unsigned bps = bits / 8;
+    std::string h = "RIFF" + le(data.size() + 36, 4) + "WAVE" + "fmt " + le(16, 4) + le(1, 2) +
+                    le(channels, 2) + le(rate, 4) + le(rate * channels * bps, 4) +
+                    le(channels * bps, 2) + le(bps * 8, 2) + "data" + le(data.size(), 4);
+    return h + data;
+}
+
+std::string patternBytes(long n, unsigned seed)
+{
+    std::string s((size_t)n, '\0');
+    unsigned x = seed * 2654435761u + 12345u;
+    for (long i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[(size_t)i] = (char)(x >> 16);
+    }
+    return s;
+}

@@ -1,0 +1,68 @@
+// Test helpers: scratch directories, files, running the built tunevat
+// binary with scripted standard input, a virtual sound card made from
+// ALSA's own file and null plugins, and the console's fixed texts.
+#ifndef TUNEVAT_TESTS_HARNESS_H
+#define TUNEVAT_TESTS_HARNESS_H
+
+#include <string>
+#include <vector>
+
+// A fresh empty directory under $TMPDIR (or /tmp); removed by
+// removeTree when the test is done with it.
+std::string makeTempDir();
+void removeTree(const std::string &dir);
+
+void writeFile(const std::string &path, const std::string &bytes);
+std::string readFile(const std::string &path);
+bool fileExists(const std::string &path);
+long fileSize(const std::string &path);   // -1 when missing
+
+struct RunResult {
+    std::string out;   // standard output
+    std::string err;   // standard error
+    int status;        // exit status, or 128 + signal number
+};
+
+// Runs tunevat in dir with input as its standard input. alsaConf, when
+// not empty, is an ALSA configuration file read after the system's
+// alsa.conf. HOME is set to dir. The run is killed after timeoutSec
+// seconds (a spinning program then shows as status 128 + SIGALRM).
+RunResult runTunevat(const std::string &dir, const std::string &input,
+                     const std::string &alsaConf = "", int timeoutSec = 120);
+
+// Same, for any program and arguments (used to run sox and soxi).
+RunResult runProgram(const std::string &dir, const std::vector<std::string> &argv,
+                     const std::string &input = "", const std::string &alsaConf = "",
+                     int timeoutSec = 120);
+
+// Writes dir/asound.conf defining a virtual sound card as pcm.!default
+// and as pcm.tvcard: playback goes to dir/out.raw (a numbered file
+// out.raw.0001, ... for every later playback), capture reads
+// captureInput (a raw file; an empty name reads /dev/zero). Returns the
+// configuration file's path for runTunevat.
+std::string writeVirtualCard(const std::string &dir, const std::string &captureInput = "");
+
+// The n-th playback's bytes (n from 0) as the virtual card saw them.
+std::string playedBytes(const std::string &dir, int n);
+// Number of playbacks the virtual card has seen.
+int playbackCount(const std::string &dir);
+
+// The console's fixed texts, for exact comparisons.
+std::string bannerText();                       // banner and its empty line
+std::string paramBanner(int channels, unsigned rate, unsigned bits,
+                        const std::string &device, const std::string &file);
+// List display (unless hidden) and the two status lines before a prompt.
+std::string promptText(const std::vector<std::string> &tracks, float in,
+                       float out, float dur, const std::string &name,
+                       bool hidden = false);
+// Start-up of a first run in an empty directory: banner, list question,
+// parameter banner with defaults, "Creating a new list", hint line.
+std::string firstStartText(const std::string &listName = "tlist.txt");
+
+// A canonical 44-byte header followed by data.
+std::string wavBytes(unsigned rate, unsigned channels, unsigned bits,
+                     const std::string &data);
+// n bytes of a repeatable pseudo-random pattern (seeded).
+std::string patternBytes(long n, unsigned seed = 1);
+
+#endif

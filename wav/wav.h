@@ -1,0 +1,63 @@
+// WAV files: the canonical 44-byte header, little-endian byte packing, the
+// chunk search every reader and editor uses, the attribute reader, and the
+// two in-place editors (data size fix and append).
+//
+// Every function opens, uses and closes its own files; none keeps a file
+// open between calls. Messages go to standard output.
+#ifndef TUNEVAT_WAV_WAV_H
+#define TUNEVAT_WAV_WAV_H
+
+#include <cstdio>
+
+// The canonical header is 44 bytes; sample data starts right after it.
+const long kWavHeaderBytes = 44;
+// Chunk tags are looked for at even offsets from 2 up to and including this.
+const long kChunkSearchLimit = 131072;
+// Largest data size the signed 32-bit header fields can state with room
+// for the RIFF size (data bytes + 36).
+const long kMaxDataBytes = 2147483611L;
+
+// Little-endian writers: least significant byte first.
+void Decon2(unsigned short value, char *out);        // 2 bytes
+void Decon3(unsigned long value, char *out);         // 3 low bytes
+void Decon4(long value, char *out);                  // 4 bytes, 0..2^31-1
+// Little-endian readers; every byte counts as unsigned.
+unsigned int Assem2(const char *bytes);              // 0..65535
+unsigned long Assem4(const char *bytes);             // 0..2^32-1
+
+// Creates (or empties) path and writes the 44-byte header for frames
+// frames of channels x (bits / 8)-byte samples at rate Hz. Returns 1 on
+// success; 0 when the file cannot be created, written, or the sizes do not
+// fit the header (a message says which).
+int MAKE_HEADER(const char *path, unsigned int rate, unsigned int channels,
+                unsigned int bits, long frames);
+
+// Looks for tag (tagLength bytes, 3 for "fmt", 4 for "data") at the even
+// offsets 2, 4, ... 131072 of the open file f; the first match wins.
+// Returns the offset, or -1 when the tag is absent. Prints nothing. The
+// file position afterwards is unspecified.
+long FindChunk(FILE *f, const char *tag, int tagLength);
+
+// Reads rate, bytes per sample, channels, data offset and frame count of
+// the WAV file at path. Returns 1 when all five were stored, 0 on failure
+// (after printing why). verbose == 1 also prints what it reads.
+int GetAttributes(const char *path, unsigned long *rate,
+                  unsigned int *bytesPerSample, unsigned int *channels,
+                  unsigned long *dataOffset, unsigned long *frames,
+                  int verbose);
+
+// Frames from the data offset to the end of the file (declared size not
+// consulted); 0 on any failure.
+double GET_LENGTH(const char *path);
+
+// Writes dataBytes into the data chunk's size field (dataBytes -1: the
+// bytes from the first sample byte to the end of the file). Returns 1 on
+// success, 0 when nothing was changed (a message says why).
+int FIX_SIZE(const char *path, long dataBytes);
+
+// Appends the first count bytes of source's sample data to the end of
+// target. Returns 1 when exactly the bytes the source holds (up to count)
+// were copied, 0 on any failure (a message says why).
+int APPEND(const char *target, const char *source, long count);
+
+#endif
