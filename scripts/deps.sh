@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Tunevat needs that this machine lacks.
+#   deps.sh run   - what building and running the program needs
+#   deps.sh test  - that, plus GoogleTest, sox, alsa-utils, clang (libFuzzer)
+set -euo pipefail
+want=(cmake g++ make pkg-config libasound2-dev)
+if [ "${1:-run}" = test ]; then
+  want+=(googletest libgtest-dev sox libsox-fmt-base alsa-utils clang libclang-rt-dev)
+fi
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "Installing: ${missing[*]}" >&2
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then as_root=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -q >&2
+"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >&2

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs every test: the unit and
+# end-to-end suites in a normal build, a short fixed-length fuzzing run of
+# every parser, and the whole suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+bash "$root/scripts/deps.sh" test
+
+echo "== build and test (debug, -Wall -Wextra) =="
+cmake -S "$root" -B "$root/build-test" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-Werror >/dev/null
+cmake --build "$root/build-test" -j"$jobs"
+(cd "$root/build-test" && ctest -j"$jobs" --output-on-failure)
+
+echo "== fuzzing (fixed number of runs) =="
+bash "$root/scripts/fuzz.sh"
+
+echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer =="
+cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DTUNEVAT_SANITIZE=ON >/dev/null
+cmake --build "$root/build-asan" -j"$jobs"
+(cd "$root/build-asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest -j"$jobs" --output-on-failure)
