@@ -1,0 +1,180 @@
+// The settings file rcvat.txt: one "key<TAB>value" line per setting.
+#include "store/store.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The reader takes at most this many bytes of the file (plus a NUL). A
+// file written by Store_Settings stays well below it (about 640 bytes with
+// the longest names and times), so anything beyond is hand-made and is
+// simply not read.
+const int kSettingsTextBytes = 1020;
+
+// One formatted line: the longest is "tlist\t" + 255 characters + "\n";
+// a float printed with "%.3f" needs at most 44 characters.
+const int kSettingsLineBytes = 320;
+
+const char kSettingsFile[] = "rcvat.txt";
+const char kSettingsTemp[] = "rcvat.txt.tmp";
+
+bool isSeparator(char c)
+{
+    return c == '\t' || c == ' ' || c == '\n';
+}
+
+// Copies length bytes of value into dest (destBytes bytes), cut to fit.
+void copyText(char *dest, int destBytes, const char *value, int length)
+{
+    if (length > destBytes - 1) length = destBytes - 1;
+    memcpy(dest, value, (size_t)length);
+    dest[length] = '\0';
+}
+
+// Stores one key's value. value is NUL-terminated (length bytes).
+void storeValue(const char *key, const char *value, int length, int *channels,
+                char *device, unsigned int *rate, unsigned int *bits,
+                float *inPoint, float *outPoint, float *duration,
+                char *listName, int *listGiven, char *recordName)
+{
+    // Base-10 conversions skip leading blanks and give 0 when no number
+    // follows; out-of-range values are kept as converted, the console
+    // corrects channels and bits afterwards.
+    if (strcmp(key, "dv") == 0) {
+        copyText(device, kDeviceBytes, value, length);
+    } else if (strcmp(key, "sr") == 0) {
+        *rate = (unsigned int)strtoul(value, nullptr, 10);
+    } else if (strcmp(key, "bits") == 0) {
+        *bits = (unsigned int)strtoul(value, nullptr, 10);
+    } else if (strcmp(key, "ch") == 0) {
+        *channels = (int)strtol(value, nullptr, 10);
+    } else if (strcmp(key, "i") == 0) {
+        *inPoint = (float)strtod(value, nullptr);
+    } else if (strcmp(key, "o") == 0) {
+        *outPoint = (float)strtod(value, nullptr);
+    } else if (strcmp(key, "d") == 0) {
+        *duration = (float)strtod(value, nullptr);
+    } else if (strcmp(key, "tlist") == 0) {
+        copyText(listName, kListNameBytes, value, length);
+        // An empty list name names no list: the console then asks for one
+        // instead of working with a file called "".
+        *listGiven = length > 0 ? 1 : 0;
+    } else if (strcmp(key, "rname") == 0) {
+        copyText(recordName, kRecordNameBytes, value, length);
+    }
+}
+
+// Formats one line into the line buffer and appends it to text, which
+// has room for nine full lines. False when the line does not fit.
+__attribute__((format(printf, 3, 4)))
+bool appendLine(char *text, int *used, const char *format, ...)
+{
+    char line[kSettingsLineBytes];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (n < 0 || n >= (int)sizeof line) return false;
+    memcpy(text + *used, line, (size_t)n);
+    *used += n;
+    return true;
+}
+
+bool isKey(const char *word, int length)
+{
+    static const char *const keys[] = {"dv", "sr", "bits", "ch", "i", "o",
+                                       "d", "tlist", "rname"};
+    for (const char *key : keys) {
+        if ((int)strlen(key) == length && memcmp(key, word, (size_t)length) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// Reads word by word: a word that is a key takes the rest of its line as
+// its value (after the one tab or space that ended the key), so a value is
+// never itself taken for a key. A key ended by a line feed has an empty
+// value (text values become empty, numbers 0); a key that is the very last
+// word of the file, with nothing after it, leaves its value as it was.
+void GET_PARAMS(int *channels, char *device, unsigned int *rate,
+                unsigned int *bits, float *inPoint, float *outPoint,
+                float *duration, char *listName, int *listGiven,
+                const char *settingsPath, char *recordName)
+{
+    FILE *f = fopen(settingsPath, "r");
+    if (!f) return;
+    char text[kSettingsTextBytes + 1];
+    size_t got = fread(text, 1, kSettingsTextBytes, f);
+    fclose(f);
+    text[got] = '\0';
+    // The text ends at its first NUL, as a C string does.
+    int length = (int)strlen(text);
+
+    int pos = 0;
+    for (;;) {
+        while (pos < length && isSeparator(text[pos])) pos++;
+        if (pos >= length) break;
+        int start = pos;
+        while (pos < length && !isSeparator(text[pos])) pos++;
+        int wordLength = pos - start;
+        if (!isKey(text + start, wordLength)) continue;
+        if (pos >= length) break;   // a key with nothing after it
+        char key[8];
+        copyText(key, sizeof key, text + start, wordLength);
+        int valueStart = text[pos] == '\n' ? pos : pos + 1;
+        int valueEnd = valueStart;
+        while (valueEnd < length && text[valueEnd] != '\n') valueEnd++;
+        char value[kSettingsTextBytes + 1];
+        copyText(value, sizeof value, text + valueStart, valueEnd - valueStart);
+        storeValue(key, value, valueEnd - valueStart, channels, device, rate,
+                   bits, inPoint, outPoint, duration, listName, listGiven,
+                   recordName);
+        pos = valueEnd;
+    }
+}
+
+// The new file is written beside the old one and renamed over it only
+// when every byte is out, so a full disk or an unwritable directory never
+// leaves an empty or half-written rcvat.txt behind.
+int Store_Settings(int channels, const char *device, unsigned int rate,
+                   unsigned int bits, float inPoint, float outPoint,
+                   float duration, const char *listName,
+                   const char *recordName)
+{
+    // Nine lines at most, each well under the line buffer. The names are
+    // bounded by the console's buffers; the precisions keep an unterminated
+    // or over-long argument from being read past them.
+    char text[9 * kSettingsLineBytes];
+    int used = 0;
+    bool ok = appendLine(text, &used, "dv\t%.*s\n", kDeviceBytes - 1, device) &&
+              appendLine(text, &used, "sr\t%u\n", rate) &&
+              appendLine(text, &used, "bits\t%u\n", bits) &&
+              appendLine(text, &used, "ch\t%i\n", channels) &&
+              appendLine(text, &used, "i\t%.3f\n", (double)inPoint) &&
+              appendLine(text, &used, "o\t%.3f\n", (double)outPoint) &&
+              appendLine(text, &used, "d\t%.3f\n", (double)duration);
+    if (ok && listName[0] != '\0') {
+        ok = appendLine(text, &used, "tlist\t%.*s\n", kListNameBytes - 1, listName);
+    }
+    if (ok && recordName[0] != '\0') {
+        ok = appendLine(text, &used, "rname\t%.*s\n", kRecordNameBytes - 1, recordName);
+    }
+    if (!ok) return 0;
+
+    FILE *f = fopen(kSettingsTemp, "w");
+    if (!f) return 0;
+    ok = fwrite(text, 1, (size_t)used, f) == (size_t)used;
+    if (fclose(f) != 0) ok = false;
+    if (ok && rename(kSettingsTemp, kSettingsFile) != 0) ok = false;
+    if (!ok) {
+        remove(kSettingsTemp);
+        return 0;
+    }
+    return 1;
+}
