@@ -1,0 +1,175 @@
+// The byte writers and readers and the 44-byte header: exact bytes, the
+// limits of the 32-bit fields, and files that cannot be created or written.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "unit_wav_util.h"
+#include "wav/wav.h"
+
+using namespace wavtest;
+
+namespace {
+
+int makeHeaderQuiet(const std::string &path, unsigned rate, unsigned ch, unsigned bits,
+                    long frames, std::string *out)
+{
+    testing::internal::CaptureStdout();
+    int r = MAKE_HEADER(path.c_str(), rate, ch, bits, frames);
+    *out = testing::internal::GetCapturedStdout();
+    return r;
+}
+
+TEST(ByteWriters, StoreLeastSignificantByteFirst)
+{
+    char b[4] = {'x', 'x', 'x', 'x'};
+    Decon4(16909060, b);
+    EXPECT_EQ(hex(std::string(b, 4)), "04 03 02 01");
+    Decon4(2147483647L, b);
+    EXPECT_EQ(hex(std::string(b, 4)), "ff ff ff 7f");
+    char two[3] = {'x', 'x', 'x'};
+    Decon2(513, two);
+    EXPECT_EQ(hex(std::string(two, 3)), "01 02 78");   // writes two bytes only
+    Decon2(65535, two);
+    EXPECT_EQ(hex(std::string(two, 2)), "ff ff");
+    char three[4] = {'x', 'x', 'x', 'x'};
+    Decon3(16909060, three);
+    EXPECT_EQ(hex(std::string(three, 4)), "04 03 02 78");
+}
+
+TEST(ByteReaders, TakeEveryByteAsUnsigned)
+{
+    EXPECT_EQ(Assem2("\x01\x02"), 513u);
+    EXPECT_EQ(Assem2("\xff\xff"), 65535u);
+    EXPECT_EQ(Assem2("\x80\x00"), 128u);
+    EXPECT_EQ(Assem4("\x04\x03\x02\x01"), 16909060ul);
+    EXPECT_EQ(Assem4("\xff\xff\xff\xff"), 4294967295ul);
+    EXPECT_EQ(Assem4("\x00\x00\x00\x80"), 2147483648ul);
+    char b[4];
+    for (long v : {0L, 1L, 255L, 256L, 65536L, 123456789L, 2147483647L}) {
+        Decon4(v, b);
+        EXPECT_EQ(Assem4(b), (unsigned long)v);
+    }
+}
+
+TEST(MakeHeader, StereoSixteenBitSecondIsByteExact)
+{
+    Scratch s;
+    std::string out;
+    ASSERT_EQ(makeHeaderQuiet(s.path("a.wav"), 44100, 2, 16, 44100, &out), 1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(hex(readFile(s.path("a.wav"))),
+              "52 49 46 46 34 b1 02 00 57 41 56 45 66 6d 74 20 10 00 00 00 01 00 02 00 "
+              "44 ac 00 00 10 b1 02 00 04 00 10 00 64 61 74 61 10 b1 02 00");
+}
+
+TEST(MakeHeader, MonoTwentyFourBitSecondIsByteExact)
+{
+    Scratch s;
+    std::string out;
+    ASSERT_EQ(makeHeaderQuiet(s.path("a.wav"), 48000, 1, 24, 48000, &out), 1);
+    EXPECT_EQ(hex(readFile(s.path("a.wav"))),
+              "52 49 46 46 a4 32 02 00 57 41 56 45 66 6d 74 20 10 00 00 00 01 00 01 00 "
+              "80 bb 00 00 80 32 02 00 03 00 18 00 64 61 74 61 80 32 02 00");
+}
+
+TEST(MakeHeader, ZeroFramesAndOddBitsAndLowChannelBits)
+{
+    Scratch s;
+    std::string out;
+    ASSERT_EQ(makeHeaderQuiet(s.path("z.wav"), 44100, 2, 16, 0, &out), 1);
+    std::string h = readFile(s.path("z.wav"));
+    ASSERT_EQ(h.size(), 44u);
+    EXPECT_EQ(Assem4(&h[4]), 36ul);
+    EXPECT_EQ(Assem4(&h[40]), 0ul);
+
+    ASSERT_EQ(makeHeaderQuiet(s.path("b.wav"), 8000, 1, 20, 10, &out), 1);
+    h = readFile(s.path("b.wav"));
+    EXPECT_EQ(Assem2(&h[34]), 16u);   // bits field: 8 x (20 / 8)
+    EXPECT_EQ(Assem2(&h[32]), 2u);    // block align
+    EXPECT_EQ(Assem4(&h[28]), 16000ul);
+    EXPECT_EQ(Assem4(&h[40]), 20ul);
+
+    // Only the low 16 bits of the channel count are used, everywhere.
+    ASSERT_EQ(makeHeaderQuiet(s.path("c.wav"), 8000, 65537, 16, 10, &out), 1);
+    h = readFile(s.path("c.wav"));
+    EXPECT_EQ(Assem2(&h[22]), 1u);
+    EXPECT_EQ(Assem2(&h[32]), 2u);
+    EXPECT_EQ(Assem4(&h[40]), 20ul);
+}
+
+TEST(MakeHeader, CutsAnExistingFileToTheHeader)
+{
+    Scratch s;
+    writeFile(s.path("old.wav"), patternBytes(100000));
+    std::string out;
+    ASSERT_EQ(makeHeaderQuiet(s.path("old.wav"), 44100, 2, 16, 44100, &out), 1);
+    EXPECT_EQ(fileSize(s.path("old.wav")), 44);
+    EXPECT_EQ(readFile(s.path("old.wav")), wavBytes(44100, 2, 16, std::string(176400, 'x')).substr(0, 44));
+}
+
+TEST(MakeHeader, ReportsAFileThatCannotBeCreated)
+{
+    Scratch s;
+    std::string p = s.path("no/such/dir/take.wav");
+    std::string out;
+    EXPECT_EQ(makeHeaderQuiet(p, 44100, 2, 16, 44100, &out), 0);
+    EXPECT_EQ(out, "Cannot open " + p + ": No such file or directory\n");
+    EXPECT_FALSE(fileExists(p));
+}
+
+TEST(MakeHeader, LargestRecordingThatFitsIsWrittenExactly)
+{
+    Scratch s;
+    std::string out;
+    // Mono 8-bit: data bytes equal frames; 2147483611 + 36 is the largest RIFF size.
+    ASSERT_EQ(makeHeaderQuiet(s.path("m.wav"), 8000, 1, 8, kMaxDataBytes, &out), 1);
+    std::string h = readFile(s.path("m.wav"));
+    EXPECT_EQ(Assem4(&h[40]), 2147483611ul);
+    EXPECT_EQ(Assem4(&h[4]), 2147483647ul);
+    // Stereo 16-bit: the most whole frames below the limit.
+    ASSERT_EQ(makeHeaderQuiet(s.path("s.wav"), 44100, 2, 16, kMaxDataBytes / 4, &out), 1);
+    h = readFile(s.path("s.wav"));
+    EXPECT_EQ(Assem4(&h[40]), 2147483608ul);
+    EXPECT_EQ(Assem4(&h[4]), 2147483644ul);
+}
+
+TEST(MakeHeader, RefusesSizesTheHeaderCannotStateAndLeavesTheFileAlone)
+{
+    Scratch s;
+    std::string p = s.path("t.wav");
+    writeFile(p, "keep me");
+    struct Case { unsigned rate, ch, bits; long frames; } cases[] = {
+        {44100, 2, 16, kMaxDataBytes / 4 + 1},   // data bytes past the limit
+        {8000, 1, 8, kMaxDataBytes + 1},
+        {48000, 2, 24, 4000000000L},            // would wrap in 32 bits
+        {44100, 2, 16, -1},                     // negative frame count
+        {2147483648u, 1, 8, 10},                // rate beyond the field
+        {1000000000u, 2, 16, 10},               // byte rate beyond the field
+    };
+    for (const Case &c : cases) {
+        std::string out;
+        EXPECT_EQ(makeHeaderQuiet(p, c.rate, c.ch, c.bits, c.frames, &out), 0) << c.frames;
+        EXPECT_EQ(out, "Recording does not fit a wave file: " + p + "\n");
+        EXPECT_EQ(readFile(p), "keep me");
+    }
+}
+
+int makeHeaderTo(void *path)
+{
+    return MAKE_HEADER((const char *)path, 44100, 2, 16, 100);
+}
+
+TEST(MakeHeader, AShortWriteIsAFailure)
+{
+    Scratch s;
+    std::string p = s.path("full.wav");
+    std::string out;
+    EXPECT_EQ(withFileSizeLimit(20, &out, makeHeaderTo, (void *)p.c_str()), 0);
+    EXPECT_EQ(out, "Cannot write " + p + ": File too large\n");
+    EXPECT_EQ(withFileSizeLimit(44, &out, makeHeaderTo, (void *)p.c_str()), 1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(fileSize(p), 44);
+}
+
+}  // namespace

@@ -1,0 +1,80 @@
+// Helpers shared by the WAV room's tests: a scratch directory, hex dumps,
+// captured standard output, and running a call as if the disk were full.
+#ifndef TUNEVAT_TESTS_UNIT_WAV_UTIL_H
+#define TUNEVAT_TESTS_UNIT_WAV_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace wavtest {
+
+inline std::string hex(const std::string &bytes)
+{
+    std::string s;
+    char b[4];
+    for (unsigned char c : bytes) {
+        snprintf(b, sizeof b, s.empty() ? "%02x" : " %02x", c);
+        s += b;
+    }
+    return s;
+}
+
+// Little-endian bytes of v, n of them.
+inline std::string le(unsigned long v, int n)
+{
+    std::string s;
+    for (int i = 0; i < n; ++i) s += (char)((v >> (8 * i)) & 0xff);
+    return s;
+}
+
+struct Scratch {
+    std::string dir = makeTempDir();
+    ~Scratch() { removeTree(dir); }
+    std::string path(const std::string &name) const { return dir + "/" + name; }
+};
+
+inline void startCapture() { testing::internal::CaptureStdout(); }
+inline std::string endCapture() { return testing::internal::GetCapturedStdout(); }
+
+// Runs fn in a child whose files may not grow past limit bytes (as on a
+// full disk: writes beyond it fail). Returns fn's result and leaves the
+// child's standard output in *out.
+inline int withFileSizeLimit(long limit, std::string *out, int (*fn)(void *), void *arg)
+{
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        dup2(fds[1], 1);
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl;
+        rl.rlim_cur = rl.rlim_max = (rlim_t)limit;
+        if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(98);
+        int r = fn(arg);
+        fflush(stdout);
+        _exit(r);
+    }
+    close(fds[1]);
+    out->clear();
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) out->append(buf, (size_t)n);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace wavtest
+
+#endif
