@@ -1,0 +1,402 @@
+// The track list store: splitting list text into the table, loading and
+// saving list files, and taking one entry out of the table.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "harness.h"
+#include "store/store.h"
+
+namespace {
+
+// The console's table and list text buffer, with guards after each to
+// show a write past them.
+struct Store {
+    char table[kTableBytes];
+    char tableGuard[64];
+    char text[kListTextBytes];
+    char textGuard[64];
+    int count;
+};
+
+std::vector<std::string> entries(const Store &s)
+{
+    std::vector<std::string> out;
+    for (int k = 0; k < s.count; k++) out.push_back(s.table + (long)k * kSlotBytes);
+    return out;
+}
+
+// True when every slot from the count on is empty throughout.
+bool restIsEmpty(const Store &s)
+{
+    for (long b = (long)s.count * kSlotBytes; b < kTableBytes; b++) {
+        if (s.table[b] != '\0') return false;
+    }
+    return true;
+}
+
+bool guardsIntact(const Store &s)
+{
+    for (int k = 0; k < 64; k++) {
+        if (s.tableGuard[k] != 'G' || s.textGuard[k] != 'G') return false;
+    }
+    return true;
+}
+
+void fill(Store &s, const std::vector<std::string> &names)
+{
+    memset(s.table, 0, sizeof s.table);
+    for (size_t k = 0; k < names.size(); k++) {
+        strcpy(s.table + (long)k * kSlotBytes, names[k].c_str());
+    }
+    s.count = (int)names.size();
+}
+
+// Lines "t0001.wav" ... each followed by a line feed.
+std::string numberedLines(int n)
+{
+    std::string text;
+    char line[32];
+    for (int k = 1; k <= n; k++) {
+        snprintf(line, sizeof line, "t%04d.wav\n", k);
+        text += line;
+    }
+    return text;
+}
+
+class TrackList : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char cwd[4096];
+        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+        oldCwd = cwd;
+        dir = makeTempDir();
+        ASSERT_EQ(chdir(dir.c_str()), 0);
+        s = new Store;
+        memset(s, 'G', sizeof *s);
+        memset(s->table, 0, sizeof s->table);
+        memset(s->text, 0, sizeof s->text);
+        s->count = -1;
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(guardsIntact(*s));
+        delete s;
+        ASSERT_EQ(chdir(oldCwd.c_str()), 0);
+        removeTree(dir);
+    }
+
+    // Loads path, returning GetList's result and what it printed.
+    int load(const char *path, std::string *printed)
+    {
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        int r = GetList(s->text, s->table, path, &s->count, kListTextBytes);
+        fflush(stdout);
+        *printed = testing::internal::GetCapturedStdout();
+        return r;
+    }
+    int save(const char *path, std::string *printed)
+    {
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        int r = WriteList(path, s->table, s->text, s->count);
+        fflush(stdout);
+        *printed = testing::internal::GetCapturedStdout();
+        return r;
+    }
+    void parse(const std::string &text)
+    {
+        ParseListBytes(text.data(), (long)text.size(), s->table, &s->count,
+                       kTableBytes);
+    }
+
+    std::string oldCwd;
+    std::string dir;
+    Store *s = nullptr;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(TrackList, LineFeedsAloneSeparateAndNothingIsTrimmed)
+{
+    parse("a\n\n\nb");
+    EXPECT_EQ(entries(*s), (Names{"a", "b"}));
+    parse("\n\n x \n\tc\t\nd\r\ne\r\n\n");
+    EXPECT_EQ(entries(*s), (Names{" x ", "\tc\t", "d\r", "e\r"}));
+    parse("");
+    EXPECT_EQ(s->count, 0);
+    parse("\n\n\n");
+    EXPECT_EQ(s->count, 0);
+    EXPECT_TRUE(restIsEmpty(*s));
+
+    // The NUL-terminated form splits the same way and stops at the NUL.
+    ParseList("one\n\ntwo\n", s->table, &s->count, kTableBytes);
+    EXPECT_EQ(entries(*s), (Names{"one", "two"}));
+}
+
+TEST_F(TrackList, SplitStopsAtTheGivenLength)
+{
+    std::string text = "a\nbc\nd";
+    ParseListBytes(text.data(), 3, s->table, &s->count, kTableBytes);
+    EXPECT_EQ(entries(*s), (Names{"a", "b"}));
+}
+
+TEST_F(TrackList, LongLinesAreCutToASlot)
+{
+    std::string l127(127, 'a'), l128(128, 'b'), l400(400, 'c');
+    parse(l127 + "\n" + l128 + "\n" + l400 + "\nnext");
+    ASSERT_EQ(s->count, 4);
+    EXPECT_EQ(entries(*s), (Names{l127, l128.substr(0, 127), l400.substr(0, 127), "next"}));
+    EXPECT_TRUE(restIsEmpty(*s));
+
+    // Slot 1021 is the last one a load fills; a long line there stays in it.
+    std::string text = numberedLines(1021) + std::string(1000, 'z');
+    parse(text);
+    ASSERT_EQ(s->count, 1022);
+    EXPECT_EQ(entries(*s)[1021], std::string(127, 'z'));
+    EXPECT_TRUE(restIsEmpty(*s));
+}
+
+TEST_F(TrackList, LoadTakesAtMost1022Entries)
+{
+    parse(numberedLines(1100));
+    ASSERT_EQ(s->count, 1022);
+    EXPECT_EQ(entries(*s).front(), "t0001.wav");
+    EXPECT_EQ(entries(*s).back(), "t1022.wav");
+    EXPECT_TRUE(restIsEmpty(*s));
+
+    // A full table, and the text buffer filled to its very last byte:
+    // 1024 lines of 127 bytes and a line feed are exactly 131072 bytes.
+    std::string full;
+    for (int k = 0; k < 1024; k++) full += std::string(127, 'a' + k % 26) + "\n";
+    ASSERT_EQ((long)full.size(), kListTextBytes);
+    memcpy(s->text, full.data(), full.size());
+    ParseListBytes(s->text, kListTextBytes, s->table, &s->count, kTableBytes);
+    EXPECT_EQ(s->count, 1022);
+}
+
+TEST_F(TrackList, MissingFileLeavesTableAndCount)
+{
+    fill(*s, {"keep.wav"});
+    std::string printed;
+    EXPECT_EQ(load("absent.txt", &printed), 1);
+    EXPECT_EQ(printed, "Creating a new list: absent.txt\n");
+    EXPECT_EQ(entries(*s), (Names{"keep.wav"}));
+    EXPECT_FALSE(fileExists("absent.txt"));
+
+    // A directory cannot be read as a list either.
+    ASSERT_EQ(mkdir("adir", 0755), 0);
+    EXPECT_EQ(load("adir", &printed), 1);
+    EXPECT_EQ(printed, "Creating a new list: adir\n");
+    EXPECT_EQ(entries(*s), (Names{"keep.wav"}));
+}
+
+TEST_F(TrackList, EmptyFileLoadsAnEmptyTable)
+{
+    fill(*s, {"old.wav"});
+    writeFile("l.txt", "");
+    std::string printed;
+    EXPECT_EQ(load("l.txt", &printed), 0);
+    EXPECT_EQ(printed, "Opening existing list: l.txt\n");
+    EXPECT_EQ(s->count, 0);
+    EXPECT_TRUE(restIsEmpty(*s));
+}
+
+TEST_F(TrackList, FileOfExactlyTheBufferSizeLoadsWhole)
+{
+    // 1022 entries, the last one ending with the file's 131072nd byte; the
+    // guard bytes after the text buffer must not join it.
+    std::string text = numberedLines(1021);
+    text += std::string(kListTextBytes - (long)text.size() - 2, '\n') + "qq";
+    ASSERT_EQ((long)text.size(), kListTextBytes);
+    writeFile("l.txt", text);
+    std::string printed;
+    EXPECT_EQ(load("l.txt", &printed), 0);
+    EXPECT_EQ(printed, "Opening existing list: l.txt\n");
+    ASSERT_EQ(s->count, 1022);
+    EXPECT_EQ(entries(*s)[1020], "t1021.wav");
+    EXPECT_EQ(entries(*s)[1021], "qq");
+}
+
+TEST_F(TrackList, LargerFileLoadsItsFirst131072Bytes)
+{
+    // The first 131072 bytes hold "first" and a line of 131065 bytes; the
+    // eight bytes of the last line are left out.
+    std::string text = "first\n" + std::string(kListTextBytes - 6 - 1, 'w') + "\n" + "tail9999";
+    ASSERT_EQ((long)text.size(), kListTextBytes + 8);
+    writeFile("big.txt", text);
+    std::string printed;
+    EXPECT_EQ(load("big.txt", &printed), 0);
+    EXPECT_EQ(printed,
+              "Opening existing list: big.txt\n"
+              "List file is too large. 8 bytes not loaded\n");
+    EXPECT_EQ(entries(*s), (Names{"first", std::string(127, 'w')}));
+
+    // A line cut at the edge loads as a shorter entry.
+    std::string cut = std::string(kListTextBytes - 3, '\n') + "abcdef";
+    writeFile("cut.txt", cut);
+    EXPECT_EQ(load("cut.txt", &printed), 0);
+    EXPECT_EQ(printed,
+              "Opening existing list: cut.txt\n"
+              "List file is too large. 3 bytes not loaded\n");
+    EXPECT_EQ(entries(*s), (Names{"abc"}));
+}
+
+TEST_F(TrackList, ShortListAfterALongOneHasOnlyItsOwnEntries)
+{
+    writeFile("long.txt", numberedLines(500));
+    writeFile("short.txt", "x.wav\ny.wav");
+    std::string printed;
+    ASSERT_EQ(load("long.txt", &printed), 0);
+    ASSERT_EQ(s->count, 500);
+    ASSERT_EQ(save("other.txt", &printed), 1);   // a long text in the buffer
+    ASSERT_EQ(load("short.txt", &printed), 0);
+    EXPECT_EQ(entries(*s), (Names{"x.wav", "y.wav"}));
+    EXPECT_TRUE(restIsEmpty(*s));
+}
+
+TEST_F(TrackList, WriteThenLoadGivesTheSameEntries)
+{
+    Names names = {"a.wav", " spaced name.wav", "dir/sub/take 3.wav", std::string(127, 'm'),
+                   "tab\there.wav", "cr\r"};
+    fill(*s, names);
+    std::string printed;
+    EXPECT_EQ(save("l.txt", &printed), 1);
+    EXPECT_EQ(printed, "");
+    std::string expected;
+    for (const auto &n : names) expected += n + "\n";
+    EXPECT_EQ(readFile("l.txt"), expected);
+    EXPECT_FALSE(fileExists("l.txt.tmp"));
+
+    memset(s->table, 'J', sizeof s->table);
+    s->count = 0;
+    ASSERT_EQ(load("l.txt", &printed), 0);
+    EXPECT_EQ(entries(*s), names);
+}
+
+TEST_F(TrackList, FullTableFillsTheTextExactly)
+{
+    Names names;
+    for (int k = 0; k < kTableSlots; k++) names.push_back(std::string(127, 'A' + k % 26));
+    fill(*s, names);
+    std::string printed;
+    EXPECT_EQ(save("full.txt", &printed), 1);
+    EXPECT_EQ(fileSize("full.txt"), kListTextBytes);
+    std::string bytes = readFile("full.txt");
+    EXPECT_EQ(bytes.substr(kListTextBytes - 128), names.back() + "\n");
+}
+
+TEST_F(TrackList, EmptyTableWritesAnEmptyFile)
+{
+    writeFile("l.txt", "old\n");
+    s->count = 0;
+    std::string printed;
+    EXPECT_EQ(save("l.txt", &printed), 1);
+    EXPECT_TRUE(fileExists("l.txt"));
+    EXPECT_EQ(fileSize("l.txt"), 0);
+}
+
+TEST_F(TrackList, FailedSaveKeepsTheOldList)
+{
+    writeFile("l.txt", "old.wav\n");
+    fill(*s, {"new.wav"});
+    // The temporary file's name is taken by a directory.
+    ASSERT_EQ(mkdir("l.txt.tmp", 0755), 0);
+    std::string printed;
+    EXPECT_EQ(save("l.txt", &printed), 0);
+    EXPECT_EQ(printed, "Unable to open l.txt\n");
+    EXPECT_EQ(readFile("l.txt"), "old.wav\n");
+    EXPECT_EQ(entries(*s), (Names{"new.wav"}));
+
+    // The list name is a directory: the rename fails, the temporary file
+    // goes, the directory stays.
+    ASSERT_EQ(mkdir("ldir", 0755), 0);
+    writeFile("ldir/inside", "i");
+    EXPECT_EQ(save("ldir", &printed), 0);
+    EXPECT_EQ(printed, "Unable to open ldir\n");
+    EXPECT_FALSE(fileExists("ldir.tmp"));
+    EXPECT_EQ(readFile("ldir/inside"), "i");
+
+    // A directory that does not exist.
+    EXPECT_EQ(save("nodir/l.txt", &printed), 0);
+    EXPECT_EQ(printed, "Unable to open nodir/l.txt\n");
+    EXPECT_EQ(save("", &printed), 0);
+    EXPECT_EQ(printed, "Unable to open \n");
+}
+
+TEST_F(TrackList, SaveInsideASubdirectoryAndWithTheLongestName)
+{
+    ASSERT_EQ(mkdir("sub", 0755), 0);
+    fill(*s, {"a.wav"});
+    std::string printed;
+    EXPECT_EQ(save("sub/l.txt", &printed), 1);
+    EXPECT_EQ(readFile("sub/l.txt"), "a.wav\n");
+    EXPECT_FALSE(fileExists("sub/l.txt.tmp"));
+
+    // A 255-character file name leaves no room for a suffix: the save
+    // still works.
+    std::string longName(kListNameBytes - 1, 'n');
+    EXPECT_EQ(save(longName.c_str(), &printed), 1);
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(readFile(longName), "a.wav\n");
+    std::string loaded;
+    s->count = 0;
+    EXPECT_EQ(load(longName.c_str(), &loaded), 0);
+    EXPECT_EQ(entries(*s), (Names{"a.wav"}));
+}
+
+TEST_F(TrackList, RemoveMovesLaterEntriesUp)
+{
+    fill(*s, {"a", "b", "c"});
+    RemoveTrack(s->table, 2, 3);
+    s->count = 2;
+    EXPECT_EQ(entries(*s), (Names{"a", "c"}));
+    EXPECT_TRUE(restIsEmpty(*s));
+
+    RemoveTrack(s->table, 2, 2);   // the last track
+    s->count = 1;
+    EXPECT_EQ(entries(*s), (Names{"a"}));
+    EXPECT_TRUE(restIsEmpty(*s));
+
+    RemoveTrack(s->table, 1, 1);
+    s->count = 0;
+    EXPECT_TRUE(restIsEmpty(*s));
+}
+
+TEST_F(TrackList, RemoveFromAFullTableEmptiesTheLastSlot)
+{
+    Names names;
+    for (int k = 0; k < kTableSlots; k++) names.push_back("t" + std::to_string(k + 1));
+    fill(*s, names);
+    RemoveTrack(s->table, 1, kTableSlots);
+    s->count = kTableSlots - 1;
+    Names expected(names.begin() + 1, names.end());
+    EXPECT_EQ(entries(*s), expected);
+    EXPECT_TRUE(restIsEmpty(*s));
+
+    fill(*s, names);
+    RemoveTrack(s->table, kTableSlots, kTableSlots);
+    s->count = kTableSlots - 1;
+    EXPECT_EQ(entries(*s), Names(names.begin(), names.end() - 1));
+    EXPECT_TRUE(restIsEmpty(*s));
+}
+
+TEST_F(TrackList, RemoveRefusesNumbersOutsideTheList)
+{
+    fill(*s, {"a", "b", "c"});
+    std::string before(s->table, kTableBytes);
+    RemoveTrack(s->table, 0, 3);
+    RemoveTrack(s->table, -1, 3);
+    RemoveTrack(s->table, 4, 3);
+    RemoveTrack(s->table, 1, 0);
+    EXPECT_EQ(std::string(s->table, kTableBytes), before);
+}
+
+}  // namespace
