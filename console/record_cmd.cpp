@@ -1,3 +1,232 @@
-// Placeholder until the record command is written.
+// The record command, "r": name and duration, the existing-file menu, the
+// append check, the recording itself, turning the take file into the
+// target, and adding the target to the track list.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "audio/audio.h"
 #include "console/console.h"
-void recordCommand(ConsoleState *) {}
+#include "console/input.h"
+#include "wav/wav.h"
+
+enum RecordMode { kModeNew, kModeAppend, kModeAbandoned };
+
+// A typed name gets ".wav" appended; reading stops at 123 characters so
+// that the name with its extension fits the 128-byte field.
+static const int kTypedNameBytes = kRecordNameBytes - 4;
+
+// Reads a typed name into name and appends ".wav". Returns 0 at end of
+// input (name unchanged).
+static int readTypedName(char *name)
+{
+    char word[kTypedNameBytes];
+    if (!readWord(word, (int)sizeof word)) return 0;
+    snprintf(name, (size_t)kRecordNameBytes, "%s.wav", word);
+    return 1;
+}
+
+// Asks for the duration until it is above zero. A word that is not a
+// number is read and thrown away before asking again. Returns 0 at end of
+// input.
+static int askDuration(ConsoleState *st)
+{
+    while (!(st->duration > 0)) {
+        printf("Enter the length of recording time in seconds:\n");
+        int r = readFloat(&st->duration);
+        if (r < 0) return 0;
+        if (r == 0) {
+            char word[kAnswerBytes];
+            if (!readWord(word, (int)sizeof word)) return 0;
+        }
+    }
+    return 1;
+}
+
+// Is name the take file itself (the same name, or the same file)?
+static int isTakeFile(const char *name)
+{
+    if (strcmp(name, kTakeFile) == 0) return 1;
+    struct stat a, b;
+    return stat(name, &a) == 0 && stat(kTakeFile, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+// The append check on the existing target. Returns kModeAppend when the
+// target's format equals the settings and its audio can take another
+// take; otherwise kModeAbandoned after saying why.
+static RecordMode appendCheck(ConsoleState *st)
+{
+    const char *name = st->recordName;
+    unsigned long rate = 0, dataOffset = 0, frames = 0;
+    unsigned int bytesPerSample = 0, channels = 0;
+    if (!GetAttributes(name, &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0))
+        return kModeAbandoned;
+    int failed = 0;
+    if (rate != st->rate) {
+        printf("You cannot record into this file until you change the recording samplerate to %i\n",
+               (int)rate);
+        failed = 1;
+    }
+    if (bytesPerSample != st->bits / 8) {
+        printf("You cannot record into this file until you change the recording bit depth to %i\n",
+               (int)bytesPerSample * 8);
+        failed = 1;
+    }
+    if (channels != (unsigned int)st->channels) {
+        printf("You cannot record into this file until you change the recording channels to %i\n",
+               (int)channels);
+        failed = 1;
+    }
+    if (failed) {
+        waitForC(st->answer, (int)sizeof st->answer, "Enter 'c' to continue\n");
+        return kModeAbandoned;
+    }
+    long offset, existing, tail, length;
+    if (!findAudio(name, &offset, &existing, &tail, &length)) return kModeAbandoned;
+    // Refuse before recording what the data size field could not state
+    // afterwards.
+    double planned = (double)st->rate * st->duration * (double)(st->channels * (int)(st->bits / 8));
+    if ((double)existing + planned > (double)kMaxDataBytes) {
+        printf("%s cannot take another %.2f sec: a WAV file holds at most %li bytes of audio\n",
+               name, st->duration, kMaxDataBytes);
+        return kModeAbandoned;
+    }
+    return kModeAppend;
+}
+
+static void takeKept()
+{
+    printf("The recording is kept in %s\n", kTakeFile);
+}
+
+// Turns the take file (kept bytes of audio) into a new or replaced target.
+// The take file is finished first (data size, dropped takes cut off, RIFF
+// size) and then moved, so a failure never touches the target. Returns 1
+// when the target holds the recording.
+static int finaliseNew(const char *name, long kept)
+{
+    if (!FIX_SIZE(kTakeFile, kept) || !truncateFile(kTakeFile, kWavHeaderBytes + kept) ||
+        !setRiffSize(kTakeFile)) {
+        takeKept();
+        return 0;
+    }
+    if (rename(kTakeFile, name) == 0) return 1;
+    int err = errno;
+    // Another file system: copy instead, then let the take file go.
+    if (err == EXDEV && copyOver(kTakeFile, name)) {
+        remove(kTakeFile);
+        return 1;
+    }
+    if (err != EXDEV) printf("Cannot move %s to %s: %s\n", kTakeFile, name, strerror(err));
+    takeKept();
+    return 0;
+}
+
+// Adds kept bytes of the take file to the audio of the existing target.
+// Returns 1 when the target holds them; otherwise the target's old audio
+// is as it was and the take file stays.
+static int finaliseAppend(const char *name, long kept)
+{
+    long offset, audio, tail, length;
+    if (!findAudio(name, &offset, &audio, &tail, &length)) {
+        takeKept();
+        return 0;
+    }
+    int ok;
+    if (offset + audio == length) {
+        // The audio runs to the end of the file: append in place.
+        ok = APPEND(name, kTakeFile, kept);
+        if (ok && !(FIX_SIZE(name, audio + kept) && setRiffSize(name))) {
+            // Cut the new bytes off again: the old header still holds.
+            truncateFile(name, length);
+            FIX_SIZE(name, audio);
+            ok = 0;
+        }
+    } else {
+        // Other chunks follow the audio: the new samples go between.
+        ok = insertAudio(name, kTakeFile, kept);
+    }
+    if (!ok) {
+        takeKept();
+        return 0;
+    }
+    remove(kTakeFile);
+    return 1;
+}
+
+// Adds the target to the track list once, and rewrites the list file.
+static void addToList(ConsoleState *st)
+{
+    for (int i = 1; i <= st->count; ++i) {
+        if (strcmp(trackSlot(st, i), st->recordName) == 0) return;
+    }
+    if (st->count >= kTableSlots) {
+        printf("The track list is full (%i tracks): %s was not added\n", kTableSlots,
+               st->recordName);
+        return;
+    }
+    snprintf(trackSlot(st, st->count + 1), (size_t)kSlotBytes, "%s", st->recordName);
+    st->count += 1;
+    WriteList(st->listName, st->table, st->listText, st->count);
+}
+
+// The existing-file menu. Returns the mode chosen: new (replace or a new
+// name that does not exist), append (check passed) or abandoned.
+static RecordMode existingFileMenu(ConsoleState *st)
+{
+    for (;;) {
+        const char *name = st->recordName;
+        if (isTakeFile(name)) {
+            printf("%s is where takes are recorded; choose another name\n", name);
+            return kModeAbandoned;
+        }
+        // stat, not an open for reading: a file that exists but cannot be
+        // read must not be replaced without asking.
+        struct stat sb;
+        if (stat(name, &sb) != 0) return kModeNew;
+        printf("%s exists\n", name);
+        printf("1 = erase and record over %s\n", name);
+        printf("2 = enter a different name\n");
+        printf("3 = play %s\n", name);
+        printf("4 = record at the end of %s\n", name);
+        printf("5 = return without recording\n");
+        // End of input gives up, as "5" does.
+        if (!readWord(st->menuAnswer, (int)sizeof st->menuAnswer))
+            snprintf(st->menuAnswer, sizeof st->menuAnswer, "5");
+        const char *a = st->menuAnswer;
+        if (strcmp(a, "1") == 0) {
+            return kModeNew;
+        } else if (strcmp(a, "2") == 0) {
+            printf("Enter a new filename:\n");
+            if (!readTypedName(st->recordName)) return kModeAbandoned;
+        } else if (strcmp(a, "3") == 0) {
+            printf("Playing %s ...\n", name);
+            PLAY(name, st->device, 0.0f, 3600.0f);
+        } else if (strcmp(a, "4") == 0) {
+            return appendCheck(st);
+        } else if (strcmp(a, "5") == 0) {
+            return kModeAbandoned;
+        }
+    }
+}
+
+void recordCommand(ConsoleState *st)
+{
+    if (st->recordName[0] == '\0') {
+        printf("Enter the recording file name:\n");
+        if (!readTypedName(st->recordName)) return;
+    }
+    if (!askDuration(st)) return;
+
+    RecordMode mode = existingFileMenu(st);
+    if (mode == kModeAbandoned) return;
+
+    long kept = RECORD(st->device, st->rate, st->duration, st->channels, (int)st->bits, kTakeFile);
+    if (kept <= 0) return;   // nothing kept: the target is not touched
+
+    int received = mode == kModeAppend ? finaliseAppend(st->recordName, kept)
+                                       : finaliseNew(st->recordName, kept);
+    if (received) addToList(st);
+}

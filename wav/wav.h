@@ -61,3 +61,35 @@ int FIX_SIZE(const char *path, long dataBytes);
 int APPEND(const char *target, const char *source, long count);
 
 #endif
+
+// Finishing touches for recorded files (finalise.cpp).
+
+// Sets the RIFF size at offset 4 to the file's length minus 8. Returns 1
+// on success, 0 when nothing was changed (a message says why).
+int setRiffSize(const char *path);
+
+// Cuts (or extends with zeros) the file to length bytes. Returns 1 on
+// success, 0 after a message.
+int truncateFile(const char *path, long length);
+
+// Where the audio of the WAV file at path lies: *dataOffset is its first
+// sample byte, *audioBytes how many bytes of audio follow it, and
+// *tailStart where chunks that follow the audio begin (*length, the file's
+// length, when none follow). The declared data size counts only when a
+// well-formed run of chunks fills the rest of the file; otherwise
+// everything after the data offset is audio, as GetAttributes counts it.
+// Returns 1, or 0 after a message.
+int findAudio(const char *path, long *dataOffset, long *audioBytes, long *tailStart,
+              long *length);
+
+// Puts the first count sample bytes of source right after the audio of
+// target, keeping the chunks that follow target's audio after the new
+// samples, with the data and RIFF sizes set to match. The new file is
+// built beside target and renamed over it, so on failure (a message says
+// why, result 0) target is unchanged. Returns 1 on success.
+int insertAudio(const char *target, const char *source, long count);
+
+// Copies the file source onto target through a temporary file beside
+// target that is renamed over it; target keeps its permissions when it
+// existed. Returns 1, or 0 after a message with target unchanged.
+int copyOver(const char *source, const char *target);
