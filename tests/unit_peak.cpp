@@ -1,0 +1,93 @@
+// The peak meter: running peaks of 16-bit and packed 24-bit blocks, and
+// the level lines of the report.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "audio/audio.h"
+
+namespace {
+
+long peakOf(const std::string &bytes, unsigned bytesPerSample, long start = 0)
+{
+    long peak = start;
+    CheckPeak((int)(bytes.size() / bytesPerSample), &peak, bytes.data(), bytesPerSample);
+    return peak;
+}
+
+std::string shown(int channel, long peak, long bytesPerSample)
+{
+    testing::internal::CaptureStdout();
+    ShowPeaks(channel, peak, bytesPerSample);
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(CheckPeak, SixteenBitExtremes)
+{
+    EXPECT_EQ(peakOf(std::string("\x00\x80", 2), 2), 32768);
+    EXPECT_EQ(peakOf(std::string("\xff\x7f", 2), 2), 32767);
+    EXPECT_EQ(peakOf(std::string("\xff\xff", 2), 2), 1);
+    EXPECT_EQ(peakOf(std::string("\x00\x01", 2), 2), 256);
+}
+
+TEST(CheckPeak, TwentyFourBitExtremes)
+{
+    EXPECT_EQ(peakOf(std::string("\x00\x00\x80", 3), 3), 8388608);
+    EXPECT_EQ(peakOf(std::string("\xff\xff\x7f", 3), 3), 8388607);
+    EXPECT_EQ(peakOf(std::string("\x00\x01\x00", 3), 3), 256);
+    EXPECT_EQ(peakOf(std::string("\xff\xff\xff", 3), 3), 1);
+    // The middle byte counts unsigned: 0x80 there is +32768, not negative.
+    EXPECT_EQ(peakOf(std::string("\x00\x80\x00", 3), 3), 32768);
+}
+
+TEST(CheckPeak, LargestOfTheBlockWhereverItIs)
+{
+    // -500 in the middle of small values, 16-bit.
+    std::string block("\x05\x00\x0c\xfe\xfb\xff\x2c\x01", 8);   // 5, -500, -5, 300
+    EXPECT_EQ(peakOf(block, 2), 500);
+    // Last sample of a 24-bit block.
+    std::string block24("\x01\x00\x00\x00\x00\x00\x00\x00\xff", 9);   // 1, 0, -65536
+    EXPECT_EQ(peakOf(block24, 3), 65536);
+}
+
+TEST(CheckPeak, NeverLowersAndIgnoresEmptyCounts)
+{
+    std::string silence(4096, '\0');
+    EXPECT_EQ(peakOf(silence, 2), 0);
+    EXPECT_EQ(peakOf(silence, 3), 0);
+    EXPECT_EQ(peakOf(std::string("\x2c\x01", 2), 2, 500), 500);   // 300 after 500
+    long peak = 77;
+    CheckPeak(0, &peak, "\x00\x80", 2);
+    EXPECT_EQ(peak, 77);
+    CheckPeak(-3, &peak, "\x00\x80", 2);
+    EXPECT_EQ(peak, 77);
+    // count bounds the scan: the full-scale sample after it is not read.
+    CheckPeak(1, &peak, "\x01\x00\x00\x80", 2);
+    EXPECT_EQ(peak, 77);
+}
+
+TEST(ShowPeaks, FloorTexts)
+{
+    EXPECT_EQ(shown(1, 0, 2), "Channel 1 peak = -96 dB\n");
+    EXPECT_EQ(shown(2, 0, 3), "Channel 2 peak = -144 dB\n");
+}
+
+TEST(ShowPeaks, SixteenBitLevels)
+{
+    EXPECT_EQ(shown(1, 1, 2), "Channel 1 peak = -90.31 dB\n");
+    EXPECT_EQ(shown(1, 100, 2), "Channel 1 peak = -50.31 dB\n");
+    EXPECT_EQ(shown(2, 3277, 2), "Channel 2 peak = -20.00 dB\n");
+    EXPECT_EQ(shown(1, 16384, 2), "Channel 1 peak = -6.02 dB\n");
+    EXPECT_EQ(shown(1, 32767, 2), "Channel 1 peak = -0.00 dB\n");
+    EXPECT_EQ(shown(2, 32768, 2), "Channel 2 peak = -0.00 dB\n");
+}
+
+TEST(ShowPeaks, TwentyFourBitLevels)
+{
+    EXPECT_EQ(shown(1, 1, 3), "Channel 1 peak = -138.47 dB\n");
+    EXPECT_EQ(shown(1, 4194304, 3), "Channel 1 peak = -6.02 dB\n");
+    EXPECT_EQ(shown(2, 8388608, 3), "Channel 2 peak = -0.00 dB\n");
+}
+
+}  // namespace
