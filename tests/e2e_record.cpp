@@ -1,0 +1,224 @@
+// The capture engine and its take menu, recorded through the record
+// command on the virtual sound card: exact console text, exact bytes in
+// the finished file, and what the take menu's answers keep.
+#include "e2e_record_util.h"
+
+namespace {
+
+using namespace rec;
+
+// A whole session that records take1.wav once with the given take menu
+// answers, from a fresh directory.
+std::string session(RecordE2E *t, const std::string &takeSegment, bool listed)
+{
+    return t->startText(2, 16, "take1.wav", false) + promptText({}, 0, 0, 1, "take1.wav") +
+           takeSegment +
+           promptText(listed ? std::vector<std::string>{"take1.wav"} : std::vector<std::string>{},
+                      0, 0, 1, "take1.wav") +
+           "Saving list and parameters\n";
+}
+
+std::string header(unsigned channels, unsigned bits, unsigned long dataBytes)
+{
+    return wavBytes(44100, channels, bits, std::string(dataBytes, '\0')).substr(0, 44);
+}
+
+TEST_F(RecordE2E, OneTakeSavedHoldsTheFirstElevenPeriods)
+{
+    settings(2, 16, "1", "take1.wav");
+    RunResult r = run("r\n1\nq\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, session(this, takeLines(kOneSecond) + report(kStereoPeaks) + takeMenu(), true));
+
+    std::string file = readFile(path("take1.wav"));
+    ASSERT_EQ(file.size(), 44u + (size_t)kTakeFrames * 4);
+    EXPECT_EQ(file, wavBytes(44100, 2, 16, input(0, kTakeFrames)));
+    EXPECT_EQ(le32(file, 40), (unsigned long)kTakeFrames * 4);
+    EXPECT_EQ(le32(file, 4), file.size() - 8);
+    EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
+    EXPECT_EQ(readFile(path("tlist.txt")), "take1.wav\n");
+
+    RunResult soxi = runProgram(dir, {"soxi", "-s", "take1.wav"});
+    EXPECT_EQ(soxi.status, 0) << soxi.err;
+    EXPECT_EQ(soxi.out, "45056\n");
+}
+
+TEST_F(RecordE2E, ContinueStartsTheNextTakeAtThePlannedEnd)
+{
+    settings(2, 16, "1", "take1.wav");
+    RunResult r = run("r\n2\n1\nq\n");
+    std::string take = takeLines(kOneSecond) + report(kStereoPeaks) + takeMenu();
+    EXPECT_EQ(r.out, session(this, take + take, true));
+    // The second take reads on where the first stopped and overwrites the
+    // 956 frames the first recorded past one second.
+    std::string file = readFile(path("take1.wav"));
+    EXPECT_EQ(file, wavBytes(44100, 2, 16, input(0, kOneSecond) + input(kTakeFrames, kTakeFrames)));
+    EXPECT_EQ(le32(file, 4), file.size() - 8);
+}
+
+TEST_F(RecordE2E, RedoReplacesTheTakeInPlace)
+{
+    settings(2, 16, "1", "take1.wav");
+    RunResult r = run("r\n3\n1\nq\n");
+    std::string take = takeLines(kOneSecond) + report(kStereoPeaks) + takeMenu();
+    EXPECT_EQ(r.out, session(this, take + take, true));
+    EXPECT_EQ(readFile(path("take1.wav")), wavBytes(44100, 2, 16, input(kTakeFrames, kTakeFrames)));
+}
+
+TEST_F(RecordE2E, PlayingTheTakeRepeatsTheReportAndKeepsTheTake)
+{
+    settings(2, 16, "1", "take1.wav");
+    RunResult r = run("r\n5\n1\nq\n");
+    std::string played = "Playing tunevat_temp.wav ...\n";
+    for (long at = 0; at < kOneSecond; at += kPeriod) played += fmt("\rclock = %.2f sec", at / 44100.0);
+    std::string afterPlay = report(kStereoPeaks) + takeMenu();
+    EXPECT_EQ(r.out, session(this, takeLines(kOneSecond) + report(kStereoPeaks) + takeMenu() +
+                                       played + afterPlay, true));
+    EXPECT_EQ(playbackCount(dir), 1);
+    EXPECT_EQ(playedBytes(dir, 0), input(0, kTakeFrames));
+    EXPECT_EQ(readFile(path("take1.wav")), wavBytes(44100, 2, 16, input(0, kTakeFrames)));
+}
+
+TEST_F(RecordE2E, PlayAfterContinuePlaysTheSecondTake)
+{
+    settings(2, 16, "1", "take1.wav");
+    RunResult r = run("r\n2\n5\n1\nq\n");
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(playbackCount(dir), 1);
+    // From one second into the take file, eleven blocks of the second take.
+    EXPECT_EQ(playedBytes(dir, 0), input(kTakeFrames, kTakeFrames));
+    EXPECT_NE(r.out.find("\rclock = 1.00 sec"), std::string::npos);
+}
+
+TEST_F(RecordE2E, OtherWordsPlayTheTakeLikeFive)
+{
+    settings(2, 16, "1", "take1.wav");
+    RunResult r = run("r\n12\nsave\n0\n1\nq\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(playbackCount(dir), 3);
+    EXPECT_EQ(readFile(path("take1.wav")), wavBytes(44100, 2, 16, input(0, kTakeFrames)));
+    // "Recording..." only once: playing records nothing.
+    EXPECT_EQ(r.out.find("Recording..."), r.out.rfind("Recording..."));
+}
+
+TEST_F(RecordE2E, DeletingTheOnlyTakeKeepsNothing)
+{
+    settings(2, 16, "1", "take1.wav");
+    RunResult r = run("r\n4\nq\n");
+    EXPECT_EQ(r.out, session(this, takeLines(kOneSecond) + report(kStereoPeaks) + takeMenu(), false));
+    EXPECT_FALSE(fileExists(path("take1.wav")));
+    EXPECT_EQ(readFile(path("tlist.txt")), "");
+    // The take file stays as the engine left it: planned header, one take.
+    std::string take = readFile(path("tunevat_temp.wav"));
+    EXPECT_EQ(take.size(), 44u + (size_t)kTakeFrames * 4);
+    EXPECT_EQ(le32(take, 40), (unsigned long)kOneSecond * 4);
+}
+
+TEST_F(RecordE2E, DeletingTheSecondTakeCutsItOffTheTarget)
+{
+    settings(2, 16, "1", "take1.wav");
+    RunResult r = run("r\n2\n4\nq\n");
+    EXPECT_EQ(r.status, 0);
+    std::string file = readFile(path("take1.wav"));
+    // Only the first second: the dropped take is not left behind the data.
+    EXPECT_EQ(file, wavBytes(44100, 2, 16, input(0, kOneSecond)));
+    EXPECT_EQ(readFile(path("tlist.txt")), "take1.wav\n");
+}
+
+TEST_F(RecordE2E, EndOfInputAtTheTakeMenuKeepsTheTake)
+{
+    settings(2, 16, "1", "take1.wav");
+    RunResult r = run("r\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, session(this, takeLines(kOneSecond) + report(kStereoPeaks) + takeMenu(), true));
+    EXPECT_EQ(readFile(path("take1.wav")), wavBytes(44100, 2, 16, input(0, kTakeFrames)));
+}
+
+TEST_F(RecordE2E, MonoKeepsTheLeftChannel)
+{
+    settings(1, 16, "1", "take1.wav");
+    RunResult r = run("r\n1\nq\n");
+    std::string expected = startText(1, 16, "take1.wav", false) +
+                           promptText({}, 0, 0, 1, "take1.wav") + takeLines(kOneSecond) +
+                           report("Channel 1 peak = -6.02 dB\n") + takeMenu() +
+                           promptText({"take1.wav"}, 0, 0, 1, "take1.wav") +
+                           "Saving list and parameters\n";
+    EXPECT_EQ(r.out, expected);
+    std::string stereo = input(0, kTakeFrames);
+    std::string left;
+    for (size_t i = 0; i < stereo.size(); i += 4) left += stereo.substr(i, 2);
+    EXPECT_EQ(readFile(path("take1.wav")), wavBytes(44100, 1, 16, left));
+}
+
+TEST_F(RecordE2E, TwentyFourBitWritesPackedSamples)
+{
+    makeInput("in24.raw", 24);
+    conf = writeVirtualCard(dir, path("in24.raw"));
+    settings(2, 24, "1", "take1.wav");
+    RunResult r = run("r\n1\nq\n");
+    std::string expected = startText(2, 24, "take1.wav", false) +
+                           promptText({}, 0, 0, 1, "take1.wav") + takeLines(kOneSecond) +
+                           report(kStereoPeaks) + takeMenu() +
+                           promptText({"take1.wav"}, 0, 0, 1, "take1.wav") +
+                           "Saving list and parameters\n";
+    EXPECT_EQ(r.out, expected);
+    std::string file = readFile(path("take1.wav"));
+    EXPECT_EQ(file, wavBytes(44100, 2, 24, input(0, kTakeFrames, 6, "in24.raw")));
+    EXPECT_EQ(header(2, 24, kTakeFrames * 6), file.substr(0, 44));
+}
+
+TEST_F(RecordE2E, TwentyFourBitMonoSilenceShowsTheFloor)
+{
+    conf = writeVirtualCard(dir, "");   // capture reads zeros
+    settings(1, 24, "1", "take1.wav");
+    RunResult r = run("r\n1\nq\n");
+    EXPECT_NE(r.out.find(report("Channel 1 peak = -144 dB\n") + takeMenu()), std::string::npos);
+    EXPECT_EQ(readFile(path("take1.wav")), wavBytes(44100, 1, 24, std::string(kTakeFrames * 3, '\0')));
+}
+
+TEST_F(RecordE2E, ATakeShorterThanAFrameReadsNothing)
+{
+    settings(2, 16, "0.00001", "take1.wav");
+    RunResult r = run("r\n1\nq\n");
+    EXPECT_NE(r.out.find("Recording...\n\n\nChannel 1 peak = -96 dB\nChannel 2 peak = -96 dB\n" +
+                         takeMenu()),
+              std::string::npos);
+    // Nothing kept: no target, no list entry.
+    EXPECT_FALSE(fileExists(path("take1.wav")));
+    EXPECT_EQ(readFile(path("tunevat_temp.wav")), wavBytes(44100, 2, 16, ""));
+}
+
+TEST_F(RecordE2E, MissingCaptureDeviceLeavesOnlyTheHeader)
+{
+    settings(2, 16, "1", "take1.wav", "nosuchdev");
+    RunResult r = run("r\nq\n");
+    EXPECT_EQ(r.status, 0);
+    // After whatever the library itself says about the unknown name.
+    EXPECT_NE(r.err.find("unable to open pcm record device: No such file or directory\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out, startText(2, 16, "take1.wav", false, "nosuchdev") +
+                         promptText({}, 0, 0, 1, "take1.wav") +
+                         promptText({}, 0, 0, 1, "take1.wav") + "Saving list and parameters\n");
+    EXPECT_FALSE(fileExists(path("take1.wav")));
+    EXPECT_EQ(readFile(path("tlist.txt")), "");
+    // The header for one planned take, and no data.
+    EXPECT_EQ(readFile(path("tunevat_temp.wav")), header(2, 16, kOneSecond * 4));
+}
+
+TEST_F(RecordE2E, ATakeTooLongForAWavFileIsRefusedBeforeRecording)
+{
+    // 44100 x 4 bytes x 13000 s is more than a WAV data size can state.
+    settings(2, 16, "13000", "take1.wav");
+    RunResult r = run("r\nq\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("A take of 13000.00 sec is too long for a WAV file: at most 12173.94 sec "
+                         "fit at these settings\n"),
+              std::string::npos);
+    EXPECT_EQ(r.out.find("Recording..."), std::string::npos);
+    EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
+    EXPECT_FALSE(fileExists(path("take1.wav")));
+}
+
+}  // namespace
