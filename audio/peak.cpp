@@ -1,7 +1,9 @@
 // The peak meter: a running peak per channel while a take is recorded, and
 // the level line of the report after it.
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "audio/audio.h"
 
@@ -12,29 +14,32 @@ static const float kFullScale24 = 8388608.0f;
 void CheckPeak(int count, long *peak, const char *data, unsigned int bytesPerSample)
 {
     if (count <= 0) return;
-    // This runs for every period of every take, so it is one tight pass
-    // over the block with the running peak kept in a register.
+    // This runs for every period of every take: one pass over the block
+    // that keeps only the lowest and highest value (the compiler turns it
+    // into wide compares), then the larger magnitude of the two.
     const unsigned char *p = (const unsigned char *)data;
-    long best = *peak;
+    int32_t lowest = 0, highest = 0;
     if (bytesPerSample == 2) {
-        for (int i = 0; i < count; ++i, p += 2) {
-            long aword1 = p[0];                      // low byte, unsigned
-            long aword2 = (signed char)p[1];         // high byte, signed
-            long value = aword2 * 256 + aword1;
-            long sample = value < 0 ? -value : value;
-            if (sample > best) best = sample;
+        for (int i = 0; i < count; ++i) {
+            int16_t value;   // low byte first, the high byte carries the sign
+            memcpy(&value, p + 2 * (size_t)i, 2);
+            lowest = value < lowest ? value : lowest;
+            highest = value > highest ? value : highest;
         }
     } else if (bytesPerSample == 3) {
         for (int i = 0; i < count; ++i, p += 3) {
-            long aword1 = p[0];                      // low byte, unsigned
-            long aword2 = p[1];                      // middle byte, unsigned
-            long aword3 = (signed char)p[2];         // high byte, signed
-            long value = aword3 * 65536 + aword2 * 256 + aword1;
-            long sample = value < 0 ? -value : value;
-            if (sample > best) best = sample;
+            int32_t aword1 = p[0];                      // low byte, unsigned
+            int32_t aword2 = p[1];                      // middle byte, unsigned
+            int32_t aword3 = (signed char)p[2];         // high byte, signed
+            int32_t value = aword3 * 65536 + aword2 * 256 + aword1;
+            lowest = value < lowest ? value : lowest;
+            highest = value > highest ? value : highest;
         }
+    } else {
+        return;
     }
-    *peak = best;
+    long sample = -(long)lowest > (long)highest ? -(long)lowest : (long)highest;
+    if (sample > *peak) *peak = sample;
 }
 
 void ShowPeaks(int channel, long peak, long bytesPerSample)
