@@ -58,10 +58,12 @@ void storeValue(const char *key, const char *value, int length, int *channels,
     } else if (strcmp(key, "d") == 0) {
         *duration = (float)strtod(value, nullptr);
     } else if (strcmp(key, "tlist") == 0) {
-        copyText(listName, kListNameBytes, value, length);
-        // An empty list name names no list: the console then asks for one
-        // instead of working with a file called "".
-        *listGiven = length > 0 ? 1 : 0;
+        // An empty value names no list: the list name and the flag stay as
+        // they were, so the console never works with a file called "".
+        if (length > 0) {
+            copyText(listName, kListNameBytes, value, length);
+            *listGiven = 1;
+        }
     } else if (strcmp(key, "rname") == 0) {
         copyText(recordName, kRecordNameBytes, value, length);
     }
@@ -100,8 +102,9 @@ bool isKey(const char *word, int length)
 // Reads word by word: a word that is a key takes the rest of its line as
 // its value (after the one tab or space that ended the key), so a value is
 // never itself taken for a key. A key ended by a line feed has an empty
-// value (text values become empty, numbers 0); a key that is the very last
-// word of the file, with nothing after it, leaves its value as it was.
+// value (text values become empty, numbers 0; an empty "tlist" is ignored);
+// a key that is the very last word of the file, with nothing after it,
+// leaves its value as it was.
 void GET_PARAMS(int *channels, char *device, unsigned int *rate,
                 unsigned int *bits, float *inPoint, float *outPoint,
                 float *duration, char *listName, int *listGiven,

@@ -22,8 +22,11 @@ const long kListTextBytes = 131072;
 // Reads settingsPath (the console passes "rcvat.txt") and replaces every
 // value that it names; the rest keep what the caller had. device, listName
 // and recordName receive text cut to kDeviceBytes, kListNameBytes and
-// kRecordNameBytes. A "tlist" line also sets *listGiven to 1. Prints
-// nothing; a file that cannot be opened changes nothing.
+// kRecordNameBytes. A "tlist" line with a non-empty value also sets
+// *listGiven to 1. A key ended by a line feed gives an empty value; a key
+// with nothing at all after it, at the end of the file, changes nothing.
+// Reads at most the first 1020 bytes. Prints nothing; a file that cannot
+// be opened changes nothing.
 void GET_PARAMS(int *channels, char *device, unsigned int *rate,
                 unsigned int *bits, float *inPoint, float *outPoint,
                 float *duration, char *listName, int *listGiven,

@@ -191,9 +191,15 @@ TEST_F(Settings, KeyWithoutValue)
 TEST_F(Settings, EmptyListNameNamesNoList)
 {
     Values v;
-    read("tlist\tmine.txt\ntlist\t\n", v);
-    EXPECT_STREQ(v.list, "");
+    read("tlist\t\nch\t1\n", v);
+    EXPECT_STREQ(v.list, "tlist.txt");
     EXPECT_EQ(v.listGiven, 0);   // the console will ask for a name
+    EXPECT_EQ(v.channels, 1);
+
+    Values w;
+    read("tlist\tmine.txt\ntlist\n", w);
+    EXPECT_STREQ(w.list, "mine.txt");
+    EXPECT_EQ(w.listGiven, 1);
 }
 
 TEST_F(Settings, OverlongValuesAreCutToTheirBuffers)
