@@ -159,6 +159,9 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
         printf("Cannot open wavefile\n");
         return 0;
     }
+    // The library may print its own diagnostics while opening; what the
+    // console printed so far must come out before them.
+    fflush(stdout);
     snd_pcm_t *pcm = nullptr;
     int err = snd_pcm_open(&pcm, device, SND_PCM_STREAM_PLAYBACK, 0);
     if (err < 0) {

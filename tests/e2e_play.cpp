@@ -306,6 +306,23 @@ TEST_F(PlayE2E, DeviceThatDoesNotExistIsReportedOnStandardError)
     EXPECT_EQ(r.status, 0);
 }
 
+TEST_F(PlayE2E, DeviceErrorComesAfterTheConsoleTextBeforeIt)
+{
+    // Both streams into one file, as in a terminal or a pipe: the prompt
+    // printed before the playback must precede the error.
+    prepare({"a.wav"}, "dv\tnosuchdev\no\t1.000\n");
+    writeFile(path("a.wav"), wavBytes(kRate, 2, 16, patternBytes(4000, 16)));
+    RunResult r = runProgram(dir, {"sh", "-c", std::string("exec '") + TUNEVAT_BIN + "' 2>&1"},
+                             "p\n1\nx\ny\n", card);
+    size_t prompt = r.out.find("Enter track number:\n");
+    size_t error = r.out.find("unable to open pcm device: ");
+    ASSERT_NE(prompt, std::string::npos);
+    ASSERT_NE(error, std::string::npos);
+    EXPECT_LT(prompt, error);
+    // Anything the library adds comes after the prompt as well.
+    EXPECT_EQ(r.out.find("ALSA lib"), r.out.find("ALSA lib", prompt));
+}
+
 TEST_F(PlayE2E, NamedDeviceFromTheSettingsIsUsed)
 {
     std::string data = patternBytes(3000 * 4, 17);
