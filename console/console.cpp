@@ -181,8 +181,11 @@ static void recordSettingsMenu(ConsoleState *st)
         if (!readWord(st->command, sizeof st->command)) copyText(st->command, "5", sizeof st->command);
         if (strtol(st->command, nullptr, 10) == 1) {
             printf("Enter samplerate:\n");
-            if (!readWord(st->command, sizeof st->command)) copyText(st->command, "5", sizeof st->command);
-            st->rate = (unsigned int)strtol(st->command, nullptr, 10);
+            // End of input keeps the rate and leaves the menu.
+            if (readWord(st->command, sizeof st->command))
+                st->rate = (unsigned int)strtol(st->command, nullptr, 10);
+            else
+                copyText(st->command, "5", sizeof st->command);
         }
         if (strtol(st->command, nullptr, 10) == 2) st->bits = st->bits == 16 ? 24 : 16;
         if (strtol(st->command, nullptr, 10) == 3) st->channels = st->channels == 2 ? 1 : 2;

@@ -70,7 +70,8 @@ TEST_F(ConsoleE2E, IllegalChannelsAndBitsAreCorrected)
 
     settings("ch\t0\nbits\t24\n");
     r = runTunevat(dir, "q\n");
-    EXPECT_EQ(r.out, startWithSettings("Channels were set to illegal value, setting to 2.\n", 2, 44100, 24) +
+    EXPECT_EQ(r.out, startWithSettings("Channels were set to illegal value, setting to 2.\n", 2, 44100, 24, "default",
+                                       "", "Opening existing list: tlist.txt\n") +
                          status() + kSaving);
 }
 
@@ -96,7 +97,7 @@ TEST_F(ConsoleE2E, NumberPromptLeavesValueAndReadsTextAsNextCommand)
     // "abc" does not convert: the in point stays 0 and abc is the next
     // command word (it matches nothing); "l" after the duration prompt too.
     RunResult r = runTunevat(dir, "i abc d 2.5 l q\n");
-    EXPECT_EQ(r.out, startWithSettings() + status() + "Enter start time in seconds:\n" + status() +
+    EXPECT_EQ(r.out, startWithSettings() + status() + "Enter start time in seconds:\n" + status() + status() +
                          "Enter record duration in seconds:\n" + status(0, 0, 2.5f) +
                          promptText(kNone, 0, 0, 2.5f, "", true) + kSaving);
 }
@@ -169,7 +170,7 @@ TEST_F(ConsoleE2E, HelpWaitsForExactlyC)
     settings();
     RunResult r = runTunevat(dir, "h q cc C c z q\n");
     EXPECT_EQ(r.out, startWithSettings() + status() + kHelp + kContinue + kContinue + kContinue + kContinue +
-                         kContinue + status() + status() + kSaving);
+                         status() + status() + kSaving);
 }
 
 TEST_F(ConsoleE2E, ExitWithYesWritesNothing)
