@@ -7,10 +7,15 @@ static int endOfInput = 0;
 
 int inputEnded() { return endOfInput; }
 
+// Whatever the program printed reaches the terminal (or a pipe) before it
+// waits for the user's answer.
+static void flushPrompt() { fflush(stdout); }
+
 int readWord(char *buf, int size)
 {
-    buf[0] = '\0';
     if (size < 1) return 0;
+    buf[0] = '\0';
+    flushPrompt();
     int c = getchar();
     while (c != EOF && isspace(c)) c = getchar();
     if (c == EOF) {
@@ -31,6 +36,7 @@ int readWord(char *buf, int size)
 int readInt(int *value)
 {
     int v = 0;
+    flushPrompt();
     int r = scanf("%i", &v);
     if (r == EOF) {
         endOfInput = 1;
@@ -44,6 +50,7 @@ int readInt(int *value)
 int readFloat(float *value)
 {
     float v = 0.0f;
+    flushPrompt();
     int r = scanf("%f", &v);
     if (r == EOF) {
         endOfInput = 1;
