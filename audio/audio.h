@@ -25,6 +25,14 @@ void Interleave(unsigned int frames, unsigned int bytesPerSample,
 long RECORD(const char *device, unsigned int rate, float duration,
             int channels, int bits, const char *takePath);
 
+// Writes seconds as printf's "%.2f" would (same digits, same rounding)
+// into text, which holds at least kHundredthsBytes bytes, and returns the
+// length. Returns 0 and writes nothing for values it leaves to printf:
+// negative (also negative zero), not a number, 1e9 and above. The running
+// clocks use it once per period instead of printf.
+const int kHundredthsBytes = 16;
+int formatHundredths(double seconds, char *text);
+
 // Raises *peak to the largest absolute value among count samples of one
 // channel at data (bytesPerSample 2 or 3, little-endian, signed).
 void CheckPeak(int count, long *peak, const char *data,

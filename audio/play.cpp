@@ -5,6 +5,8 @@
 
 #include <alloca.h>
 #include <cerrno>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +37,46 @@ void Interleave(unsigned int frames, unsigned int bytesPerSample, const char *le
             memcpy(out + 6 * (size_t)k + 3, right + 3 * (size_t)k, 3);
         }
     }
+}
+
+int formatHundredths(double seconds, char *text)
+{
+    // The exact binary value is rounded to hundredths, ties to even, as
+    // printf does. Anything outside the plain range (negative, negative
+    // zero, huge, not a number) is left to printf itself.
+    if (!(seconds >= 0.0) || std::signbit(seconds) || seconds >= 1e9) return 0;
+    uint64_t hundredths = 0;
+    if (seconds > 0.0) {
+        // seconds = mantissa * 2^-shift exactly, mantissa below 2^53; below
+        // 1e9 the shift is at least 23, so hundredths * 2^shift fits 64 bits
+        // whenever the shift is below 64 (mantissa * 100 < 2^60).
+        int exponent = 0;
+        double fraction = frexp(seconds, &exponent);
+        uint64_t mantissa = (uint64_t)ldexp(fraction, 53);
+        int shift = 53 - exponent;
+        uint64_t scaled = mantissa * 100;
+        if (shift < 64) {
+            uint64_t whole = scaled >> shift;
+            uint64_t rest = scaled & (((uint64_t)1 << shift) - 1);
+            uint64_t half = (uint64_t)1 << (shift - 1);
+            if (rest > half || (rest == half && (whole & 1))) ++whole;
+            hundredths = whole;
+        }   // else below half a hundredth: 0.00
+    }
+    char digits[24];
+    int n = 0;
+    uint64_t units = hundredths / 100;
+    do {
+        digits[n++] = (char)('0' + units % 10);
+        units /= 10;
+    } while (units);
+    int length = 0;
+    while (n) text[length++] = digits[--n];
+    text[length++] = '.';
+    text[length++] = (char)('0' + hundredths / 10 % 10);
+    text[length++] = (char)('0' + hundredths % 10);
+    text[length] = '\0';
+    return length;
 }
 
 // ALSA failures go to standard error; whatever the console printed before
@@ -133,7 +175,17 @@ static void playBlocks(snd_pcm_t *pcm, FILE *f, unsigned long dataOffset, unsign
         // not repeated.
         if (written == -EPIPE) snd_pcm_prepare(pcm);
 
-        printf("\rclock = %.2f sec", (double)position / (double)rate);
+        // "\rclock = %.2f sec", formatted here and written at once: it is
+        // written and flushed for every block.
+        double seconds = (double)position / (double)rate;
+        char line[16 + kHundredthsBytes] = "\rclock = ";
+        int length = formatHundredths(seconds, line + 9);
+        if (length > 0) {
+            memcpy(line + 9 + length, " sec", 4);
+            fwrite(line, 1, 9 + (size_t)length + 4, stdout);
+        } else {
+            printf("\rclock = %.2f sec", seconds);
+        }
         fflush(stdout);
     }
 }
