@@ -247,8 +247,11 @@ static void leave(ConsoleState *st)
     }
     printf("Saving list and parameters\n");
     WriteList(st->listName, st->table, st->listText, st->count);
-    Store_Settings(st->channels, st->device, st->rate, st->bits, st->inPoint, st->outPoint,
-                   st->duration, st->listName, st->recordName);
+    // As "s" does: a settings file that could not be written is not
+    // passed over in silence (the old file is still whole).
+    if (!Store_Settings(st->channels, st->device, st->rate, st->bits, st->inPoint, st->outPoint,
+                        st->duration, st->listName, st->recordName))
+        printf("Unable to open %s\n", kSettingsFile);
 }
 
 int runConsole(ConsoleState *st)

@@ -101,6 +101,24 @@ static void takeKept()
     printf("The recording is kept in %s\n", kTakeFile);
 }
 
+// Does the take file hold all kept bytes? A take that could not be
+// written whole (a full disk, say) must neither replace nor extend the
+// target: the target keeps its audio and the take file what reached it.
+static int takeWhole(const char *name, long kept)
+{
+    struct stat sb;
+    if (stat(kTakeFile, &sb) != 0) {
+        printf("Cannot open %s: %s\n", kTakeFile, strerror(errno));
+        return 0;
+    }
+    long held = (long)sb.st_size - kWavHeaderBytes;
+    if (held >= kept) return 1;
+    printf("%s holds only %li of the %li bytes recorded; %s was not changed\n", kTakeFile,
+           held < 0 ? 0L : held, kept, name);
+    takeKept();
+    return 0;
+}
+
 // Turns the take file (kept bytes of audio) into a new or replaced target.
 // The take file is finished first (data size, dropped takes cut off, RIFF
 // size) and then moved, so a failure never touches the target. Returns 1
@@ -225,6 +243,7 @@ void recordCommand(ConsoleState *st)
 
     long kept = RECORD(st->device, st->rate, st->duration, st->channels, (int)st->bits, kTakeFile);
     if (kept <= 0) return;   // nothing kept: the target is not touched
+    if (!takeWhole(st->recordName, kept)) return;
 
     int received = mode == kModeAppend ? finaliseAppend(st->recordName, kept)
                                        : finaliseNew(st->recordName, kept);

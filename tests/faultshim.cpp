@@ -1,0 +1,102 @@
+// Fault injection for the end-to-end tests, loaded into tunevat with
+// LD_PRELOAD. It stands between the program and the C library's file
+// calls and makes chosen ones fail, or makes a file vanish at a chosen
+// moment. Nothing happens unless its variables are set:
+//
+//   TV_FAULT_DENY=<pattern>    an fopen for writing or updating (mode with
+//                              'w', 'a' or '+') or an mkstemp whose file
+//                              name (the part after the last '/') matches
+//                              the shell pattern fails with EACCES, as in
+//                              a directory the user may not write to.
+//   TV_FAULT_VANISH=<path>     removed the first time a file whose name
+//                              matches TV_FAULT_VANISH_ON is opened with
+//                              the mode TV_FAULT_VANISH_MODE.
+//
+// Disk-full faults are not made here: the C library's own streams write
+// through internal calls that a preloaded library cannot see, so the
+// tests fill a small file system instead.
+
+#include <dlfcn.h>
+#include <fnmatch.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+
+static const char *baseName(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+static int matches(const char *var, const char *path)
+{
+    const char *pattern = getenv(var);
+    return pattern && *pattern && path && fnmatch(pattern, baseName(path), 0) == 0;
+}
+
+static int writes(const char *mode)
+{
+    return mode && (strchr(mode, 'w') || strchr(mode, 'a') || strchr(mode, '+'));
+}
+
+static void maybeVanish(const char *path, const char *mode)
+{
+    static int done = 0;
+    const char *victim = getenv("TV_FAULT_VANISH");
+    const char *when = getenv("TV_FAULT_VANISH_MODE");
+    if (done || !victim || !*victim || !matches("TV_FAULT_VANISH_ON", path)) return;
+    if (when && *when && (!mode || strcmp(when, mode) != 0)) return;
+    done = 1;
+    unlink(victim);
+}
+
+typedef FILE *(*FopenFn)(const char *, const char *);
+typedef int (*MkstempFn)(char *);
+
+static FILE *openWith(const char *symbol, const char *path, const char *mode)
+{
+    FopenFn real = (FopenFn)dlsym(RTLD_NEXT, symbol);
+    maybeVanish(path, mode);
+    if (writes(mode) && matches("TV_FAULT_DENY", path)) {
+        errno = EACCES;
+        return nullptr;
+    }
+    return real(path, mode);
+}
+
+FILE *fopen(const char *path, const char *mode)
+{
+    return openWith("fopen", path, mode);
+}
+
+FILE *fopen64(const char *path, const char *mode)
+{
+    return openWith("fopen64", path, mode);
+}
+
+static int mkstempWith(const char *symbol, char *tmpl)
+{
+    MkstempFn real = (MkstempFn)dlsym(RTLD_NEXT, symbol);
+    if (matches("TV_FAULT_DENY", tmpl)) {
+        errno = EACCES;
+        return -1;
+    }
+    return real(tmpl);
+}
+
+int mkstemp(char *tmpl)
+{
+    return mkstempWith("mkstemp", tmpl);
+}
+
+int mkstemp64(char *tmpl)
+{
+    return mkstempWith("mkstemp64", tmpl);
+}
+
+}  // extern "C"
