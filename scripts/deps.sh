@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Tunevat needs that this machine lacks.
 #   deps.sh run   - what building and running the program needs
-#   deps.sh test  - that, plus GoogleTest, sox, alsa-utils, clang (libFuzzer)
+#   deps.sh test  - that, plus GoogleTest, sox, alsa-utils, clang (libFuzzer),
+#                   valgrind (the long-session test)
 set -euo pipefail
 want=(cmake g++ make pkg-config libasound2-dev)
 if [ "${1:-run}" = test ]; then
-  want+=(googletest libgtest-dev sox libsox-fmt-base alsa-utils clang libclang-rt-dev)
+  want+=(googletest libgtest-dev sox libsox-fmt-base alsa-utils clang libclang-rt-dev valgrind)
 fi
 missing=()
 for p in "${want[@]}"; do
