@@ -6,7 +6,7 @@
 //
 // Inputs are kept to what cannot reach outside the scratch directory or
 // run for long: no '/' (every file name stays relative to the scratch
-// directory), and no number above 1000 unless it is a usual sample rate
+// directory), and no number above 30 unless it is a usual sample rate
 // (a take of rate x duration frames at the card's unpaced speed stays
 // short). Files are capped at 8 MiB with RLIMIT_FSIZE; a write past the cap
 // fails as on a full disk, which the program must survive too.
@@ -92,7 +92,7 @@ bool acceptable(const char *text, size_t n)
         if (i > 0 && text[i - 1] >= '0' && text[i - 1] <= '9') continue;
         char *end = nullptr;
         double v = strtod(text + i, &end);
-        if (end != text + i && !(std::fabs(v) <= 1000.0) && !usualRate(v) && !std::isnan(v))
+        if (end != text + i && !(std::fabs(v) <= 30.0) && !usualRate(v) && !std::isnan(v))
             return false;
     }
     return true;

@@ -31,7 +31,7 @@ for src in "${harnesses[@]}"; do
     extra+=(-lasound -lm)
     # Short word streams; a whole session per input, so a bound per input
     # and the program's own output silenced.
-    flags=(-max_len=512 -timeout=20 -close_fd_mask=1 -handle_xfsz=0)
+    flags=(-max_len=512 -timeout=30 -close_fd_mask=1 -handle_xfsz=0)
   fi
   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -I"$root" "$src" "$root"/wav/*.cpp "$root"/store/*.cpp "${extra[@]}" -o "$bin"
