@@ -6,6 +6,10 @@
 #include <cstring>
 #include <unistd.h>
 
+// A data chunk starts with its tag and a 4-byte size; samples follow.
+static const long kSizeField = 4;
+static const long kDataHeader = 8;
+
 static const char kNoData[] = "Can't find data block in wave file!\n";
 static const char kCutData[] = "Wave file ends before its sample data!\n";
 
@@ -52,18 +56,18 @@ int FIX_SIZE(const char *path, long dataBytes)
     long length = fileLength(f);
     if (dataAt < 0) {
         fputs(kNoData, stdout);
-    } else if (length < dataAt + 8) {
+    } else if (length < dataAt + kDataHeader) {
         // The size field itself is missing or cut off; writing it would
         // grow the file with a header fragment.
         fputs(kCutData, stdout);
     } else {
-        long size = dataBytes == -1 ? length - (dataAt + 8) : dataBytes;
+        long size = dataBytes == -1 ? length - (dataAt + kDataHeader) : dataBytes;
         if (size > kMaxField) {
             printf("Data size %ld does not fit a wave file: %s\n", size, path);
         } else {
             char field[4];
             Decon4(size, field);
-            if (fseek(f, dataAt + 4, SEEK_SET) == 0 && fwrite(field, 1, 4, f) == 4) {
+            if (fseek(f, dataAt + kSizeField, SEEK_SET) == 0 && fwrite(field, 1, 4, f) == 4) {
                 ok = 1;
             } else {
                 cannotWrite(path, errno);
@@ -109,14 +113,14 @@ int APPEND(const char *target, const char *source, long count)
     long sourceData = targetData < 0 ? -1 : FindChunk(in, "data", 4);
     if (targetData < 0 || sourceData < 0) {
         fputs(kNoData, stdout);
-    } else if (targetLength < targetData + 8 || sourceLength < sourceData + 8) {
+    } else if (targetLength < targetData + kDataHeader || sourceLength < sourceData + kDataHeader) {
         fputs(kCutData, stdout);
     } else {
-        long sourceStart = sourceData + 8;
+        long sourceStart = sourceData + kDataHeader;
         long available = sourceLength - sourceStart;
         long wanted = count < 0 ? 0 : (count < available ? count : available);
         // Everything from the target's first sample byte on becomes its data.
-        if (targetLength - (targetData + 8) > kMaxDataBytes - wanted) {
+        if (targetLength - (targetData + kDataHeader) > kMaxDataBytes - wanted) {
             printf("Appending would make %s too large for a wave file!\n", target);
         } else {
             static char block[kCopyBlock];

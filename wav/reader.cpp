@@ -77,6 +77,10 @@ static int readAt(FILE *f, long offset, char *buf, size_t n)
 // sample rate at +12, bits per sample at +22. 24 bytes cover all three.
 static const size_t kFormatFieldBytes = 24;
 
+// A data chunk starts with its tag and a 4-byte size; samples follow.
+static const long kSizeField = 4;
+static const long kDataHeader = 8;
+
 static const char kNoFormat[] = "Can't find format chunk in wave file!\n";
 static const char kNoData[] = "Can't find data block in wave file!\n";
 static const char kZeroFrame[] = "Wave file has a frame size of zero!\n";
@@ -96,7 +100,7 @@ int GetAttributes(const char *path, unsigned long *rate,
 
     int ok = 0;
     char fmt[kFormatFieldBytes];
-    char dataHeader[8];
+    char dataHeader[kDataHeader];
     long fmtAt = FindChunk(f, "fmt", 3);
     // A format chunk cut off by the end of the file counts as no chunk.
     if (fmtAt < 0 || !readAt(f, fmtAt, fmt, sizeof fmt)) {
@@ -120,14 +124,14 @@ int GetAttributes(const char *path, unsigned long *rate,
             fputs(kZeroFrame, stdout);
         } else if (dataAt < 0) {
             fputs(kNoData, stdout);
-        } else if (length < dataAt + 8 || !readAt(f, dataAt, dataHeader, sizeof dataHeader)) {
+        } else if (length < dataAt + kDataHeader || !readAt(f, dataAt, dataHeader, sizeof dataHeader)) {
             fputs(kCutData, stdout);
         } else {
             // The sample data starts after the tag and the size field.
-            unsigned long offset = (unsigned long)dataAt + 8;
+            unsigned long offset = (unsigned long)dataAt + kDataHeader;
             *dataOffset = offset;
             unsigned long present = (unsigned long)length - offset;
-            unsigned long count = Assem4(dataHeader + 4) / frameBytes;
+            unsigned long count = Assem4(dataHeader + kSizeField) / frameBytes;
             // The declared size counts only when it matches the bytes
             // really there; otherwise the file's length decides.
             if (count * frameBytes != present) count = present / frameBytes;
@@ -163,11 +167,11 @@ double GET_LENGTH(const char *path)
             fputs(kZeroFrame, stdout);
         } else if (dataAt < 0) {
             fputs(kNoData, stdout);
-        } else if (length < dataAt + 8) {
+        } else if (length < dataAt + kDataHeader) {
             fputs(kCutData, stdout);
         } else {
             // The declared size is not consulted: frames to the end of file.
-            result = (double)(((unsigned long)length - ((unsigned long)dataAt + 8)) / frameBytes);
+            result = (double)(((unsigned long)length - ((unsigned long)dataAt + kDataHeader)) / frameBytes);
         }
     }
     fclose(f);
