@@ -21,6 +21,8 @@ static const snd_pcm_uframes_t kRequestedBuffer = 32768;
 static const unsigned int kCaptureChannels = 2;
 // snd_pcm_wait before every read, in milliseconds.
 static const int kWaitMs = 1;
+// Stream buffer of the take file.
+static const size_t kTakeBufferBytes = 65536;
 // The take menu's answer: every answer that means something is one
 // character, longer words are cut (and then play the last take).
 static const int kAnswerBytes = 16;
@@ -38,14 +40,23 @@ struct Capture {
     float rateAsFloat;     // divisor of the remaining-time display
     char *block;           // channel 1 half, then channel 2 half
     char *interleaved;     // a stereo period, left then right
+    int readsFrames;       // the device delivers interleaved frames (readi)
     long filePos;          // where the take file's stream stands; -1 unknown
     int writeFailed;       // a write of the current take went wrong
 };
 
-// Opens and configures the capture device. Returns 1 with *pcm and
-// *period set, or 0 after printing why (the device is closed again).
+// Opens and configures the capture device. Returns 1 with *pcm, *period
+// and *readsFrames set, or 0 after printing why (the device is closed
+// again).
+//
+// Channel buffers (non-interleaved access, snd_pcm_readn) are what the
+// take loop works on. A device that also offers interleaved frames is
+// read with snd_pcm_readi instead and the frames are split here: the
+// library would otherwise split them sample by sample for us, which cost
+// more than everything else in the take loop together. The samples, and
+// so the take file and the peaks, are the same either way.
 static int openCapture(const char *device, unsigned int rate, int bytesPerSample,
-                       snd_pcm_t **pcm, long *period)
+                       snd_pcm_t **pcm, long *period, int *readsFrames)
 {
     int rc = snd_pcm_open(pcm, device, SND_PCM_STREAM_CAPTURE, 0);
     if (rc < 0) {
@@ -56,7 +67,10 @@ static int openCapture(const char *device, unsigned int rate, int bytesPerSample
     snd_pcm_hw_params_t *params;
     snd_pcm_hw_params_alloca(&params);   // zero-filled, released on return
     snd_pcm_hw_params_any(*pcm, params);
-    snd_pcm_hw_params_set_access(*pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+    *readsFrames = snd_pcm_hw_params_test_access(*pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) == 0;
+    snd_pcm_hw_params_set_access(*pcm, params,
+                                 *readsFrames ? SND_PCM_ACCESS_RW_INTERLEAVED
+                                              : SND_PCM_ACCESS_RW_NONINTERLEAVED);
     snd_pcm_format_t format = bytesPerSample == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE;
     rc = snd_pcm_hw_params_set_format(*pcm, params, format);
     if (rc < 0) {
@@ -145,13 +159,56 @@ static void showRemaining(float seconds)
     }
 }
 
+// Splits frames two-channel frames at in into the single-channel blocks
+// left and right: the reverse of Interleave.
+static void splitFrames(unsigned int frames, unsigned int bytesPerSample, const char *in,
+                        char *left, char *right)
+{
+    if (bytesPerSample == 2) {
+        for (unsigned int k = 0; k < frames; ++k) {
+            memcpy(left + 2 * (size_t)k, in + 4 * (size_t)k, 2);
+            memcpy(right + 2 * (size_t)k, in + 4 * (size_t)k + 2, 2);
+        }
+    } else if (bytesPerSample == 3) {
+        for (unsigned int k = 0; k < frames; ++k) {
+            memcpy(left + 3 * (size_t)k, in + 6 * (size_t)k, 3);
+            memcpy(right + 3 * (size_t)k, in + 6 * (size_t)k + 3, 3);
+        }
+    }
+}
+
+// Reads one period: into c->interleaved when the device delivers frames,
+// else into the channel halves left and right. What a failed or short
+// read did not deliver is silence, never the samples of an earlier
+// period. Returns what the read returned.
+static snd_pcm_sframes_t readPeriod(Capture *c, char *left, char *right)
+{
+    size_t halfBytes = (size_t)c->period * (size_t)c->bytesPerSample;
+    snd_pcm_sframes_t got;
+    if (c->readsFrames) {
+        got = snd_pcm_readi(c->pcm, c->interleaved, (snd_pcm_uframes_t)c->period);
+        if (got < (snd_pcm_sframes_t)c->period) {
+            size_t from = got > 0 ? (size_t)got * kCaptureChannels * (size_t)c->bytesPerSample : 0;
+            memset(c->interleaved + from, 0, 2 * halfBytes - from);
+        }
+    } else {
+        void *halves[2] = {left, right};
+        got = snd_pcm_readn(c->pcm, halves, (snd_pcm_uframes_t)c->period);
+        if (got < (snd_pcm_sframes_t)c->period) {
+            size_t from = got > 0 ? (size_t)got * (size_t)c->bytesPerSample : 0;
+            memset(left + from, 0, halfBytes - from);
+            memset(right + from, 0, halfBytes - from);
+        }
+    }
+    return got;
+}
+
 // Records one take at takeStart, raising the two peaks.
 static void recordTake(Capture *c, long takeStart, long *peak1, long *peak2)
 {
     size_t halfBytes = (size_t)c->period * (size_t)c->bytesPerSample;
     char *left = c->block;
     char *right = c->block + halfBytes;
-    void *halves[2] = {left, right};
 
     *peak1 = 0;
     *peak2 = 0;
@@ -161,29 +218,34 @@ static void recordTake(Capture *c, long takeStart, long *peak1, long *peak2)
     long recorded = 0;
     while (recorded < c->plannedFrames) {
         snd_pcm_wait(c->pcm, kWaitMs);
-        snd_pcm_sframes_t got = snd_pcm_readn(c->pcm, halves, (snd_pcm_uframes_t)c->period);
+        // A failed or short read still counts a whole period, so the take
+        // keeps its length.
+        snd_pcm_sframes_t got = readPeriod(c, left, right);
         if (got == -EPIPE) {
             printf("RX\n");
             snd_pcm_prepare(c->pcm);
         }
-        if (got < (snd_pcm_sframes_t)c->period) {
-            // What a failed or short read did not deliver is written as
-            // silence, never as the samples of an earlier period; the
-            // period still counts, so the take keeps its length.
-            size_t from = got > 0 ? (size_t)got * (size_t)c->bytesPerSample : 0;
-            memset(left + from, 0, halfBytes - from);
-            memset(right + from, 0, halfBytes - from);
-        }
         long pos = kWavHeaderBytes + (long)c->frameSize * (takeStart + recorded);
         if (c->channels == 1) {
+            if (c->readsFrames)
+                splitFrames((unsigned int)c->period, (unsigned int)c->bytesPerSample,
+                            c->interleaved, left, right);
             writeAt(c, pos, left, halfBytes);
             CheckPeak((int)c->period, peak1, left, (unsigned int)c->bytesPerSample);
         } else {
-            Interleave((unsigned int)c->period, (unsigned int)c->bytesPerSample, left, right,
-                       c->interleaved);
+            if (!c->readsFrames)
+                Interleave((unsigned int)c->period, (unsigned int)c->bytesPerSample, left, right,
+                           c->interleaved);
             writeAt(c, pos, c->interleaved, 2 * halfBytes);
-            CheckPeak((int)c->period, peak1, left, (unsigned int)c->bytesPerSample);
-            CheckPeak((int)c->period, peak2, right, (unsigned int)c->bytesPerSample);
+            if (c->readsFrames && c->bytesPerSample == 2) {
+                checkPeakFrames16((int)c->period, peak1, peak2, c->interleaved);
+            } else {
+                if (c->readsFrames)
+                    splitFrames((unsigned int)c->period, (unsigned int)c->bytesPerSample,
+                                c->interleaved, left, right);
+                CheckPeak((int)c->period, peak1, left, (unsigned int)c->bytesPerSample);
+                CheckPeak((int)c->period, peak2, right, (unsigned int)c->bytesPerSample);
+            }
         }
         showRemaining((float)(c->plannedFrames - recorded) / c->rateAsFloat);
         recorded += c->period;
@@ -253,7 +315,8 @@ long RECORD(const char *device, unsigned int rate, float duration, int channels,
 
     if (!MAKE_HEADER(takePath, rate, (unsigned int)channels, (unsigned int)bits, c.plannedFrames))
         return -1;
-    if (!openCapture(device, rate, c.bytesPerSample, &c.pcm, &c.period)) return -1;
+    if (!openCapture(device, rate, c.bytesPerSample, &c.pcm, &c.period, &c.readsFrames))
+        return -1;
 
     if (takeOverflows(&c, 0)) {
         printf("A take of %.2f sec is too long for a WAV file at these settings\n", duration);
@@ -279,6 +342,10 @@ long RECORD(const char *device, unsigned int rate, float duration, int channels,
         snd_pcm_close(c.pcm);
         return -1;
     }
+    // A larger stream buffer gathers several periods into one write: the
+    // data starts 44 bytes into the file, so a period written through the
+    // default buffer costs two writes of its own.
+    setvbuf(c.take, nullptr, _IOFBF, kTakeBufferBytes);
 
     long kept = 0;
     long takeStart = 0;
