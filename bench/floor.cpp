@@ -104,9 +104,16 @@ static int play(const char *path, const char *device)
         left -= (long)got;
         const char *send = in;
         if (channels == 1) {
-            for (size_t k = 0; k < frames; ++k) {
-                memcpy(out + 2 * bps * k, in + bps * k, bps);
-                memcpy(out + 2 * bps * k + bps, in + bps * k, bps);
+            if (bps == 2) {
+                for (size_t k = 0; k < frames; ++k) {
+                    memcpy(out + 4 * k, in + 2 * k, 2);
+                    memcpy(out + 4 * k + 2, in + 2 * k, 2);
+                }
+            } else {
+                for (size_t k = 0; k < frames; ++k) {
+                    memcpy(out + 6 * k, in + 3 * k, 3);
+                    memcpy(out + 6 * k + 3, in + 3 * k, 3);
+                }
             }
             send = out;
         }
