@@ -38,10 +38,6 @@ int formatHundredths(double seconds, char *text);
 void CheckPeak(int count, long *peak, const char *data,
                unsigned int bytesPerSample);
 
-// CheckPeak for both channels of frames interleaved 16-bit stereo frames
-// at data: the same two peaks as CheckPeak over each channel's samples.
-void checkPeakFrames16(int frames, long *peak1, long *peak2, const char *data);
-
 // Prints "Channel %i peak = ... dB" for one channel's peak.
 void ShowPeaks(int channel, long peak, long bytesPerSample);
 

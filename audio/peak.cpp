@@ -53,42 +53,6 @@ void CheckPeak(int count, long *peak, const char *data, unsigned int bytesPerSam
     raisePeak(peak, lowest, highest);
 }
 
-void checkPeakFrames16(int frames, long *peak1, long *peak2, const char *data)
-{
-    if (frames <= 0) return;
-    // Eight lanes of running extremes over the samples as they lie in
-    // memory: even lanes see channel 1, odd lanes channel 2. Each step is
-    // one 16-byte load and one wide compare each way.
-    const unsigned char *p = (const unsigned char *)data;
-    const int kLanes = 8;
-    int16_t low[kLanes] = {0}, high[kLanes] = {0};
-    size_t samples = 2 * (size_t)frames, i = 0;
-    for (; i + kLanes <= samples; i += kLanes) {
-        int16_t value[kLanes];   // low byte first, the high byte carries the sign
-        memcpy(value, p + 2 * i, sizeof value);
-        for (int j = 0; j < kLanes; ++j) {
-            low[j] = value[j] < low[j] ? value[j] : low[j];
-            high[j] = value[j] > high[j] ? value[j] : high[j];
-        }
-    }
-    for (; i < samples; ++i) {   // what is left: whole frames, so i even on channel 1
-        int16_t value;
-        memcpy(&value, p + 2 * i, 2);
-        int j = (int)(i & 1);
-        low[j] = value < low[j] ? value : low[j];
-        high[j] = value > high[j] ? value : high[j];
-    }
-    int32_t low1 = 0, high1 = 0, low2 = 0, high2 = 0;
-    for (int j = 0; j < kLanes; j += 2) {
-        low1 = low[j] < low1 ? low[j] : low1;
-        high1 = high[j] > high1 ? high[j] : high1;
-        low2 = low[j + 1] < low2 ? low[j + 1] : low2;
-        high2 = high[j + 1] > high2 ? high[j + 1] : high2;
-    }
-    raisePeak(peak1, low1, high1);
-    raisePeak(peak2, low2, high2);
-}
-
 void ShowPeaks(int channel, long peak, long bytesPerSample)
 {
     if (peak == 0) {

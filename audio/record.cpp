@@ -40,23 +40,16 @@ struct Capture {
     float rateAsFloat;     // divisor of the remaining-time display
     char *block;           // channel 1 half, then channel 2 half
     char *interleaved;     // a stereo period, left then right
-    int readsFrames;       // the device delivers interleaved frames (readi)
     long filePos;          // where the take file's stream stands; -1 unknown
     int writeFailed;       // a write of the current take went wrong
 };
 
-// Opens and configures the capture device. Returns 1 with *pcm, *period
-// and *readsFrames set, or 0 after printing why (the device is closed
-// again).
-//
-// Channel buffers (non-interleaved access, snd_pcm_readn) are what the
-// take loop works on. A device that also offers interleaved frames is
-// read with snd_pcm_readi instead and the frames are split here: the
-// library would otherwise split them sample by sample for us, which cost
-// more than everything else in the take loop together. The samples, and
-// so the take file and the peaks, are the same either way.
+// Opens and configures the capture device for channel buffers
+// (non-interleaved access, read with snd_pcm_readn), always two channels.
+// Returns 1 with *pcm and *period set, or 0 after printing why (the device
+// is closed again).
 static int openCapture(const char *device, unsigned int rate, int bytesPerSample,
-                       snd_pcm_t **pcm, long *period, int *readsFrames)
+                       snd_pcm_t **pcm, long *period)
 {
     int rc = snd_pcm_open(pcm, device, SND_PCM_STREAM_CAPTURE, 0);
     if (rc < 0) {
@@ -67,10 +60,7 @@ static int openCapture(const char *device, unsigned int rate, int bytesPerSample
     snd_pcm_hw_params_t *params;
     snd_pcm_hw_params_alloca(&params);   // zero-filled, released on return
     snd_pcm_hw_params_any(*pcm, params);
-    *readsFrames = snd_pcm_hw_params_test_access(*pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) == 0;
-    snd_pcm_hw_params_set_access(*pcm, params,
-                                 *readsFrames ? SND_PCM_ACCESS_RW_INTERLEAVED
-                                              : SND_PCM_ACCESS_RW_NONINTERLEAVED);
+    snd_pcm_hw_params_set_access(*pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
     snd_pcm_format_t format = bytesPerSample == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE;
     rc = snd_pcm_hw_params_set_format(*pcm, params, format);
     if (rc < 0) {
@@ -159,46 +149,18 @@ static void showRemaining(float seconds)
     }
 }
 
-// Splits frames two-channel frames at in into the single-channel blocks
-// left and right: the reverse of Interleave.
-static void splitFrames(unsigned int frames, unsigned int bytesPerSample, const char *in,
-                        char *left, char *right)
-{
-    if (bytesPerSample == 2) {
-        for (unsigned int k = 0; k < frames; ++k) {
-            memcpy(left + 2 * (size_t)k, in + 4 * (size_t)k, 2);
-            memcpy(right + 2 * (size_t)k, in + 4 * (size_t)k + 2, 2);
-        }
-    } else if (bytesPerSample == 3) {
-        for (unsigned int k = 0; k < frames; ++k) {
-            memcpy(left + 3 * (size_t)k, in + 6 * (size_t)k, 3);
-            memcpy(right + 3 * (size_t)k, in + 6 * (size_t)k + 3, 3);
-        }
-    }
-}
-
-// Reads one period: into c->interleaved when the device delivers frames,
-// else into the channel halves left and right. What a failed or short
-// read did not deliver is silence, never the samples of an earlier
-// period. Returns what the read returned.
+// Reads one period into the channel halves left and right. What a failed
+// or short read did not deliver is silence, never the samples of an
+// earlier period. Returns what the read returned.
 static snd_pcm_sframes_t readPeriod(Capture *c, char *left, char *right)
 {
     size_t halfBytes = (size_t)c->period * (size_t)c->bytesPerSample;
-    snd_pcm_sframes_t got;
-    if (c->readsFrames) {
-        got = snd_pcm_readi(c->pcm, c->interleaved, (snd_pcm_uframes_t)c->period);
-        if (got < (snd_pcm_sframes_t)c->period) {
-            size_t from = got > 0 ? (size_t)got * kCaptureChannels * (size_t)c->bytesPerSample : 0;
-            memset(c->interleaved + from, 0, 2 * halfBytes - from);
-        }
-    } else {
-        void *halves[2] = {left, right};
-        got = snd_pcm_readn(c->pcm, halves, (snd_pcm_uframes_t)c->period);
-        if (got < (snd_pcm_sframes_t)c->period) {
-            size_t from = got > 0 ? (size_t)got * (size_t)c->bytesPerSample : 0;
-            memset(left + from, 0, halfBytes - from);
-            memset(right + from, 0, halfBytes - from);
-        }
+    void *halves[2] = {left, right};
+    snd_pcm_sframes_t got = snd_pcm_readn(c->pcm, halves, (snd_pcm_uframes_t)c->period);
+    if (got < (snd_pcm_sframes_t)c->period) {
+        size_t from = got > 0 ? (size_t)got * (size_t)c->bytesPerSample : 0;
+        memset(left + from, 0, halfBytes - from);
+        memset(right + from, 0, halfBytes - from);
     }
     return got;
 }
@@ -227,25 +189,14 @@ static void recordTake(Capture *c, long takeStart, long *peak1, long *peak2)
         }
         long pos = kWavHeaderBytes + (long)c->frameSize * (takeStart + recorded);
         if (c->channels == 1) {
-            if (c->readsFrames)
-                splitFrames((unsigned int)c->period, (unsigned int)c->bytesPerSample,
-                            c->interleaved, left, right);
             writeAt(c, pos, left, halfBytes);
             CheckPeak((int)c->period, peak1, left, (unsigned int)c->bytesPerSample);
         } else {
-            if (!c->readsFrames)
-                Interleave((unsigned int)c->period, (unsigned int)c->bytesPerSample, left, right,
-                           c->interleaved);
+            Interleave((unsigned int)c->period, (unsigned int)c->bytesPerSample, left, right,
+                       c->interleaved);
             writeAt(c, pos, c->interleaved, 2 * halfBytes);
-            if (c->readsFrames && c->bytesPerSample == 2) {
-                checkPeakFrames16((int)c->period, peak1, peak2, c->interleaved);
-            } else {
-                if (c->readsFrames)
-                    splitFrames((unsigned int)c->period, (unsigned int)c->bytesPerSample,
-                                c->interleaved, left, right);
-                CheckPeak((int)c->period, peak1, left, (unsigned int)c->bytesPerSample);
-                CheckPeak((int)c->period, peak2, right, (unsigned int)c->bytesPerSample);
-            }
+            CheckPeak((int)c->period, peak1, left, (unsigned int)c->bytesPerSample);
+            CheckPeak((int)c->period, peak2, right, (unsigned int)c->bytesPerSample);
         }
         showRemaining((float)(c->plannedFrames - recorded) / c->rateAsFloat);
         recorded += c->period;
@@ -315,7 +266,7 @@ long RECORD(const char *device, unsigned int rate, float duration, int channels,
 
     if (!MAKE_HEADER(takePath, rate, (unsigned int)channels, (unsigned int)bits, c.plannedFrames))
         return -1;
-    if (!openCapture(device, rate, c.bytesPerSample, &c.pcm, &c.period, &c.readsFrames))
+    if (!openCapture(device, rate, c.bytesPerSample, &c.pcm, &c.period))
         return -1;
 
     if (takeOverflows(&c, 0)) {
