@@ -33,6 +33,11 @@ long RECORD(const char *device, unsigned int rate, float duration,
 const int kHundredthsBytes = 16;
 int formatHundredths(double seconds, char *text);
 
+// Writes a running display line to standard output in one piece:
+// prefix (at most 15 characters, "\rclock = " or "\rRemaining "), then
+// seconds as "%.2f", then " sec". Not flushed.
+void printRunningSeconds(const char *prefix, double seconds);
+
 // Raises *peak to the largest absolute value among count samples of one
 // channel at data (bytesPerSample 2 or 3, little-endian, signed).
 void CheckPeak(int count, long *peak, const char *data,

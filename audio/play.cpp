@@ -79,6 +79,21 @@ int formatHundredths(double seconds, char *text)
     return length;
 }
 
+void printRunningSeconds(const char *prefix, double seconds)
+{
+    char line[16 + kHundredthsBytes + 4];
+    size_t n = strlen(prefix);
+    if (n > 15) n = 15;
+    memcpy(line, prefix, n);
+    int length = formatHundredths(seconds, line + n);
+    if (length > 0) {
+        memcpy(line + n + length, " sec", 4);
+        fwrite(line, 1, n + (size_t)length + 4, stdout);
+    } else {
+        printf("%.*s%.2f sec", (int)n, prefix, seconds);
+    }
+}
+
 // ALSA failures go to standard error; whatever the console printed before
 // must come out first, also when both streams go to one pipe.
 static void reportAlsa(const char *format, int err)
@@ -175,17 +190,8 @@ static void playBlocks(snd_pcm_t *pcm, FILE *f, unsigned long dataOffset, unsign
         // not repeated.
         if (written == -EPIPE) snd_pcm_prepare(pcm);
 
-        // "\rclock = %.2f sec", formatted here and written at once: it is
-        // written and flushed for every block.
-        double seconds = (double)position / (double)rate;
-        char line[16 + kHundredthsBytes] = "\rclock = ";
-        int length = formatHundredths(seconds, line + 9);
-        if (length > 0) {
-            memcpy(line + 9 + length, " sec", 4);
-            fwrite(line, 1, 9 + (size_t)length + 4, stdout);
-        } else {
-            printf("\rclock = %.2f sec", seconds);
-        }
+        // Written and flushed for every block.
+        printRunningSeconds("\rclock = ", (double)position / (double)rate);
         fflush(stdout);
     }
 }

@@ -135,20 +135,6 @@ static void writeAt(Capture *c, long pos, const char *bytes, size_t n)
     c->filePos += (long)n;
 }
 
-// "\rRemaining %.2f sec", formatted here and handed to stdout in one
-// piece: it is printed for every period.
-static void showRemaining(float seconds)
-{
-    char line[16 + kHundredthsBytes] = "\rRemaining ";
-    int length = formatHundredths(seconds, line + 11);
-    if (length > 0) {
-        memcpy(line + 11 + length, " sec", 4);
-        fwrite(line, 1, 11 + (size_t)length + 4, stdout);
-    } else {
-        printf("\rRemaining %.2f sec", seconds);
-    }
-}
-
 // Reads one period into the channel halves left and right. What a failed
 // or short read did not deliver is silence, never the samples of an
 // earlier period. Returns what the read returned.
@@ -198,7 +184,7 @@ static void recordTake(Capture *c, long takeStart, long *peak1, long *peak2)
             CheckPeak((int)c->period, peak1, left, (unsigned int)c->bytesPerSample);
             CheckPeak((int)c->period, peak2, right, (unsigned int)c->bytesPerSample);
         }
-        showRemaining((float)(c->plannedFrames - recorded) / c->rateAsFloat);
+        printRunningSeconds("\rRemaining ", (float)(c->plannedFrames - recorded) / c->rateAsFloat);
         recorded += c->period;
         fflush(stdout);
     }
