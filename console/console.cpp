@@ -68,7 +68,12 @@ void Help()
         "   'q' to quit and save",
         "   'x' to exit without saving list or parameters",
     };
-    for (const char *line : lines) printf("%s\n", line);
+    // A line that carries its own line feed is printed as it is; every
+    // other one gets a line feed after it.
+    for (const char *line : lines) {
+        size_t n = strlen(line);
+        printf(n > 0 && line[n - 1] == '\n' ? "%s" : "%s\n", line);
+    }
     char answer[kAnswerBytes];
     waitForC(answer, sizeof answer, "\nEnter 'c' to continue\n");
 }

@@ -153,11 +153,11 @@ TEST_F(ConsoleE2E, RecordSettingsMenu)
 }
 
 const std::string kHelp =
-    "\nList Commands\n\n   'l' to hide or show track list\n   'L' to reload track list from file\n"
-    "   '-' to remove a track from the list\n\nRecording Commands\n\n   'r' to record\n"
+    "\nList Commands\n   'l' to hide or show track list\n   'L' to reload track list from file\n"
+    "   '-' to remove a track from the list\n\nRecording Commands\n   'r' to record\n"
     "   'd' to set recording duration\n   'f' to enter filename for recording\n"
     "   'F' to select file in list to record to\n   'u' to adjust recording hardware settings\n"
-    "\nPlayback Commands\n\n   'p' to play a track, or 2p for track 2, etc\n"
+    "\nPlayback Commands\n   'p' to play a track, or 2p for track 2, etc\n"
     "   'a' to play all playlist tracks in order\n   'i' to set in point of playback\n"
     "   'o' to set out point of playback\n   'j' to jump forward: out-point becomes in-point\n"
     "   'J' to jump backward: in-point becomes out-point\n   't' to check attributes of files in list\n\n"
