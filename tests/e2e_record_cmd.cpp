@@ -213,6 +213,9 @@ TEST_F(RecordCommandE2E, AppendPutsNewAudioBeforeTrailingChunks)
     writeFile(path("take1.wav"), withTail);
     RunResult r = run("r\n4\n1\nq\n");
     EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find(existingMenu("take1.wav") + kOneTake + "Append file is " +
+                         std::to_string(44 + kTakeFrames * 4) + " bytes\n"),
+              std::string::npos);
 
     std::string expected = wavBytes(44100, 2, 16, kOldAudio + input(0, kTakeFrames)) + list;
     unsigned long riff = expected.size() - 8;

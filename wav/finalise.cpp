@@ -188,6 +188,8 @@ int insertAudio(const char *target, const char *source, long count)
         return 0;
     }
     long sourceLength = lengthOf(src);
+    // The same report as an append at the end of the file gives.
+    if (sourceLength >= 0) printf("Append file is %li bytes\n", sourceLength);
     long sourceTag = FindChunk(src, "data", 4);
     long newData = audio + count;
     long pad = newData & 1;
