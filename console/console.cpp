@@ -2,6 +2,7 @@
 // record settings menu, Help and the two ways of leaving.
 #include "console/console.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,7 +81,12 @@ void Help()
 
 static void setDefaults(ConsoleState *st)
 {
-    memset(st, 0, sizeof *st);
+    // The table and the list text buffer are left alone: the caller hands
+    // over a zero-filled state, and pages that were never written cost the
+    // program no memory.
+    memset(st, 0, offsetof(ConsoleState, table));
+    st->count = 0;
+    memset(st->command, 0, sizeof *st - offsetof(ConsoleState, command));
     st->channels = 2;
     st->rate = 44100;
     st->bits = 16;

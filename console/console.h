@@ -13,6 +13,9 @@
 const int kCommandBytes = 16;
 const int kAnswerBytes = 16;
 
+// Start-up clears the fields before table, and those from command on; the
+// two big buffers between them must already be zero-filled (as a static
+// ConsoleState is), so that their untouched pages cost no memory.
 struct ConsoleState {
     // Settings, saved in rcvat.txt.
     int channels;                      // 1 or 2
@@ -47,7 +50,8 @@ struct ConsoleState {
 extern const char *const kSettingsFile;   // "rcvat.txt"
 extern const char *const kTakeFile;       // "tunevat_temp.wav"
 
-// Runs the whole program: start-up, command loop, exit. Returns 0.
+// Runs the whole program: start-up, command loop, exit. st must be
+// zero-filled when it is handed over. Returns 0.
 int runConsole(ConsoleState *st);
 
 // Prints the help text and waits for "c".

@@ -132,6 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string input = base + "/input.txt";
     writeBytes(input, text.data(), text.size());
     if (!freopen(input.c_str(), "r", stdin)) abort();
+    memset(&state, 0, sizeof state);
     runConsole(&state);
     fflush(stdout);
     return 0;
