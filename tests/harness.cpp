@@ -32,6 +32,21 @@ void removeTree(const std::string &dir)
     if (system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << dir;
 }
 
+void enterScratchDir(std::string *oldCwd, std::string *dir)
+{
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    *oldCwd = cwd;
+    *dir = makeTempDir();
+    ASSERT_EQ(chdir(dir->c_str()), 0);
+}
+
+void leaveScratchDir(const std::string &oldCwd, const std::string &dir)
+{
+    ASSERT_EQ(chdir(oldCwd.c_str()), 0);
+    removeTree(dir);
+}
+
 void writeFile(const std::string &path, const std::string &bytes)
 {
     FILE *f = fopen(path.c_str(), "wb");

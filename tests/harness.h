@@ -7,10 +7,16 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 // A fresh empty directory under $TMPDIR (or /tmp); removed by
 // removeTree when the test is done with it.
 std::string makeTempDir();
 void removeTree(const std::string &dir);
+// Makes a scratch directory and changes into it, remembering the old one;
+// leaveScratchDir changes back and removes it.
+void enterScratchDir(std::string *oldCwd, std::string *dir);
+void leaveScratchDir(const std::string &oldCwd, const std::string &dir);
 
 void writeFile(const std::string &path, const std::string &bytes);
 std::string readFile(const std::string &path);
@@ -58,6 +64,15 @@ std::string promptText(const std::vector<std::string> &tracks, float in,
 // Start-up of a first run in an empty directory: banner, list question,
 // parameter banner with defaults, "Creating a new list", hint line.
 std::string firstStartText(const std::string &listName = "tlist.txt");
+
+// A test that runs in a fresh scratch directory as its working directory,
+// and goes back to where it was afterwards.
+struct InScratchDir : ::testing::Test {
+    std::string oldCwd;
+    std::string dir;
+    void SetUp() override { enterScratchDir(&oldCwd, &dir); }
+    void TearDown() override { leaveScratchDir(oldCwd, dir); }
+};
 
 // A canonical 44-byte header followed by data.
 std::string wavBytes(unsigned rate, unsigned channels, unsigned bits,

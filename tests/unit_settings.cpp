@@ -32,22 +32,8 @@ struct Values {
     }
 };
 
-class Settings : public ::testing::Test {
+class Settings : public InScratchDir {
 protected:
-    void SetUp() override
-    {
-        char cwd[4096];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        oldCwd = cwd;
-        dir = makeTempDir();
-        ASSERT_EQ(chdir(dir.c_str()), 0);
-    }
-    void TearDown() override
-    {
-        ASSERT_EQ(chdir(oldCwd.c_str()), 0);
-        removeTree(dir);
-    }
-
     // Writes text as rcvat.txt and reads it over v.
     void read(const std::string &text, Values &v)
     {
@@ -65,8 +51,6 @@ protected:
                               v.dur, v.list, v.rname);
     }
 
-    std::string oldCwd;
-    std::string dir;
 };
 
 const char kDefaultsFile[] =

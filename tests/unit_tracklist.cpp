@@ -69,15 +69,11 @@ std::string numberedLines(int n)
     return text;
 }
 
-class TrackList : public ::testing::Test {
+class TrackList : public InScratchDir {
 protected:
     void SetUp() override
     {
-        char cwd[4096];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        oldCwd = cwd;
-        dir = makeTempDir();
-        ASSERT_EQ(chdir(dir.c_str()), 0);
+        InScratchDir::SetUp();
         s = new Store;
         memset(s, 'G', sizeof *s);
         memset(s->table, 0, sizeof s->table);
@@ -88,8 +84,7 @@ protected:
     {
         EXPECT_TRUE(guardsIntact(*s));
         delete s;
-        ASSERT_EQ(chdir(oldCwd.c_str()), 0);
-        removeTree(dir);
+        InScratchDir::TearDown();
     }
 
     // Loads path, returning GetList's result and what it printed.
@@ -117,8 +112,6 @@ protected:
                        kTableBytes);
     }
 
-    std::string oldCwd;
-    std::string dir;
     Store *s = nullptr;
 };
 
