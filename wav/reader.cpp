@@ -86,6 +86,29 @@ static const char kNoData[] = "Can't find data block in wave file!\n";
 static const char kZeroFrame[] = "Wave file has a frame size of zero!\n";
 static const char kCutData[] = "Wave file ends before its sample data!\n";
 
+// Finds the data chunk of f for frames of frameBytes bytes: *dataAt is
+// where its tag starts, *length the file's length. Returns 1 when the
+// sample data can be located, 0 after printing why not (a frame size of
+// zero, no data tag, or a file that ends inside the data chunk's header).
+static int findSampleData(FILE *f, unsigned long frameBytes, long *dataAt, long *length)
+{
+    if (frameBytes == 0) {
+        fputs(kZeroFrame, stdout);
+        return 0;
+    }
+    *dataAt = FindChunk(f, "data", 4);
+    if (*dataAt < 0) {
+        fputs(kNoData, stdout);
+        return 0;
+    }
+    *length = fileLength(f);
+    if (*length < *dataAt + kDataHeader) {
+        fputs(kCutData, stdout);
+        return 0;
+    }
+    return 1;
+}
+
 int GetAttributes(const char *path, unsigned long *rate,
                   unsigned int *bytesPerSample, unsigned int *channels,
                   unsigned long *dataOffset, unsigned long *frames,
@@ -118,13 +141,10 @@ int GetAttributes(const char *path, unsigned long *rate,
         if (verbose == 1) printf("  samplerate: %lu\n", sampleRate);
 
         unsigned long frameBytes = (unsigned long)bps * ch;
-        long dataAt = frameBytes == 0 ? -1 : FindChunk(f, "data", 4);
-        long length = fileLength(f);
-        if (frameBytes == 0) {
-            fputs(kZeroFrame, stdout);
-        } else if (dataAt < 0) {
-            fputs(kNoData, stdout);
-        } else if (length < dataAt + kDataHeader || !readAt(f, dataAt, dataHeader, sizeof dataHeader)) {
+        long dataAt = 0, length = 0;
+        if (!findSampleData(f, frameBytes, &dataAt, &length)) {
+            // Already said why.
+        } else if (!readAt(f, dataAt, dataHeader, sizeof dataHeader)) {
             fputs(kCutData, stdout);
         } else {
             // The sample data starts after the tag and the size field.
@@ -161,15 +181,8 @@ double GET_LENGTH(const char *path)
         fputs(kNoFormat, stdout);
     } else {
         unsigned long frameBytes = (unsigned long)(Assem2(fmt + 22) / 8) * Assem2(fmt + 10);
-        long dataAt = frameBytes == 0 ? -1 : FindChunk(f, "data", 4);
-        long length = fileLength(f);
-        if (frameBytes == 0) {
-            fputs(kZeroFrame, stdout);
-        } else if (dataAt < 0) {
-            fputs(kNoData, stdout);
-        } else if (length < dataAt + kDataHeader) {
-            fputs(kCutData, stdout);
-        } else {
+        long dataAt = 0, length = 0;
+        if (findSampleData(f, frameBytes, &dataAt, &length)) {
             // The declared size is not consulted: frames to the end of file.
             result = (double)(((unsigned long)length - ((unsigned long)dataAt + kDataHeader)) / frameBytes);
         }
