@@ -38,6 +38,23 @@ int formatHundredths(double seconds, char *text);
 // seconds as "%.2f", then " sec". Not flushed.
 void printRunningSeconds(const char *prefix, double seconds);
 
+// The running display is flushed at most once per kRunningFlushNs of
+// monotonic time. A sound card playing or recording in real time takes
+// longer than that over a period, so each period's line still shows at
+// once; a device that runs faster than real time (null, a file) gets its
+// lines written in batches instead of one write per period. The bytes
+// written are the same either way.
+const long long kRunningFlushNs = 1000000000LL / 30;
+
+// Whether a line printed at nowNs is due to be flushed, the last flush
+// having been at lastFlushNs (negative: never).
+int runningFlushDue(long long nowNs, long long lastFlushNs);
+
+// Flushes standard output when runningFlushDue says so, and then records
+// the time in *lastFlushNs. Start with *lastFlushNs = -1; call
+// fflush(stdout) after the last period so the final line shows.
+void flushRunningLine(long long *lastFlushNs);
+
 // Raises *peak to the largest absolute value among count samples of one
 // channel at data (bytesPerSample 2 or 3, little-endian, signed).
 void CheckPeak(int count, long *peak, const char *data,

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <alsa/asoundlib.h>
 
@@ -94,6 +95,25 @@ void printRunningSeconds(const char *prefix, double seconds)
     }
 }
 
+int runningFlushDue(long long nowNs, long long lastFlushNs)
+{
+    // A clock that went backwards (it should not) also flushes.
+    return lastFlushNs < 0 || nowNs - lastFlushNs >= kRunningFlushNs || nowNs < lastFlushNs;
+}
+
+void flushRunningLine(long long *lastFlushNs)
+{
+    struct timespec now;
+    long long nowNs = -1;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) == 0)
+        nowNs = (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
+    // Without a clock every line is flushed.
+    if (nowNs < 0 || runningFlushDue(nowNs, *lastFlushNs)) {
+        fflush(stdout);
+        *lastFlushNs = nowNs;
+    }
+}
+
 // ALSA failures go to standard error; whatever the console printed before
 // must come out first, also when both streams go to one pipe.
 static void reportAlsa(const char *format, int err)
@@ -167,6 +187,7 @@ static void playBlocks(snd_pcm_t *pcm, FILE *f, unsigned long dataOffset, unsign
 {
     const long long frameBytes = (long long)channels * bytesPerSample;
     long long filePosition = -1;   // where the file stands, when known
+    long long lastFlushNs = -1;
     for (long long position = start; position < end; position += (long long)period) {
         long long want = (long long)dataOffset + position * frameBytes;
         // After a whole block the file already stands at the next one.
@@ -190,10 +211,12 @@ static void playBlocks(snd_pcm_t *pcm, FILE *f, unsigned long dataOffset, unsign
         // not repeated.
         if (written == -EPIPE) snd_pcm_prepare(pcm);
 
-        // Written and flushed for every block.
+        // Written for every block; shown at once unless blocks come
+        // faster than the eye can follow.
         printRunningSeconds("\rclock = ", (double)position / (double)rate);
-        fflush(stdout);
+        flushRunningLine(&lastFlushNs);
     }
+    fflush(stdout);   // the last line stays up while the device drains
 }
 
 int PLAY(const char *path, const char *device, float inPoint, float outPoint)

@@ -164,6 +164,7 @@ static void recordTake(Capture *c, long takeStart, long *peak1, long *peak2)
     snd_pcm_prepare(c->pcm);
     printf("Recording...\n");
     long recorded = 0;
+    long long lastFlushNs = -1;
     while (recorded < c->plannedFrames) {
         snd_pcm_wait(c->pcm, kWaitMs);
         // A failed or short read still counts a whole period, so the take
@@ -186,8 +187,9 @@ static void recordTake(Capture *c, long takeStart, long *peak1, long *peak2)
         }
         printRunningSeconds("\rRemaining ", (float)(c->plannedFrames - recorded) / c->rateAsFloat);
         recorded += c->period;
-        fflush(stdout);
+        flushRunningLine(&lastFlushNs);
     }
+    fflush(stdout);
     if (c->writeFailed) {
         // The take menu still follows: the user can redo or drop the take.
         printf("\nThe take could not be written completely to the take file: %s\n",

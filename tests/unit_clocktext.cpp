@@ -147,3 +147,20 @@ TEST(ClockText, RandomValues)
     }
     EXPECT_EQ(bad, 0);
 }
+
+// The running line is flushed for the first period, then only once a
+// thirtieth of a second has passed since the last flush, so a sound card
+// paced in real time (a period of 4096 frames lasts 21 ms even at
+// 192000 Hz, 85 ms at 48000 Hz) shows at least every other line.
+TEST(RunningFlush, PacedByMonotonicTime)
+{
+    const long long ms = 1000000;
+    EXPECT_TRUE(runningFlushDue(0, -1));            // never flushed yet
+    EXPECT_TRUE(runningFlushDue(5 * ms, -1));
+    EXPECT_FALSE(runningFlushDue(1000 * ms, 1000 * ms));
+    EXPECT_FALSE(runningFlushDue(1000 * ms + kRunningFlushNs - 1, 1000 * ms));
+    EXPECT_TRUE(runningFlushDue(1000 * ms + kRunningFlushNs, 1000 * ms));
+    EXPECT_TRUE(runningFlushDue(1000 * ms + 85 * ms, 1000 * ms));   // 4096 frames at 48 kHz
+    EXPECT_TRUE(runningFlushDue(999 * ms, 1000 * ms));   // a clock that went back
+    EXPECT_LE(kRunningFlushNs, 4096LL * 1000000000LL / 96000);   // every period at 96 kHz
+}
