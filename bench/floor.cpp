@@ -7,7 +7,11 @@
 //       mono file's samples;
 //   floor record DEVICE RATE SECONDS OUT
 //       reads 16-bit stereo frames from the ALSA device in 4096-frame
-//       periods and writes them after a 44-byte header into OUT.
+//       periods and writes them after a 44-byte header into OUT;
+//   floor record-channels DEVICE RATE SECONDS OUT
+//       the same, but reads each period as two channel buffers
+//       (non-interleaved access, snd_pcm_readn), as tunevat's capture does,
+//       and interleaves them before writing.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,14 +39,15 @@ static void put32(unsigned char *p, unsigned long v)
 }
 
 static snd_pcm_t *openPcm(const char *device, snd_pcm_stream_t stream, snd_pcm_format_t format,
-                          unsigned rate, snd_pcm_uframes_t buffer)
+                          unsigned rate, snd_pcm_uframes_t buffer,
+                          snd_pcm_access_t access = SND_PCM_ACCESS_RW_INTERLEAVED)
 {
     snd_pcm_t *pcm;
     if (snd_pcm_open(&pcm, device, stream, 0) < 0) return nullptr;
     snd_pcm_hw_params_t *hw;
     snd_pcm_hw_params_alloca(&hw);
     snd_pcm_hw_params_any(pcm, hw);
-    snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
+    snd_pcm_hw_params_set_access(pcm, hw, access);
     snd_pcm_hw_params_set_format(pcm, hw, format);
     snd_pcm_hw_params_set_channels(pcm, hw, 2);
     snd_pcm_hw_params_set_rate_near(pcm, hw, &rate, nullptr);
@@ -127,10 +132,13 @@ static int play(const char *path, const char *device)
     return 0;
 }
 
-static int record(const char *device, unsigned rate, double secondsWanted, const char *path)
+static int record(const char *device, unsigned rate, double secondsWanted, const char *path,
+                  bool channelBuffers)
 {
     snd_pcm_t *pcm = openPcm(device, SND_PCM_STREAM_CAPTURE, SND_PCM_FORMAT_S16_LE, rate,
-                             8 * kPeriod);
+                             8 * kPeriod,
+                             channelBuffers ? SND_PCM_ACCESS_RW_NONINTERLEAVED
+                                            : SND_PCM_ACCESS_RW_INTERLEAVED);
     if (!pcm) return 1;
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) return 1;
@@ -152,15 +160,27 @@ static int record(const char *device, unsigned rate, double secondsWanted, const
     put32(head + 40, bytes);
     if (write(fd, head, 44) != 44) return 1;
     char *buf = (char *)malloc(kPeriod * 4);
+    char *halves = (char *)malloc(kPeriod * 4);
+    void *channels[2] = {halves, halves + kPeriod * 2};
     snd_pcm_prepare(pcm);
     for (unsigned long i = 0; i < periods; ++i) {
-        snd_pcm_sframes_t got = snd_pcm_readi(pcm, buf, kPeriod);
+        snd_pcm_sframes_t got;
+        if (channelBuffers) {
+            got = snd_pcm_readn(pcm, channels, kPeriod);
+            for (size_t k = 0; k < kPeriod; ++k) {
+                memcpy(buf + 4 * k, halves + 2 * k, 2);
+                memcpy(buf + 4 * k + 2, halves + kPeriod * 2 + 2 * k, 2);
+            }
+        } else {
+            got = snd_pcm_readi(pcm, buf, kPeriod);
+        }
         if (got == -EPIPE) snd_pcm_prepare(pcm);
         if (write(fd, buf, kPeriod * 4) != (ssize_t)(kPeriod * 4)) return 1;
     }
     snd_pcm_drop(pcm);
     snd_pcm_close(pcm);
     free(buf);
+    free(halves);
     close(fd);
     return 0;
 }
@@ -169,7 +189,10 @@ int main(int argc, char **argv)
 {
     if (argc == 4 && strcmp(argv[1], "play") == 0) return play(argv[2], argv[3]);
     if (argc == 6 && strcmp(argv[1], "record") == 0)
-        return record(argv[2], (unsigned)atoi(argv[3]), atof(argv[4]), argv[5]);
-    fprintf(stderr, "usage: floor play FILE DEVICE | floor record DEVICE RATE SECONDS OUT\n");
+        return record(argv[2], (unsigned)atoi(argv[3]), atof(argv[4]), argv[5], false);
+    if (argc == 6 && strcmp(argv[1], "record-channels") == 0)
+        return record(argv[2], (unsigned)atoi(argv[3]), atof(argv[4]), argv[5], true);
+    fprintf(stderr, "usage: floor play FILE DEVICE | floor record[-channels] DEVICE RATE SECONDS "
+                    "OUT\n");
     return 2;
 }
