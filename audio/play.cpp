@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 #include <alsa/asoundlib.h>
 
@@ -40,6 +41,9 @@ void Interleave(unsigned int frames, unsigned int bytesPerSample, const char *le
     }
 }
 
+static_assert(std::numeric_limits<double>::is_iec559 && sizeof(double) == 8,
+              "the clock text reads doubles as IEEE 754 binary64");
+
 int formatHundredths(double seconds, char *text)
 {
     // The exact binary value is rounded to hundredths, ties to even, as
@@ -48,13 +52,19 @@ int formatHundredths(double seconds, char *text)
     if (!(seconds >= 0.0) || std::signbit(seconds) || seconds >= 1e9) return 0;
     uint64_t hundredths = 0;
     if (seconds > 0.0) {
-        // seconds = mantissa * 2^-shift exactly, mantissa below 2^53; below
+        // seconds = mantissa * 2^-shift exactly, mantissa below 2^53, taken
+        // straight from the IEEE 754 bits (no library call per line); below
         // 1e9 the shift is at least 23, so hundredths * 2^shift fits 64 bits
         // whenever the shift is below 64 (mantissa * 100 < 2^60).
-        int exponent = 0;
-        double fraction = frexp(seconds, &exponent);
-        uint64_t mantissa = (uint64_t)ldexp(fraction, 53);
-        int shift = 53 - exponent;
+        uint64_t bits = 0;
+        memcpy(&bits, &seconds, sizeof bits);
+        int biased = (int)((bits >> 52) & 0x7ff);
+        uint64_t mantissa = bits & (((uint64_t)1 << 52) - 1);
+        int shift = 1074;   // subnormal: mantissa * 2^-1074
+        if (biased != 0) {
+            mantissa |= (uint64_t)1 << 52;
+            shift = 1075 - biased;
+        }
         uint64_t scaled = mantissa * 100;
         if (shift < 64) {
             uint64_t whole = scaled >> shift;
