@@ -62,28 +62,34 @@ median() {
     sort -g | awk '{v[NR]=$1} END {if (NR%2) print v[(NR+1)/2]; else print (v[NR/2]+v[NR/2+1])/2}'
 }
 
-# measure NAME PREP DIR IN -- command...: REPS runs (PREP run before each);
-# the medians go into $TMP/NAME.cpu, .rss and .wall.
-measure() {
+# once NAME PREP DIR IN -- command...: one run (PREP first), appended to
+# $TMP/NAME.runs. The workloads that are compared take turns within every
+# repetition, so a slow spell on a shared machine hits ours and the
+# peer's alike.
+once() {
     local name=$1 prep=$2 dir=$3 in=$4
     shift 5
-    : >"$TMP/$name.runs"
-    for ((i = 0; i < REPS; ++i)); do
-        $prep
-        local out
-        out=$(run "$dir" "$in" -- "$@")
-        local code
-        code=$(echo "$out" | awk '{print $4}')
-        if [ "$code" != 0 ]; then
-            echo "$name: exit status $code" >&2
-            exit 1
-        fi
-        echo "$out" >>"$TMP/$name.runs"
+    $prep
+    local out code
+    out=$(run "$dir" "$in" -- "$@")
+    code=$(echo "$out" | awk '{print $4}')
+    if [ "$code" != 0 ]; then
+        echo "$name: exit status $code" >&2
+        exit 1
+    fi
+    echo "$out" >>"$TMP/$name.runs"
+}
+
+# summarise NAME...: the medians of each NAME's runs go into $TMP/NAME.cpu,
+# .rss and .wall.
+summarise() {
+    local name
+    for name in "$@"; do
+        awk '{print $1}' "$TMP/$name.runs" | median >"$TMP/$name.cpu"
+        awk '{print $2}' "$TMP/$name.runs" | median >"$TMP/$name.rss"
+        awk '{print $3}' "$TMP/$name.runs" | median >"$TMP/$name.wall"
+        echo "  $name: cpu $(cat "$TMP/$name.cpu") s, rss $(cat "$TMP/$name.rss") kB" >&2
     done
-    awk '{print $1}' "$TMP/$name.runs" | median >"$TMP/$name.cpu"
-    awk '{print $2}' "$TMP/$name.runs" | median >"$TMP/$name.rss"
-    awk '{print $3}' "$TMP/$name.runs" | median >"$TMP/$name.wall"
-    echo "  $name: cpu $(cat "$TMP/$name.cpu") s, rss $(cat "$TMP/$name.rss") kB" >&2
 }
 
 nothing() { :; }
@@ -99,14 +105,17 @@ echo "o $SECONDS_OF_AUDIO 2p x y" >"$TMP/play2.in"
 echo "x y" >"$TMP/quit.in"
 
 echo "Playback ..." >&2
-measure tv_play24 nothing "$PLAYDIR" "$TMP/play1.in" -- "$TUNEVAT"
-measure ap_play24 nothing "$PLAYDIR" /dev/null -- aplay -D null -q "$TMP/st24.wav"
-measure fl_play24 nothing "$PLAYDIR" /dev/null -- "$FLOOR" play "$TMP/st24.wav" null
-measure cat_play24 nothing "$PLAYDIR" "$TMP/st24.wav" -- cat
-measure tv_play16 nothing "$PLAYDIR" "$TMP/play2.in" -- "$TUNEVAT"
-measure ap_play16 nothing "$PLAYDIR" /dev/null -- aplay -D null -q "$TMP/mono16.wav"
-measure fl_play16 nothing "$PLAYDIR" /dev/null -- "$FLOOR" play "$TMP/mono16.wav" null
-measure cat_play16 nothing "$PLAYDIR" "$TMP/mono16.wav" -- cat
+for ((rep = 0; rep < REPS; ++rep)); do
+    once tv_play24 nothing "$PLAYDIR" "$TMP/play1.in" -- "$TUNEVAT"
+    once ap_play24 nothing "$PLAYDIR" /dev/null -- aplay -D null -q "$TMP/st24.wav"
+    once fl_play24 nothing "$PLAYDIR" /dev/null -- "$FLOOR" play "$TMP/st24.wav" null
+    once cat_play24 nothing "$PLAYDIR" "$TMP/st24.wav" -- cat
+    once tv_play16 nothing "$PLAYDIR" "$TMP/play2.in" -- "$TUNEVAT"
+    once ap_play16 nothing "$PLAYDIR" /dev/null -- aplay -D null -q "$TMP/mono16.wav"
+    once fl_play16 nothing "$PLAYDIR" /dev/null -- "$FLOOR" play "$TMP/mono16.wav" null
+    once cat_play16 nothing "$PLAYDIR" "$TMP/mono16.wav" -- cat
+done
+summarise tv_play24 ap_play24 fl_play24 cat_play24 tv_play16 ap_play16 fl_play16 cat_play16
 
 # --- capture --------------------------------------------------------------
 RECDIR=$TMP/rec
@@ -119,14 +128,19 @@ resetRec() {
 echo "r 1 x y" >"$TMP/rec.in"
 
 echo "Capture ..." >&2
-measure tv_rec resetRec "$RECDIR" "$TMP/rec.in" -- "$TUNEVAT"
-measure ar_rec resetRec "$RECDIR" /dev/null -- arecord -q -D benchcard -f S16_LE -c 2 -r 44100 \
-    -d "$SECONDS_OF_AUDIO" out.wav
-measure ari_rec resetRec "$RECDIR" /dev/null -- arecord -q -I -D benchcard -f S16_LE -c 2 \
-    -r 44100 -d "$SECONDS_OF_AUDIO" out.wav
-measure fl_rec resetRec "$RECDIR" /dev/null -- "$FLOOR" record benchcard 44100 \
-    "$SECONDS_OF_AUDIO" out.wav
-measure cat_rec nothing "$RECDIR" "$TMP/capture.raw" -- cat
+for ((rep = 0; rep < REPS; ++rep)); do
+    once tv_rec resetRec "$RECDIR" "$TMP/rec.in" -- "$TUNEVAT"
+    once ar_rec resetRec "$RECDIR" /dev/null -- arecord -q -D benchcard -f S16_LE -c 2 -r 44100 \
+        -d "$SECONDS_OF_AUDIO" out.wav
+    once ari_rec resetRec "$RECDIR" /dev/null -- arecord -q -I -D benchcard -f S16_LE -c 2 \
+        -r 44100 -d "$SECONDS_OF_AUDIO" out.wav
+    once fl_rec resetRec "$RECDIR" /dev/null -- "$FLOOR" record benchcard 44100 \
+        "$SECONDS_OF_AUDIO" out.wav
+    once fln_rec resetRec "$RECDIR" /dev/null -- "$FLOOR" record-channels benchcard 44100 \
+        "$SECONDS_OF_AUDIO" out.wav
+    once cat_rec nothing "$RECDIR" "$TMP/capture.raw" -- cat
+done
+summarise tv_rec ar_rec ari_rec fl_rec fln_rec cat_rec
 
 # Check that the take really holds the ten minutes.
 resetRec
@@ -157,16 +171,22 @@ useEmpty() { cp "$TDIR/rcvat-empty.txt" "$TDIR/rcvat.txt"; }
 cp "$TDIR/rcvat.txt" "$TDIR/rcvat.txt.full"
 
 echo "Inspecting files ..." >&2
-measure tv_t1022 useFull "$TDIR" "$TMP/t.in" -- "$TUNEVAT"
-measure tv_t0 useEmpty "$TDIR" "$TMP/t.in" -- "$TUNEVAT"
+for ((rep = 0; rep < REPS; ++rep)); do
+    once tv_t1022 useFull "$TDIR" "$TMP/t.in" -- "$TUNEVAT"
+    once tv_t0 useEmpty "$TDIR" "$TMP/t.in" -- "$TUNEVAT"
+done
+summarise tv_t1022 tv_t0
 
 # Start-up with a full list file: 1024 lines of 127 characters, 131072 bytes.
 SDIR=$TMP/start
 mkdir -p "$SDIR"
 for ((k = 0; k < 1024; ++k)); do printf '%0127d\n' "$k"; done >"$SDIR/list.txt"
 printf 'dv\tnull\ntlist\tlist.txt\n' >"$SDIR/rcvat.txt"
-measure tv_start nothing "$SDIR" "$TMP/quit.in" -- "$TUNEVAT"
-measure tv_start0 nothing "$PLAYDIR" "$TMP/quit.in" -- "$TUNEVAT"
+for ((rep = 0; rep < REPS; ++rep)); do
+    once tv_start nothing "$SDIR" "$TMP/quit.in" -- "$TUNEVAT"
+    once tv_start0 nothing "$PLAYDIR" "$TMP/quit.in" -- "$TUNEVAT"
+done
+summarise tv_start tv_start0
 
 # --- table ----------------------------------------------------------------
 v() { cat "$TMP/$1"; }
@@ -188,7 +208,7 @@ row "play 44.1k 16-bit mono, CPU" "$(v tv_play16.cpu)" "$(v ap_play16.cpu)" "$(v
     "$(v cat_play16.cpu)" "<=3x" "s (aplay)"
 row "capture 44.1k 16-bit stereo, CPU" "$(v tv_rec.cpu)" "$(v ar_rec.cpu)" "$(v fl_rec.cpu)" \
     "$(v cat_rec.cpu)" "<=1.5x" "s (arecord)"
-row "  same, against arecord -I" "$(v tv_rec.cpu)" "$(v ari_rec.cpu)" "$(v fl_rec.cpu)" \
+row "  same, against arecord -I" "$(v tv_rec.cpu)" "$(v ari_rec.cpu)" "$(v fln_rec.cpu)" \
     "$(v cat_rec.cpu)" "-" "s (arecord -I)"
 row "play 48k 24-bit stereo, max RSS" "$(v tv_play24.rss)" "$(v ap_play24.rss)" \
     "$(v fl_play24.rss)" "$(v cat_play24.rss)" "<=1x" "kB (aplay)"
