@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -378,6 +379,60 @@ TEST_F(TrackList, RemoveFromAFullTableEmptiesTheLastSlot)
     RemoveTrack(s->table, kTableSlots, kTableSlots);
     s->count = kTableSlots - 1;
     EXPECT_EQ(entries(*s), Names(names.begin(), names.end() - 1));
+    EXPECT_TRUE(restIsEmpty(*s));
+}
+
+// Loading a list into a fresh table writes only the slots it fills and
+// the first empty one is read: the pages after it are made read-only, so
+// a write there (clearing the whole table) would crash the test.
+TEST(TrackListMemory, LoadingDoesNotWriteTheUnusedTable)
+{
+    long page = sysconf(_SC_PAGESIZE);
+    ASSERT_GT(page, 0);
+    ASSERT_EQ(kTableBytes % page, 0);
+    void *mapped = mmap(nullptr, (size_t)kTableBytes, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    char *table = (char *)mapped;
+    ASSERT_EQ(mprotect(table + page, (size_t)(kTableBytes - page), PROT_READ), 0);
+
+    int count = -1;
+    std::string text = numberedLines(5);
+    ParseListBytes(text.data(), (long)text.size(), table, &count, kTableBytes);
+    ASSERT_EQ(count, 5);
+    EXPECT_STREQ(table + 4 * kSlotBytes, "t0005.wav");
+    // A shorter list afterwards: the two slots it no longer uses are
+    // emptied to their last byte.
+    ParseList("a.wav\nb.wav\nc.wav\n", table, &count, kTableBytes);
+    ASSERT_EQ(count, 3);
+    for (long b = 3 * kSlotBytes; b < kTableBytes; b++) ASSERT_EQ(table[b], 0) << b;
+    munmap(mapped, (size_t)kTableBytes);
+}
+
+// Every way the table is changed leaves the unused slots empty, so a later
+// load that stops clearing at the first empty slot still has nothing left
+// over from before.
+TEST_F(TrackList, ReloadAfterRemovalsAndAFullTableLeavesNothingBehind)
+{
+    Names names;
+    for (int k = 0; k < kTableSlots; k++) names.push_back(std::string(127, (char)('a' + k % 26)));
+    fill(*s, names);
+    RemoveTrack(s->table, 1, kTableSlots);
+    s->count = kTableSlots - 1;
+    RemoveTrack(s->table, 500, s->count);
+    s->count -= 1;
+    parse("one\ntwo");
+    EXPECT_EQ(entries(*s), (Names{"one", "two"}));
+    EXPECT_TRUE(restIsEmpty(*s));
+    // Each filled slot is clean past its entry as well.
+    for (long b = 4; b < kSlotBytes; b++) EXPECT_EQ(s->table[kSlotBytes + b], 0);
+
+    writeFile("long.txt", numberedLines(1100));
+    std::string printed;
+    ASSERT_EQ(load("long.txt", &printed), 0);
+    ASSERT_EQ(s->count, 1022);
+    parse("");
+    EXPECT_EQ(s->count, 0);
     EXPECT_TRUE(restIsEmpty(*s));
 }
 
