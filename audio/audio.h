@@ -50,6 +50,9 @@ const long long kRunningFlushNs = 1000000000LL / 30;
 // having been at lastFlushNs (negative: never).
 int runningFlushDue(long long nowNs, long long lastFlushNs);
 
+// The monotonic clock in nanoseconds, or -1 when there is none.
+long long monotonicNs();
+
 // Flushes standard output when runningFlushDue says so, and then records
 // the time in *lastFlushNs. Start with *lastFlushNs = -1; call
 // fflush(stdout) after the last period so the final line shows.

@@ -111,12 +111,16 @@ int runningFlushDue(long long nowNs, long long lastFlushNs)
     return lastFlushNs < 0 || nowNs - lastFlushNs >= kRunningFlushNs || nowNs < lastFlushNs;
 }
 
-void flushRunningLine(long long *lastFlushNs)
+long long monotonicNs()
 {
     struct timespec now;
-    long long nowNs = -1;
-    if (clock_gettime(CLOCK_MONOTONIC, &now) == 0)
-        nowNs = (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return -1;
+    return (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+void flushRunningLine(long long *lastFlushNs)
+{
+    long long nowNs = monotonicNs();
     // Without a clock every line is flushed.
     if (nowNs < 0 || runningFlushDue(nowNs, *lastFlushNs)) {
         fflush(stdout);

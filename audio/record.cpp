@@ -40,6 +40,7 @@ struct Capture {
     float rateAsFloat;     // divisor of the remaining-time display
     char *block;           // channel 1 half, then channel 2 half
     char *interleaved;     // a stereo period, left then right
+    char *streamBuffer;    // the take file's stream buffer, or null
     long filePos;          // where the take file's stream stands; -1 unknown
     int writeFailed;       // a write of the current take went wrong
 };
@@ -135,6 +136,29 @@ static void writeAt(Capture *c, long pos, const char *bytes, size_t n)
     c->filePos += (long)n;
 }
 
+// Hands what the take file's stream holds to the system. A failure here
+// is a failed write of the take.
+static void flushTake(Capture *c)
+{
+    if (fflush(c->take) != 0) {
+        c->filePos = -1;
+        c->writeFailed = 1;
+    }
+}
+
+// Flushes the take file's stream at most once per kRunningFlushNs. A card
+// recording in real time takes longer than that over a period, so each
+// period reaches the file before the next one is read, and a crash loses
+// no more than before; periods that arrive faster than real time are
+// gathered into writes of the whole stream buffer.
+static void flushTakeWhenDue(Capture *c, long long *lastFlushNs)
+{
+    long long nowNs = monotonicNs();
+    if (nowNs >= 0 && !runningFlushDue(nowNs, *lastFlushNs)) return;
+    flushTake(c);
+    *lastFlushNs = nowNs;
+}
+
 // Reads one period into the channel halves left and right. What a failed
 // or short read did not deliver is silence, never the samples of an
 // earlier period. Returns what the read returned.
@@ -164,7 +188,8 @@ static void recordTake(Capture *c, long takeStart, long *peak1, long *peak2)
     snd_pcm_prepare(c->pcm);
     printf("Recording...\n");
     long recorded = 0;
-    long long lastFlushNs = -1;
+    long long lastFlushNs = -1;       // the display
+    long long lastTakeFlushNs = -1;   // the take file
     while (recorded < c->plannedFrames) {
         snd_pcm_wait(c->pcm, kWaitMs);
         // A failed or short read still counts a whole period, so the take
@@ -185,11 +210,14 @@ static void recordTake(Capture *c, long takeStart, long *peak1, long *peak2)
             CheckPeak((int)c->period, peak1, left, (unsigned int)c->bytesPerSample);
             CheckPeak((int)c->period, peak2, right, (unsigned int)c->bytesPerSample);
         }
+        flushTakeWhenDue(c, &lastTakeFlushNs);
         printRunningSeconds("\rRemaining ", (float)(c->plannedFrames - recorded) / c->rateAsFloat);
         recorded += c->period;
         flushRunningLine(&lastFlushNs);
     }
     fflush(stdout);
+    // The whole take is in the file while the menu waits for an answer.
+    flushTake(c);
     if (c->writeFailed) {
         // The take menu still follows: the user can redo or drop the take.
         printf("\nThe take could not be written completely to the take file: %s\n",
@@ -224,6 +252,7 @@ static long finish(Capture *c, const char *takePath, long kept)
     snd_pcm_close(c->pcm);
     free(c->block);
     free(c->interleaved);
+    free(c->streamBuffer);   // only once the stream is closed
     return kept;
 }
 
@@ -281,10 +310,13 @@ long RECORD(const char *device, unsigned int rate, float duration, int channels,
         snd_pcm_close(c.pcm);
         return -1;
     }
-    // A larger stream buffer gathers several periods into one write: the
-    // data starts 44 bytes into the file, so a period written through the
-    // default buffer costs two writes of its own.
-    setvbuf(c.take, nullptr, _IOFBF, kTakeBufferBytes);
+    // A larger stream buffer gathers periods that arrive faster than real
+    // time into one write (four 16-bit stereo periods): through the default
+    // 4 KiB buffer each period became two writes of its own. The C library
+    // takes the size only together with the memory, so the buffer is
+    // allocated here. Without it the stream keeps its default buffer.
+    c.streamBuffer = (char *)malloc(kTakeBufferBytes);
+    if (c.streamBuffer) setvbuf(c.take, c.streamBuffer, _IOFBF, kTakeBufferBytes);
 
     long kept = 0;
     long takeStart = 0;

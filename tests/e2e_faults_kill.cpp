@@ -1,8 +1,13 @@
 // tunevat killed (SIGKILL) in the middle of a take. The capture input is a
-// named pipe that the test feeds a few periods at a time, so the take is
+// named pipe that the test feeds a period at a time, so the take is
 // certainly unfinished when the kill comes. Afterwards the take file must
-// be a WAV file that the attribute reader and sox both read, holding every
-// period written before the kill.
+// be a WAV file that the attribute reader and sox both read.
+//
+// Fed at the pace of a real card, every period is in the take file before
+// the next one is read, so the kill loses nothing. Fed faster than real
+// time, periods are gathered in the stream buffer: then the file holds a
+// whole number of frames from the start of the input, at least the first
+// period.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -24,80 +29,132 @@ namespace {
 // generous bound so a stuck program fails the test instead of hanging it.
 void pause10ms() { usleep(10000); }
 
+const long kPeriodBytes = kPeriod * 4;   // 16-bit stereo
+
+class KilledTake : public RecordE2E {
+protected:
+    // Starts tunevat recording a ten-second stereo take from a named pipe
+    // and returns the pipe's writing end, or -1.
+    int startRecording()
+    {
+        std::string fifo = path("capture.fifo");
+        if (mkfifo(fifo.c_str(), 0600) != 0) return -1;
+        std::string card = writeVirtualCard(dir, fifo);
+        settings(2, 16, "10", "killed.wav");
+        writeFile(path("stdin.txt"), "r\n1\nq\n");
+
+        pid = fork();
+        if (pid < 0) return -1;
+        if (pid == 0) {
+            int in = open(path("stdin.txt").c_str(), O_RDONLY);
+            int out = open(path("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || out < 0 || chdir(dir.c_str()) != 0) _exit(126);
+            dup2(in, 0);
+            dup2(out, 1);
+            dup2(out, 2);
+            std::string conf = "/usr/share/alsa/alsa.conf:" + card;
+            setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
+            setenv("HOME", dir.c_str(), 1);
+            alarm(120);
+            execl(TUNEVAT_BIN, TUNEVAT_BIN, (char *)nullptr);
+            _exit(127);
+        }
+        // Wait for the capture device to open the pipe for reading.
+        int w = -1;
+        for (int i = 0; i < 6000 && w < 0; ++i) {
+            w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (w < 0) pause10ms();
+        }
+        if (w >= 0) fcntl(w, F_SETFL, 0);   // blocking writes from here on
+        return w;
+    }
+
+    // Waits until the take file holds at least bytes bytes.
+    bool takeReaches(long bytes)
+    {
+        std::string take = path("tunevat_temp.wav");
+        for (int i = 0; i < 6000 && fileSize(take) < bytes; ++i) pause10ms();
+        return fileSize(take) >= bytes;
+    }
+
+    void killIt(int w)
+    {
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(w);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    }
+
+    // The take file reads as a WAV file holding exactly its data bytes,
+    // which are the first of the fed bytes; returns its frames.
+    long checkTake(const std::string &feed)
+    {
+        std::string take = path("tunevat_temp.wav");
+        std::string bytes = readFile(take);
+        EXPECT_GE((long)bytes.size(), 44 + kPeriodBytes);
+        EXPECT_EQ((bytes.size() - 44) % 4, 0u);
+        EXPECT_LE(bytes.size() - 44, feed.size());
+        EXPECT_TRUE(bytes.substr(44) == feed.substr(0, bytes.size() - 44));
+        EXPECT_FALSE(fileExists(path("killed.wav")));
+
+        unsigned long rate = 0, dataOffset = 0, frames = 0;
+        unsigned int bytesPerSample = 0, channels = 0;
+        testing::internal::CaptureStdout();
+        int ok = GetAttributes(take.c_str(), &rate, &bytesPerSample, &channels, &dataOffset,
+                               &frames, 0);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(ok, 1);
+        EXPECT_EQ(rate, 44100ul);
+        EXPECT_EQ(bytesPerSample, 2u);
+        EXPECT_EQ(channels, 2u);
+        EXPECT_EQ(dataOffset, 44ul);
+        EXPECT_EQ(frames, (unsigned long)(bytes.size() - 44) / 4);
+
+        // sox reads it (the header still plans ten seconds) and gives back
+        // the recorded samples.
+        RunResult r = runProgram(dir, {"sox", "tunevat_temp.wav", "-t", "raw", "back.raw"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(readFile(path("back.raw")) == bytes.substr(44));
+        return (long)frames;
+    }
+
+    pid_t pid = -1;
+};
+
 }  // namespace
 
-TEST_F(RecordE2E, KilledMidTakeLeavesAReadableTakeFile)
+TEST_F(KilledTake, AtTheCardsPaceEveryPeriodIsInTheFile)
 {
-    std::string fifo = path("capture.fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << strerror(errno);
-    std::string card = writeVirtualCard(dir, fifo);
-    settings(2, 16, "10", "killed.wav");
-    writeFile(path("stdin.txt"), "r\n1\nq\n");
-
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        int in = open(path("stdin.txt").c_str(), O_RDONLY);
-        int out = open(path("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || chdir(dir.c_str()) != 0) _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        std::string conf = "/usr/share/alsa/alsa.conf:" + card;
-        setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
-        setenv("HOME", dir.c_str(), 1);
-        alarm(120);
-        execl(TUNEVAT_BIN, TUNEVAT_BIN, (char *)nullptr);
-        _exit(127);
-    }
-
-    // Wait for the capture device to open the pipe for reading.
-    int w = -1;
-    for (int i = 0; i < 6000 && w < 0; ++i) {
-        w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-        if (w < 0) pause10ms();
-    }
+    int w = startRecording();
     ASSERT_GE(w, 0) << "tunevat never opened its capture input";
-    fcntl(w, F_SETFL, 0);   // blocking writes from here on
-
-    // Five periods of input; the writes return once the pipe has taken
-    // them, and the take file shows when they have been recorded.
+    // Five periods, one every tenth of a second: about the pace of a card
+    // (4096 frames last 93 ms at 44100 Hz). Each must be in the take file
+    // before the next one arrives.
     const long periods = 5;
     std::string feed = input(0, periods * kPeriod);
+    for (long k = 0; k < periods; ++k) {
+        ASSERT_EQ(write(w, feed.data() + k * kPeriodBytes, (size_t)kPeriodBytes),
+                  (ssize_t)kPeriodBytes);
+        ASSERT_TRUE(takeReaches(44 + (k + 1) * kPeriodBytes))
+            << "period " << k + 1 << " never reached the take file\n"
+            << readFile(path("stdout.txt"));
+        usleep(100000);
+    }
+    killIt(w);
+    EXPECT_EQ(checkTake(feed), periods * kPeriod);
+}
+
+TEST_F(KilledTake, FasterThanRealTimeTheFileHoldsAWholePrefix)
+{
+    int w = startRecording();
+    ASSERT_GE(w, 0) << "tunevat never opened its capture input";
+    // Twelve periods at once, then nothing: the take stops in its read.
+    const long periods = 12;
+    std::string feed = input(0, periods * kPeriod);
     ASSERT_EQ(write(w, feed.data(), feed.size()), (ssize_t)feed.size());
-    const long wanted = 44 + periods * kPeriod * 4;
-    std::string take = path("tunevat_temp.wav");
-    for (int i = 0; i < 6000 && fileSize(take) < wanted; ++i) pause10ms();
-    ASSERT_GE(fileSize(take), wanted) << readFile(path("stdout.txt"));
-
-    kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(w);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-
-    // Every byte recorded is there, nothing else.
-    std::string bytes = readFile(take);
-    ASSERT_EQ((long)bytes.size(), wanted);
-    EXPECT_TRUE(bytes.substr(44) == feed);
-    EXPECT_FALSE(fileExists(path("killed.wav")));
-
-    // The attribute reader counts the frames that are really there.
-    unsigned long rate = 0, dataOffset = 0, frames = 0;
-    unsigned int bytesPerSample = 0, channels = 0;
-    testing::internal::CaptureStdout();
-    int ok = GetAttributes(take.c_str(), &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0);
-    testing::internal::GetCapturedStdout();
-    ASSERT_EQ(ok, 1);
-    EXPECT_EQ(rate, 44100ul);
-    EXPECT_EQ(bytesPerSample, 2u);
-    EXPECT_EQ(channels, 2u);
-    EXPECT_EQ(dataOffset, 44ul);
-    EXPECT_EQ(frames, (unsigned long)(periods * kPeriod));
-
-    // sox reads it (the header still plans ten seconds) and gives back the
-    // recorded samples.
-    RunResult r = runProgram(dir, {"sox", "tunevat_temp.wav", "-t", "raw", "back.raw"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(readFile(path("back.raw")) == feed);
+    ASSERT_TRUE(takeReaches(44 + kPeriodBytes)) << readFile(path("stdout.txt"));
+    killIt(w);
+    long frames = checkTake(feed);
+    EXPECT_GE(frames, kPeriod);
 }
