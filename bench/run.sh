@@ -4,6 +4,7 @@
 #
 #   bench/run.sh            # 5 repetitions, medians
 #   REPS=3 bench/run.sh     # fewer repetitions
+#   BENCH_RUNS=dir bench/run.sh   # also keep every single run's figures
 #
 # Builds a Release binary into build-bench/release, makes its test files
 # with sox in a temporary directory (removed at the end) and prints one
@@ -122,6 +123,9 @@ RECDIR=$TMP/rec
 mkdir -p "$RECDIR"
 resetRec() {
     rm -f "$RECDIR"/*
+    # Every capture starts with no dirty pages left by the one before, so
+    # none of them pays for writing back another's take.
+    sync
     printf 'dv\tbenchcard\nsr\t44100\nbits\t16\nch\t2\nd\t%s.000\ntlist\tlist.txt\nrname\ttake.wav\n' \
         "$SECONDS_OF_AUDIO" >"$RECDIR/rcvat.txt"
 }
@@ -188,34 +192,48 @@ for ((rep = 0; rep < REPS; ++rep)); do
 done
 summarise tv_start tv_start0
 
+# Every single run, for a closer look: BENCH_RUNS=dir bench/run.sh
+if [ -n "${BENCH_RUNS:-}" ]; then
+    mkdir -p "$BENCH_RUNS"
+    cp "$TMP"/*.runs "$BENCH_RUNS"/
+fi
+
 # --- table ----------------------------------------------------------------
 v() { cat "$TMP/$1"; }
-row() {   # label ours peer floor cat target unit
-    awk -v l="$1" -v o="$2" -v p="$3" -v f="$4" -v c="$5" -v t="$6" -v u="$7" 'BEGIN {
-        r = (p > 0) ? sprintf("%.2fx", o / p) : "-";
+# pairs OURS PEER COLUMN: the median over the repetitions of ours / peer,
+# each repetition's two runs having been made one after the other.
+pairs() {
+    paste -d' ' "$TMP/$1.runs" "$TMP/$2.runs" |
+        awk -v c="$3" -v n="$(head -1 "$TMP/$1.runs" | wc -w)" '$(c + n) > 0 {print $c / $(c + n)}' |
+        median
+}
+row() {   # label ours peer floor cat target unit [ratio]
+    awk -v l="$1" -v o="$2" -v p="$3" -v f="$4" -v c="$5" -v t="$6" -v u="$7" -v q="${8:-}" 'BEGIN {
+        r = (q != "") ? sprintf("%.2fx", q) : (p > 0) ? sprintf("%.2fx", o / p) : "-";
         rf = (f > 0) ? sprintf("%.2fx", o / f) : "-";
         rc = (c > 0) ? sprintf("%.1fx", o / c) : "-";
         printf "%-34s %9.3f %9.3f %7s %7s %9.3f %7s %9.3f %7s  %s\n", l, o, p, r, t, f, rf, c, rc, u
     }'
 }
 echo
-echo "tunevat bench: $REPS runs each, medians; $(date -u +%Y-%m-%d) $(uname -m), $(nproc) cores"
+echo "tunevat bench: $REPS runs each, medians (ratio: median of each repetition's ours/peer);" \
+    "$(date -u +%Y-%m-%d) $(uname -m), $(nproc) cores"
 printf '%-34s %9s %9s %7s %7s %9s %7s %9s %7s  %s\n' workload tunevat peer ratio target floor \
     "/floor" cat "/cat" unit
 row "play 48k 24-bit stereo, CPU" "$(v tv_play24.cpu)" "$(v ap_play24.cpu)" "$(v fl_play24.cpu)" \
-    "$(v cat_play24.cpu)" "<=1.2x" "s (aplay)"
+    "$(v cat_play24.cpu)" "<=1.2x" "s (aplay)" "$(pairs tv_play24 ap_play24 1)"
 row "play 44.1k 16-bit mono, CPU" "$(v tv_play16.cpu)" "$(v ap_play16.cpu)" "$(v fl_play16.cpu)" \
-    "$(v cat_play16.cpu)" "<=3x" "s (aplay)"
+    "$(v cat_play16.cpu)" "<=3x" "s (aplay)" "$(pairs tv_play16 ap_play16 1)"
 row "capture 44.1k 16-bit stereo, CPU" "$(v tv_rec.cpu)" "$(v ar_rec.cpu)" "$(v fl_rec.cpu)" \
-    "$(v cat_rec.cpu)" "<=1.5x" "s (arecord)"
+    "$(v cat_rec.cpu)" "<=1.5x" "s (arecord)" "$(pairs tv_rec ar_rec 1)"
 row "  same, against arecord -I" "$(v tv_rec.cpu)" "$(v ari_rec.cpu)" "$(v fln_rec.cpu)" \
-    "$(v cat_rec.cpu)" "-" "s (arecord -I)"
+    "$(v cat_rec.cpu)" "-" "s (arecord -I)" "$(pairs tv_rec ari_rec 1)"
 row "play 48k 24-bit stereo, max RSS" "$(v tv_play24.rss)" "$(v ap_play24.rss)" \
-    "$(v fl_play24.rss)" "$(v cat_play24.rss)" "<=1x" "kB (aplay)"
+    "$(v fl_play24.rss)" "$(v cat_play24.rss)" "<=1x" "kB (aplay)" "$(pairs tv_play24 ap_play24 2)"
 row "play 44.1k 16-bit mono, max RSS" "$(v tv_play16.rss)" "$(v ap_play16.rss)" \
-    "$(v fl_play16.rss)" "$(v cat_play16.rss)" "<=1x" "kB (aplay)"
+    "$(v fl_play16.rss)" "$(v cat_play16.rss)" "<=1x" "kB (aplay)" "$(pairs tv_play16 ap_play16 2)"
 row "capture, max RSS" "$(v tv_rec.rss)" "$(v ar_rec.rss)" "$(v fl_rec.rss)" "$(v cat_rec.rss)" \
-    "<=1x" "kB (arecord)"
+    "<=1x" "kB (arecord)" "$(pairs tv_rec ar_rec 2)"
 PERFILE=$(awk -v a="$(v tv_t1022.wall)" -v b="$(v tv_t0.wall)" 'BEGIN {print (a - b) * 1000 / 1022}')
 row "t on 1022 files (511 no data)" "$PERFILE" 0 0 0 "<=1ms" "ms per file (wall)"
 row "start-up, 131072-byte list" "$(awk -v a="$(v tv_start.wall)" 'BEGIN {print a * 1000}')" \
