@@ -52,10 +52,12 @@ int GetList(char *text, char *table, const char *listPath, int *count,
 // Splits the NUL-terminated text at line feeds into the table (runs of
 // line feeds are one separator), at most 1022 entries; clears tableBytes
 // bytes of the table first. Lines longer than a slot are cut to 127 bytes.
-// The table must keep its used slots first and its unused slots all zeros
-// (as every function here leaves it): the clearing stops at the first
-// slot that is all zeros, so a table holding a few names is not written
-// through, and stays out of memory, beyond them.
+// On entry *count is the number of slots the table uses now; the slots
+// after them must be all zeros, as every function here leaves them. Only
+// the used slots are then cleared, so a table holding a few names is not
+// written through, and stays out of memory, beyond them. Any count
+// outside 0..1024 (unknown) clears all tableBytes bytes. GetList passes
+// its count on in the same way.
 void ParseList(const char *text, char *table, int *count, long tableBytes);
 
 // As ParseList, over exactly length bytes of text (no NUL needed).

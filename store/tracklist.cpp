@@ -77,33 +77,30 @@ void ParseList(const char *text, char *table, int *count, long tableBytes)
     ParseListBytes(text, (long)strlen(text), table, count, tableBytes);
 }
 
+// Sets the first tableBytes bytes of the table to zero. usedSlots is how
+// many slots the table uses now: every function here leaves the slots
+// after the used ones all zeros, so only the used ones need clearing, and
+// a table holding a few names is not written through its whole 128 KiB
+// (which would make all of it resident memory). A count outside
+// 0..1024 means it is not known: then all tableBytes bytes are cleared.
+static void emptyTable(char *table, long tableBytes, int usedSlots)
+{
+    long bytes = tableBytes;
+    if (usedSlots >= 0 && usedSlots <= kTableSlots && (long)usedSlots * kSlotBytes < bytes)
+        bytes = (long)usedSlots * kSlotBytes;
+    if (bytes > 0) memset(table, 0, (size_t)bytes);
+}
+
 // Line feeds separate the entries; a run of them is one separator, so
 // empty lines vanish. Everything else, carriage returns and blanks
 // included, belongs to the entry. A line longer than a slot keeps its
 // first 127 bytes.
-// Sets the first tableBytes bytes of the table to zero. The table keeps
-// its used slots first and every unused slot all zeros (a load empties
-// what it does not fill, RemoveTrack empties the slot it frees, and an
-// added name goes into the first unused slot), so the first slot that is
-// all zeros ends what needs clearing: everything after it is zero
-// already. A table that holds a few names is then not written through
-// its whole 128 KiB, which would make all of it resident memory.
-static void emptyTable(char *table, long tableBytes)
-{
-    static const char kEmptySlot[kSlotBytes] = {0};
-    for (long at = 0; at < tableBytes; at += kSlotBytes) {
-        size_t n = (size_t)(tableBytes - at < kSlotBytes ? tableBytes - at : kSlotBytes);
-        if (memcmp(table + at, kEmptySlot, n) == 0) break;
-        memset(table + at, 0, n);
-    }
-}
-
 void ParseListBytes(const char *text, long length, char *table, int *count,
                     long tableBytes)
 {
     // The table never holds more than its 1024 slots.
     if (tableBytes > kTableBytes) tableBytes = kTableBytes;
-    emptyTable(table, tableBytes);
+    emptyTable(table, tableBytes, *count);
     *count = 0;
     long pos = 0;
     while (*count < kListLoadLimit) {

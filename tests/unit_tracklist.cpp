@@ -382,9 +382,9 @@ TEST_F(TrackList, RemoveFromAFullTableEmptiesTheLastSlot)
     EXPECT_TRUE(restIsEmpty(*s));
 }
 
-// Loading a list into a fresh table writes only the slots it fills and
-// the first empty one is read: the pages after it are made read-only, so
-// a write there (clearing the whole table) would crash the test.
+// Loading a list into a fresh table (count 0) writes only the slots it
+// fills: the pages after the first are made read-only, so a write there
+// (clearing the whole table) would crash the test.
 TEST(TrackListMemory, LoadingDoesNotWriteTheUnusedTable)
 {
     long page = sysconf(_SC_PAGESIZE);
@@ -396,7 +396,7 @@ TEST(TrackListMemory, LoadingDoesNotWriteTheUnusedTable)
     char *table = (char *)mapped;
     ASSERT_EQ(mprotect(table + page, (size_t)(kTableBytes - page), PROT_READ), 0);
 
-    int count = -1;
+    int count = 0;
     std::string text = numberedLines(5);
     ParseListBytes(text.data(), (long)text.size(), table, &count, kTableBytes);
     ASSERT_EQ(count, 5);
@@ -410,8 +410,8 @@ TEST(TrackListMemory, LoadingDoesNotWriteTheUnusedTable)
 }
 
 // Every way the table is changed leaves the unused slots empty, so a later
-// load that stops clearing at the first empty slot still has nothing left
-// over from before.
+// load that clears only the slots in use still has nothing left over from
+// before.
 TEST_F(TrackList, ReloadAfterRemovalsAndAFullTableLeavesNothingBehind)
 {
     Names names;
@@ -434,6 +434,43 @@ TEST_F(TrackList, ReloadAfterRemovalsAndAFullTableLeavesNothingBehind)
     parse("");
     EXPECT_EQ(s->count, 0);
     EXPECT_TRUE(restIsEmpty(*s));
+}
+
+// A line of NUL bytes is an entry whose slot is all zeros; the entries
+// after it must still go when a shorter list is loaded.
+TEST_F(TrackList, AnEmptyEntryDoesNotKeepLaterOnesAlive)
+{
+    std::string text("\0\nfoo\n\0\0\0\nbar", 13);
+    parse(text);
+    ASSERT_EQ(s->count, 4);
+    EXPECT_STREQ(s->table + kSlotBytes, "foo");
+    EXPECT_STREQ(s->table + 3 * kSlotBytes, "bar");
+    parse("");
+    EXPECT_EQ(s->count, 0);
+    EXPECT_TRUE(restIsEmpty(*s));
+
+    // The same through a list file.
+    writeFile("nul.txt", text);
+    writeFile("empty.txt", "");
+    std::string printed;
+    ASSERT_EQ(load("nul.txt", &printed), 0);
+    ASSERT_EQ(s->count, 4);
+    ASSERT_EQ(load("empty.txt", &printed), 0);
+    EXPECT_EQ(s->count, 0);
+    EXPECT_TRUE(restIsEmpty(*s));
+}
+
+// A count that says nothing about the table clears all of it.
+TEST_F(TrackList, AnUnknownCountClearsTheWholeTable)
+{
+    fill(*s, {"a", "b", "c"});
+    for (int unknown : {-1, kTableSlots + 1}) {
+        memset(s->table, 'x', sizeof s->table);
+        s->count = unknown;
+        parse("one");
+        EXPECT_EQ(entries(*s), (Names{"one"}));
+        EXPECT_TRUE(restIsEmpty(*s));
+    }
 }
 
 TEST_F(TrackList, RemoveRefusesNumbersOutsideTheList)
