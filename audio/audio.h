@@ -39,12 +39,13 @@ int formatHundredths(double seconds, char *text);
 void printRunningSeconds(const char *prefix, double seconds);
 
 // The running display is flushed at most once per kRunningFlushNs of
-// monotonic time. A sound card playing or recording in real time takes
-// longer than that over a period, so each period's line still shows at
-// once; a device that runs faster than real time (null, a file) gets its
-// lines written in batches instead of one write per period. The bytes
-// written are the same either way.
-const long long kRunningFlushNs = 1000000000LL / 30;
+// monotonic time. A period of 4096 frames lasts longer than that on a card
+// playing or recording in real time at any rate up to 192000 Hz (21 ms
+// there, 93 ms at 44100 Hz), so each period's line still shows at once; a
+// device that runs faster than real time (null, a file) gets its lines
+// written in batches instead of one write per period. The bytes written
+// are the same either way.
+const long long kRunningFlushNs = 1000000000LL / 60;
 
 // Whether a line printed at nowNs is due to be flushed, the last flush
 // having been at lastFlushNs (negative: never).

@@ -147,10 +147,10 @@ static void flushTake(Capture *c)
 }
 
 // Flushes the take file's stream at most once per kRunningFlushNs. A card
-// recording in real time takes longer than that over a period, so each
-// period reaches the file before the next one is read, and a crash loses
-// no more than before; periods that arrive faster than real time are
-// gathered into writes of the whole stream buffer.
+// recording 4096-frame periods in real time takes longer than that over
+// each, so each period reaches the file before the next one is read, and
+// a crash loses no more than before; periods that arrive faster than real
+// time are gathered into writes of the whole stream buffer.
 static void flushTakeWhenDue(Capture *c, long long *lastFlushNs)
 {
     long long nowNs = monotonicNs();

@@ -33,6 +33,10 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: cputime IN OUT command [args...]\n");
         return 2;
     }
+    // Inherited by the child and whatever it starts.
+    if (personality(ADDR_NO_RANDOMIZE) == -1) {
+        fprintf(stderr, "cputime: address space randomisation stays on: %s\n", strerror(errno));
+    }
     struct timespec t0, t1;
     clock_gettime(CLOCK_MONOTONIC, &t0);
     pid_t pid = fork();
@@ -53,7 +57,6 @@ int main(int argc, char **argv)
         dup2(out, 2);
         close(in);
         close(out);
-        personality(ADDR_NO_RANDOMIZE);   // also for the programs it starts
         execvp(argv[3], argv + 3);
         _exit(127);
     }
