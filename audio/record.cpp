@@ -10,7 +10,8 @@
 #include <cstring>
 
 #include "audio/audio.h"
-#include "console/input.h"
+#include "audio/running_line.h"
+#include "input/input.h"
 #include "wav/wav.h"
 
 // The device is asked for periods of 4096 frames and a buffer of eight

@@ -1,47 +1,14 @@
-// Console state, start-up, the command loop, the parameter commands, the
-// record settings menu, Help and the two ways of leaving.
+// Start-up, the command loop and its table, the parameter commands, the
+// record settings menu, Help and the two ways of leaving. The commands of
+// the other files are called from the table; they never call back here.
 #include "console/console.h"
 
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "console/input.h"
+#include "input/input.h"
 #include "store/store.h"
-
-const char *const kSettingsFile = "rcvat.txt";
-const char *const kTakeFile = "tunevat_temp.wav";
-
-// Copies src into dst (size bytes), cutting what does not fit.
-static void copyText(char *dst, const char *src, int size)
-{
-    snprintf(dst, (size_t)size, "%s", src);
-}
-
-// Appends ".wav" to a typed name; a name too long to take it is cut first
-// so that the extension always fits.
-static void appendWav(char *name, int size)
-{
-    int room = size - 1 - 4;
-    if ((int)strlen(name) > room) name[room] = '\0';
-    strcat(name, ".wav");
-}
-
-char *trackSlot(ConsoleState *st, int n)
-{
-    if (n < 1 || n > kTableSlots) return nullptr;
-    return st->table + (long)(n - 1) * kSlotBytes;
-}
-
-void waitForC(char *answer, int size, const char *prompt)
-{
-    copyText(answer, "0", size);
-    while (strcmp(answer, "c") != 0) {
-        printf("%s", prompt);
-        if (!readWord(answer, size)) break;   // end of input counts as "c"
-    }
-}
 
 void Help()
 {
@@ -77,26 +44,6 @@ void Help()
     }
     char answer[kAnswerBytes];
     waitForC(answer, sizeof answer, "\nEnter 'c' to continue\n");
-}
-
-static void setDefaults(ConsoleState *st)
-{
-    // The table and the list text buffer are left alone: the caller hands
-    // over a zero-filled state, and pages that were never written cost the
-    // program no memory.
-    memset(st, 0, offsetof(ConsoleState, table));
-    st->count = 0;
-    memset(st->command, 0, sizeof *st - offsetof(ConsoleState, command));
-    st->channels = 2;
-    st->rate = 44100;
-    st->bits = 16;
-    copyText(st->device, "default", sizeof st->device);
-    copyText(st->listName, "tlist.txt", sizeof st->listName);
-    st->trackNumber = 1;
-    st->saveOnExit = 1;
-    copyText(st->command, "0", sizeof st->command);
-    copyText(st->answer, "0", sizeof st->answer);
-    copyText(st->menuAnswer, "0", sizeof st->menuAnswer);
 }
 
 static void startUp(ConsoleState *st)

@@ -13,9 +13,9 @@
 const int kCommandBytes = 16;
 const int kAnswerBytes = 16;
 
-// Start-up clears the fields before table, and those from command on; the
-// two big buffers between them must already be zero-filled (as a static
-// ConsoleState is), so that their untouched pages cost no memory.
+// setDefaults sets every field but the two big buffers, which must already
+// be zero-filled (as a static ConsoleState is), so that their untouched
+// pages cost no memory.
 struct ConsoleState {
     // Settings, saved in rcvat.txt.
     int channels;                      // 1 or 2
@@ -47,8 +47,31 @@ struct ConsoleState {
     char menuAnswer[kAnswerBytes];     // existing-file menu of "r"
 };
 
+// --- The state and its helpers (state.cpp), used by every command file.
+
 extern const char *const kSettingsFile;   // "rcvat.txt"
 extern const char *const kTakeFile;       // "tunevat_temp.wav"
+
+// Sets every field to its start-up value; the table and the list text
+// buffer are left as they are (zero-filled by the caller).
+void setDefaults(ConsoleState *st);
+
+// Copies src into dst (size bytes), cutting what does not fit.
+void copyText(char *dst, const char *src, int size);
+
+// Appends ".wav" to a typed name; a name too long to take it is cut first
+// so that the extension always fits.
+void appendWav(char *name, int size);
+
+// The slot of track number n (from 1), or nullptr when n is outside
+// 1..kTableSlots.
+char *trackSlot(ConsoleState *st, int n);
+
+// Waits until the word read is exactly "c", printing prompt before each
+// read. End of input counts as "c".
+void waitForC(char *answer, int size, const char *prompt);
+
+// --- The loop (console.cpp): start-up, the command table, exit.
 
 // Runs the whole program: start-up, command loop, exit. st must be
 // zero-filled when it is handed over. Returns 0.
@@ -57,15 +80,9 @@ int runConsole(ConsoleState *st);
 // Prints the help text and waits for "c".
 void Help();
 
-// Waits until the word read is exactly "c", printing prompt before each
-// read. End of input counts as "c".
-void waitForC(char *answer, int size, const char *prompt);
+// --- The commands the loop calls; they use only the state helpers above.
 
-// The slot of track number n (from 1), or nullptr when n is outside
-// 1..kTableSlots.
-char *trackSlot(ConsoleState *st, int n);
-
-// Track-list and playback commands.
+// Track-list and playback commands (listcmds.cpp).
 void playTrack(ConsoleState *st);                 // "p"
 void playByNumber(ConsoleState *st, char *word);  // 2p, p3, pp, ...
 void playAll(ConsoleState *st);                   // "a"
@@ -74,7 +91,7 @@ void reloadList(ConsoleState *st);                // "L"
 void removeTrackCommand(ConsoleState *st);        // "-"
 void saveAll(ConsoleState *st);                   // "s"
 
-// The record command, "r".
+// The record command, "r" (record_cmd.cpp).
 void recordCommand(ConsoleState *st);
 
 #endif

@@ -7,7 +7,7 @@
 
 #include "audio/audio.h"
 #include "console/console.h"
-#include "console/input.h"
+#include "input/input.h"
 #include "store/store.h"
 #include "wav/wav.h"
 

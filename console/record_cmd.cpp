@@ -8,7 +8,7 @@
 
 #include "audio/audio.h"
 #include "console/console.h"
-#include "console/input.h"
+#include "input/input.h"
 #include "wav/wav.h"
 
 enum RecordMode { kModeNew, kModeAppend, kModeAbandoned };

@@ -3,7 +3,7 @@
 # sanitizers, and runs each over its seed corpus fuzz/corpus/<name> for a
 # fixed number of executions (FUZZ_RUNS, default 20000). The harnesses
 # link the wav and store rooms, which need nothing but the C library; the
-# console harness also links the console and audio rooms and libasound,
+# console harness also links the console, audio and input rooms and libasound,
 # and runs its inputs against a virtual sound card of its own.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,7 +25,7 @@ for src in "${harnesses[@]}"; do
   extra=()
   flags=(-max_len=4096)
   if [ "$name" = console ]; then
-    for f in "$root"/console/*.cpp "$root"/audio/*.cpp; do
+    for f in "$root"/console/*.cpp "$root"/audio/*.cpp "$root"/input/*.cpp; do
       [ "$(basename "$f")" = main.cpp ] || extra+=("$f")
     done
     extra+=(-lasound -lm)

@@ -10,7 +10,7 @@
 #include <limits>
 #include <string>
 
-#include "audio/audio.h"
+#include "audio/running_line.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <string>
 
-#include "console/input.h"
+#include "input/input.h"
 
 namespace {
 

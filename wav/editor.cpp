@@ -1,44 +1,13 @@
 // Editing WAV files in place: the data size fix and the append of one
 // file's sample data to another.
-#include "wav/wav.h"
+#include "wav/wav_private.h"
 
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
 
-// A data chunk starts with its tag and a 4-byte size; samples follow.
-static const long kSizeField = 4;
-static const long kDataHeader = 8;
-
-static const char kNoData[] = "Can't find data block in wave file!\n";
-static const char kCutData[] = "Wave file ends before its sample data!\n";
-
-// Largest value the data size field holds.
-static const long kMaxField = 2147483647L;
 // APPEND moves sample data through a buffer of this size.
 static const long kCopyBlock = 4096;
-
-static long fileLength(FILE *f)
-{
-    if (fseek(f, 0, SEEK_END) != 0) return -1;
-    return ftell(f);
-}
-
-static void cannotOpen(const char *path)
-{
-    printf("Cannot open %s: %s\n", path, strerror(errno));
-}
-
-// A read that came up short: a read error, or the file shrank under us.
-static void cannotRead(const char *path, FILE *f)
-{
-    printf("Cannot read %s: %s\n", path, ferror(f) ? strerror(errno) : "unexpected end of file");
-}
-
-static void cannotWrite(const char *path, int err)
-{
-    printf("Cannot write %s: %s\n", path, strerror(err));
-}
 
 int FIX_SIZE(const char *path, long dataBytes)
 {
@@ -55,19 +24,20 @@ int FIX_SIZE(const char *path, long dataBytes)
     long dataAt = FindChunk(f, "data", 4);
     long length = fileLength(f);
     if (dataAt < 0) {
-        fputs(kNoData, stdout);
-    } else if (length < dataAt + kDataHeader) {
+        fputs(kNoDataMessage, stdout);
+    } else if (length < dataAt + kChunkHeaderBytes) {
         // The size field itself is missing or cut off; writing it would
         // grow the file with a header fragment.
-        fputs(kCutData, stdout);
+        fputs(kCutDataMessage, stdout);
     } else {
-        long size = dataBytes == -1 ? length - (dataAt + kDataHeader) : dataBytes;
+        long size = dataBytes == -1 ? length - (dataAt + kChunkHeaderBytes) : dataBytes;
         if (size > kMaxField) {
             printf("Data size %ld does not fit a wave file: %s\n", size, path);
         } else {
-            char field[4];
+            char field[kSizeFieldBytes];
             Decon4(size, field);
-            if (fseek(f, dataAt + kSizeField, SEEK_SET) == 0 && fwrite(field, 1, 4, f) == 4) {
+            if (fseek(f, dataAt + kTagBytes, SEEK_SET) == 0 &&
+                fwrite(field, 1, sizeof field, f) == sizeof field) {
                 ok = 1;
             } else {
                 cannotWrite(path, errno);
@@ -112,15 +82,15 @@ int APPEND(const char *target, const char *source, long count)
     long targetData = FindChunk(out, "data", 4);
     long sourceData = targetData < 0 ? -1 : FindChunk(in, "data", 4);
     if (targetData < 0 || sourceData < 0) {
-        fputs(kNoData, stdout);
-    } else if (targetLength < targetData + kDataHeader || sourceLength < sourceData + kDataHeader) {
-        fputs(kCutData, stdout);
+        fputs(kNoDataMessage, stdout);
+    } else if (targetLength < targetData + kChunkHeaderBytes || sourceLength < sourceData + kChunkHeaderBytes) {
+        fputs(kCutDataMessage, stdout);
     } else {
-        long sourceStart = sourceData + kDataHeader;
+        long sourceStart = sourceData + kChunkHeaderBytes;
         long available = sourceLength - sourceStart;
         long wanted = count < 0 ? 0 : (count < available ? count : available);
         // Everything from the target's first sample byte on becomes its data.
-        if (targetLength - (targetData + kDataHeader) > kMaxDataBytes - wanted) {
+        if (targetLength - (targetData + kChunkHeaderBytes) > kMaxDataBytes - wanted) {
             printf("Appending would make %s too large for a wave file!\n", target);
         } else {
             static char block[kCopyBlock];

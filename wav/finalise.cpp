@@ -3,7 +3,7 @@
 // inserting audio before trailing chunks, and copying onto a target on
 // another file system. Both build the new file beside the target and
 // rename it over the target at the end.
-#include "wav/wav.h"
+#include "wav/wav_private.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -11,36 +11,35 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Largest value a signed 32-bit header field holds.
-static const long kMaxField = 2147483647L;
 // Copies go through a buffer of this size.
 static const long kCopyBytes = 65536;
 
-static long lengthOf(FILE *f)
+// Writes value into the 4-byte size field at pos of the open file.
+static int writeSizeField(FILE *f, long pos, long value)
 {
-    if (fseek(f, 0, SEEK_END) != 0) return -1;
-    return ftell(f);
+    char field[kSizeFieldBytes];
+    Decon4(value, field);
+    return fseek(f, pos, SEEK_SET) == 0 && fwrite(field, 1, sizeof field, f) == sizeof field;
 }
 
 int setRiffSize(const char *path)
 {
     FILE *f = fopen(path, "rb+");
     if (!f) {
-        printf("Cannot open %s: %s\n", path, strerror(errno));
+        cannotOpen(path);
         return 0;
     }
-    long length = lengthOf(f);
+    long length = fileLength(f);
     int ok = 0;
-    if (length < kWavHeaderBytes || length - 8 > kMaxField) {
+    if (length < kWavHeaderBytes || length - kChunkHeaderBytes > kMaxField) {
         printf("Cannot set the RIFF size of %s: the file is %li bytes long\n", path, length);
     } else {
-        char field[4];
-        Decon4(length - 8, field);   // 8 = the "RIFF" tag and the size field itself
-        ok = fseek(f, 4, SEEK_SET) == 0 && fwrite(field, 1, 4, f) == 4;
-        if (!ok) printf("Cannot write %s: %s\n", path, strerror(errno));
+        // The RIFF chunk's own tag and size field are not counted.
+        ok = writeSizeField(f, kRiffSizeAt, length - kChunkHeaderBytes);
+        if (!ok) cannotWrite(path, errno);
     }
     if (fclose(f) != 0 && ok) {
-        printf("Cannot write %s: %s\n", path, strerror(errno));
+        cannotWrite(path, errno);
         ok = 0;
     }
     return ok;
@@ -56,24 +55,18 @@ int truncateFile(const char *path, long length)
     return 1;
 }
 
-// Reads n bytes at pos; 1 when all of them were there.
-static int readAt(FILE *f, long pos, char *buf, size_t n)
-{
-    return fseek(f, pos, SEEK_SET) == 0 && fread(buf, 1, n, f) == n;
-}
-
 // Do the bytes from pos to length form a run of whole chunks (printable
 // four-letter tags, sizes that lead exactly to the end of the file)?
 static int chunksFill(FILE *f, long pos, long length)
 {
     while (pos < length) {
-        char head[8];
-        if (length - pos < 8 || !readAt(f, pos, head, 8)) return 0;
-        for (int i = 0; i < 4; ++i) {
+        char head[kChunkHeaderBytes];
+        if (length - pos < kChunkHeaderBytes || !readAt(f, pos, head, sizeof head)) return 0;
+        for (int i = 0; i < kTagBytes; ++i) {
             if (head[i] < 0x20 || head[i] > 0x7e) return 0;
         }
-        long size = (long)Assem4(head + 4);
-        pos += 8 + size + (size & 1);   // chunks are padded to even sizes
+        long size = (long)Assem4(head + kTagBytes);
+        pos += kChunkHeaderBytes + size + (size & 1);   // chunks are padded to even sizes
         // The last chunk may lack its pad byte.
         if (pos == length + 1 && (size & 1)) return 1;
     }
@@ -85,18 +78,18 @@ int findAudio(const char *path, long *dataOffset, long *audioBytes, long *tailSt
 {
     FILE *f = fopen(path, "rb");
     if (!f) {
-        printf("Cannot open %s: %s\n", path, strerror(errno));
+        cannotOpen(path);
         return 0;
     }
-    long len = lengthOf(f);
+    long len = fileLength(f);
     long tag = FindChunk(f, "data", 4);
-    char field[4];
-    if (len < 0 || tag < 0 || !readAt(f, tag + 4, field, 4)) {
-        printf("Can't find data block in wave file!\n");
+    char field[kSizeFieldBytes];
+    if (len < 0 || tag < 0 || !readAt(f, tag + kTagBytes, field, sizeof field)) {
+        fputs(kNoDataMessage, stdout);
         fclose(f);
         return 0;
     }
-    long offset = tag + 8;
+    long offset = tag + kChunkHeaderBytes;
     long declared = (long)Assem4(field);
     *dataOffset = offset;
     *length = len;
@@ -169,7 +162,7 @@ static int finishBeside(FILE *tmp, const char *tempPath, const char *target, int
     if (fclose(tmp) != 0) ok = 0;
     if (ok && rename(tempPath, target) != 0) ok = 0;
     if (!ok) {
-        printf("Cannot write %s: %s\n", target, strerror(errno));
+        cannotWrite(target, errno);
         unlink(tempPath);
     }
     return ok;
@@ -182,12 +175,12 @@ int insertAudio(const char *target, const char *source, long count)
     FILE *in = fopen(target, "rb");
     FILE *src = fopen(source, "rb");
     if (!in || !src) {
-        printf("Cannot open %s: %s\n", in ? source : target, strerror(errno));
+        cannotOpen(in ? source : target);
         if (in) fclose(in);
         if (src) fclose(src);
         return 0;
     }
-    long sourceLength = lengthOf(src);
+    long sourceLength = fileLength(src);
     // The same report as an append at the end of the file gives.
     if (sourceLength >= 0) printf("Append file is %li bytes\n", sourceLength);
     long sourceTag = FindChunk(src, "data", 4);
@@ -196,10 +189,10 @@ int insertAudio(const char *target, const char *source, long count)
     long newLength = offset + newData + pad + (length - tail);
     int ok = 0;
     if (sourceTag < 0) {
-        printf("Can't find data block in wave file!\n");
-    } else if (count < 0 || sourceLength - (sourceTag + 8) < count) {
+        fputs(kNoDataMessage, stdout);
+    } else if (count < 0 || sourceLength - (sourceTag + kChunkHeaderBytes) < count) {
         printf("%s holds fewer than %li bytes of audio\n", source, count);
-    } else if (newData > kMaxDataBytes || newLength - 8 > kMaxField) {
+    } else if (newData > kMaxDataBytes || newLength - kChunkHeaderBytes > kMaxField) {
         printf("Appending would make %s too large for a wave file!\n", target);
     } else {
         ok = 1;
@@ -213,17 +206,13 @@ int insertAudio(const char *target, const char *source, long count)
     }
     // Header and old audio, the new audio, a pad byte when the data ends
     // on an odd byte, then the chunks that followed the old audio.
-    ok = copyBytes(in, 0, offset + audio, out) && copyBytes(src, sourceTag + 8, count, out) &&
+    ok = copyBytes(in, 0, offset + audio, out) &&
+         copyBytes(src, sourceTag + kChunkHeaderBytes, count, out) &&
          (pad == 0 || fputc(0, out) == 0) && copyBytes(in, tail, length - tail, out);
-    char field[4];
-    if (ok) {
-        Decon4(newLength - 8, field);
-        ok = fseek(out, 4, SEEK_SET) == 0 && fwrite(field, 1, 4, out) == 4;
-    }
-    if (ok) {
-        Decon4(newData, field);
-        ok = fseek(out, offset - 4, SEEK_SET) == 0 && fwrite(field, 1, 4, out) == 4;
-    }
+    // The RIFF size, then the data size, whose field ends where the audio
+    // begins.
+    if (ok) ok = writeSizeField(out, kRiffSizeAt, newLength - kChunkHeaderBytes);
+    if (ok) ok = writeSizeField(out, offset - kSizeFieldBytes, newData);
     fclose(in);
     fclose(src);
     return finishBeside(out, tempPath, target, ok);
@@ -233,10 +222,10 @@ int copyOver(const char *source, const char *target)
 {
     FILE *in = fopen(source, "rb");
     if (!in) {
-        printf("Cannot open %s: %s\n", source, strerror(errno));
+        cannotOpen(source);
         return 0;
     }
-    long length = lengthOf(in);
+    long length = fileLength(in);
     char tempPath[4096];
     FILE *out = length >= 0 ? openBeside(target, tempPath, sizeof tempPath) : nullptr;
     if (!out) {

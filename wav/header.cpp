@@ -1,5 +1,5 @@
 // The little-endian byte writers and the canonical 44-byte header.
-#include "wav/wav.h"
+#include "wav/wav_private.h"
 
 #include <cerrno>
 #include <cstring>
@@ -27,9 +27,6 @@ void Decon4(long value, char *out)
     out[2] = (char)((v >> 16) & 0xff);
     out[3] = (char)((v >> 24) & 0xff);
 }
-
-// Largest value a signed 32-bit header field holds.
-static const long kMaxField = 2147483647L;
 
 int MAKE_HEADER(const char *path, unsigned int rate, unsigned int channels,
                 unsigned int bits, long frames)
@@ -70,7 +67,7 @@ int MAKE_HEADER(const char *path, unsigned int rate, unsigned int channels,
 
     FILE *f = fopen(path, "wb");
     if (!f) {
-        printf("Cannot open %s: %s\n", path, strerror(errno));
+        cannotOpen(path);
         return 0;
     }
     int ok = fwrite(header, 1, sizeof header, f) == sizeof header;
@@ -80,7 +77,7 @@ int MAKE_HEADER(const char *path, unsigned int rate, unsigned int channels,
         err = errno;
     }
     if (!ok) {
-        printf("Cannot write %s: %s\n", path, strerror(err));
+        cannotWrite(path, err);
         return 0;
     }
     return 1;

@@ -1,6 +1,6 @@
 // Reading WAV files: the little-endian readers, the chunk-tag search and
 // the two attribute readers.
-#include "wav/wav.h"
+#include "wav/wav_private.h"
 
 #include <cstring>
 
@@ -25,18 +25,6 @@ static char searchWindow[kChunkSearchLimit + kMaxTagLength];
 // is read in two steps: this much first, the rest only if still needed.
 static const size_t kFirstRead = 4096;
 
-// Reads up to n bytes into buf; fewer only at end of file or on error.
-static size_t readUpTo(FILE *f, char *buf, size_t n)
-{
-    size_t got = 0;
-    while (got < n) {
-        size_t r = fread(buf + got, 1, n - got, f);
-        if (r == 0) break;
-        got += r;
-    }
-    return got;
-}
-
 long FindChunk(FILE *f, const char *tag, int tagLength)
 {
     if (!f || !tag || tagLength < 1 || tagLength > kMaxTagLength) return -1;
@@ -59,32 +47,9 @@ long FindChunk(FILE *f, const char *tag, int tagLength)
     return -1;
 }
 
-// Length of the open file in bytes, or -1.
-static long fileLength(FILE *f)
-{
-    if (fseek(f, 0, SEEK_END) != 0) return -1;
-    return ftell(f);
-}
-
-// Reads exactly n bytes at offset; 0 when any of them lies beyond the end.
-static int readAt(FILE *f, long offset, char *buf, size_t n)
-{
-    if (fseek(f, offset, SEEK_SET) != 0) return 0;
-    return readUpTo(f, buf, n) == n;
-}
-
 // Format chunk fields, relative to where "fmt" was found: channels at +10,
 // sample rate at +12, bits per sample at +22. 24 bytes cover all three.
 static const size_t kFormatFieldBytes = 24;
-
-// A data chunk starts with its tag and a 4-byte size; samples follow.
-static const long kSizeField = 4;
-static const long kDataHeader = 8;
-
-static const char kNoFormat[] = "Can't find format chunk in wave file!\n";
-static const char kNoData[] = "Can't find data block in wave file!\n";
-static const char kZeroFrame[] = "Wave file has a frame size of zero!\n";
-static const char kCutData[] = "Wave file ends before its sample data!\n";
 
 // Finds the data chunk of f for frames of frameBytes bytes: *dataAt is
 // where its tag starts, *length the file's length. Returns 1 when the
@@ -93,17 +58,17 @@ static const char kCutData[] = "Wave file ends before its sample data!\n";
 static int findSampleData(FILE *f, unsigned long frameBytes, long *dataAt, long *length)
 {
     if (frameBytes == 0) {
-        fputs(kZeroFrame, stdout);
+        fputs(kZeroFrameMessage, stdout);
         return 0;
     }
     *dataAt = FindChunk(f, "data", 4);
     if (*dataAt < 0) {
-        fputs(kNoData, stdout);
+        fputs(kNoDataMessage, stdout);
         return 0;
     }
     *length = fileLength(f);
-    if (*length < *dataAt + kDataHeader) {
-        fputs(kCutData, stdout);
+    if (*length < *dataAt + kChunkHeaderBytes) {
+        fputs(kCutDataMessage, stdout);
         return 0;
     }
     return 1;
@@ -123,11 +88,11 @@ int GetAttributes(const char *path, unsigned long *rate,
 
     int ok = 0;
     char fmt[kFormatFieldBytes];
-    char dataHeader[kDataHeader];
+    char dataHeader[kChunkHeaderBytes];
     long fmtAt = FindChunk(f, "fmt", 3);
     // A format chunk cut off by the end of the file counts as no chunk.
     if (fmtAt < 0 || !readAt(f, fmtAt, fmt, sizeof fmt)) {
-        fputs(kNoFormat, stdout);
+        fputs(kNoFormatMessage, stdout);
     } else {
         unsigned int ch = Assem2(fmt + 10);
         *channels = ch;
@@ -145,13 +110,13 @@ int GetAttributes(const char *path, unsigned long *rate,
         if (!findSampleData(f, frameBytes, &dataAt, &length)) {
             // Already said why.
         } else if (!readAt(f, dataAt, dataHeader, sizeof dataHeader)) {
-            fputs(kCutData, stdout);
+            fputs(kCutDataMessage, stdout);
         } else {
             // The sample data starts after the tag and the size field.
-            unsigned long offset = (unsigned long)dataAt + kDataHeader;
+            unsigned long offset = (unsigned long)dataAt + kChunkHeaderBytes;
             *dataOffset = offset;
             unsigned long present = (unsigned long)length - offset;
-            unsigned long count = Assem4(dataHeader + kSizeField) / frameBytes;
+            unsigned long count = Assem4(dataHeader + kSizeFieldBytes) / frameBytes;
             // The declared size counts only when it matches the bytes
             // really there; otherwise the file's length decides.
             if (count * frameBytes != present) count = present / frameBytes;
@@ -178,13 +143,13 @@ double GET_LENGTH(const char *path)
     char fmt[kFormatFieldBytes];
     long fmtAt = FindChunk(f, "fmt", 3);
     if (fmtAt < 0 || !readAt(f, fmtAt, fmt, sizeof fmt)) {
-        fputs(kNoFormat, stdout);
+        fputs(kNoFormatMessage, stdout);
     } else {
         unsigned long frameBytes = (unsigned long)(Assem2(fmt + 22) / 8) * Assem2(fmt + 10);
         long dataAt = 0, length = 0;
         if (findSampleData(f, frameBytes, &dataAt, &length)) {
             // The declared size is not consulted: frames to the end of file.
-            result = (double)(((unsigned long)length - ((unsigned long)dataAt + kDataHeader)) / frameBytes);
+            result = (double)(((unsigned long)length - ((unsigned long)dataAt + kChunkHeaderBytes)) / frameBytes);
         }
     }
     fclose(f);

@@ -1,9 +1,11 @@
 // WAV files: the canonical 44-byte header, little-endian byte packing, the
-// chunk search every reader and editor uses, the attribute reader, and the
-// two in-place editors (data size fix and append).
+// chunk search every reader and editor uses, the attribute reader, the
+// two in-place editors (data size fix and append), and the finishing
+// touches the record command gives a recorded file.
 //
 // Every function opens, uses and closes its own files; none keeps a file
-// open between calls. Messages go to standard output.
+// open between calls. Messages go to standard output. What the room's own
+// files share and nobody else needs is in wav/wav_private.h.
 #ifndef TUNEVAT_WAV_WAV_H
 #define TUNEVAT_WAV_WAV_H
 
@@ -60,9 +62,7 @@ int FIX_SIZE(const char *path, long dataBytes);
 // were copied, 0 on any failure (a message says why).
 int APPEND(const char *target, const char *source, long count);
 
-#endif
-
-// Finishing touches for recorded files (finalise.cpp).
+// --- Finishing touches for recorded files (finalise.cpp).
 
 // Sets the RIFF size at offset 4 to the file's length minus 8. Returns 1
 // on success, 0 when nothing was changed (a message says why).
@@ -93,3 +93,5 @@ int insertAudio(const char *target, const char *source, long count);
 // target that is renamed over it; target keeps its permissions when it
 // existed. Returns 1, or 0 after a message with target unchanged.
 int copyOver(const char *source, const char *target);
+
+#endif

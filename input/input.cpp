@@ -1,4 +1,4 @@
-#include "console/input.h"
+#include "input/input.h"
 
 #include <cctype>
 #include <cstdio>

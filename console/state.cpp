@@ -1,0 +1,68 @@
+// The console state and the small helpers every command shares: the fixed
+// file names, the defaults, text copies, track slots and the "c" wait.
+// The command files call these; nothing here calls a command or the loop.
+#include "console/console.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "input/input.h"
+
+const char *const kSettingsFile = "rcvat.txt";
+const char *const kTakeFile = "tunevat_temp.wav";
+
+void copyText(char *dst, const char *src, int size)
+{
+    snprintf(dst, (size_t)size, "%s", src);
+}
+
+void appendWav(char *name, int size)
+{
+    int room = size - 1 - 4;   // 4 = ".wav"
+    if ((int)strlen(name) > room) name[room] = '\0';
+    strcat(name, ".wav");
+}
+
+void setDefaults(ConsoleState *st)
+{
+    // Every field but the two big buffers, one by one, so that none is
+    // forgotten when a field is added. The table and the list text are left
+    // alone: the caller hands over a zero-filled state, and pages that were
+    // never written cost the program no memory.
+    st->channels = 2;
+    st->rate = 44100;
+    st->bits = 16;
+    copyText(st->device, "default", sizeof st->device);
+    st->inPoint = 0.0f;
+    st->outPoint = 0.0f;
+    st->duration = 0.0f;
+    copyText(st->listName, "tlist.txt", sizeof st->listName);
+    copyText(st->recordName, "", sizeof st->recordName);
+    st->listGiven = 0;
+
+    st->trackNumber = 1;
+    st->listHidden = 0;
+    st->saveOnExit = 1;
+    st->selection = 0;
+
+    st->count = 0;
+
+    copyText(st->command, "0", sizeof st->command);
+    copyText(st->answer, "0", sizeof st->answer);
+    copyText(st->menuAnswer, "0", sizeof st->menuAnswer);
+}
+
+char *trackSlot(ConsoleState *st, int n)
+{
+    if (n < 1 || n > kTableSlots) return nullptr;
+    return st->table + (long)(n - 1) * kSlotBytes;
+}
+
+void waitForC(char *answer, int size, const char *prompt)
+{
+    copyText(answer, "0", size);
+    while (strcmp(answer, "c") != 0) {
+        printf("%s", prompt);
+        if (!readWord(answer, size)) break;   // end of input counts as "c"
+    }
+}

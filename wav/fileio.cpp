@@ -1,0 +1,48 @@
+// The wav room's shared messages and file helpers.
+#include "wav/wav_private.h"
+
+#include <cerrno>
+#include <cstring>
+
+const char kNoFormatMessage[] = "Can't find format chunk in wave file!\n";
+const char kNoDataMessage[] = "Can't find data block in wave file!\n";
+const char kZeroFrameMessage[] = "Wave file has a frame size of zero!\n";
+const char kCutDataMessage[] = "Wave file ends before its sample data!\n";
+
+void cannotOpen(const char *path)
+{
+    printf("Cannot open %s: %s\n", path, strerror(errno));
+}
+
+void cannotRead(const char *path, FILE *f)
+{
+    printf("Cannot read %s: %s\n", path, ferror(f) ? strerror(errno) : "unexpected end of file");
+}
+
+void cannotWrite(const char *path, int err)
+{
+    printf("Cannot write %s: %s\n", path, strerror(err));
+}
+
+long fileLength(FILE *f)
+{
+    if (fseek(f, 0, SEEK_END) != 0) return -1;
+    return ftell(f);
+}
+
+size_t readUpTo(FILE *f, char *buf, size_t n)
+{
+    size_t got = 0;
+    while (got < n) {
+        size_t r = fread(buf + got, 1, n - got, f);
+        if (r == 0) break;
+        got += r;
+    }
+    return got;
+}
+
+int readAt(FILE *f, long pos, char *buf, size_t n)
+{
+    if (pos < 0 || fseek(f, pos, SEEK_SET) != 0) return 0;
+    return readUpTo(f, buf, n) == n;
+}
