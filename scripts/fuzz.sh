@@ -2,7 +2,7 @@
 # Builds every libFuzzer harness fuzz/fuzz_<name>.cpp with clang and the
 # sanitizers, and runs each over its seed corpus fuzz/corpus/<name> for a
 # fixed number of executions (FUZZ_RUNS, default 20000). The harnesses
-# link the wav and store rooms, which need nothing but the C library; the
+# link the wav, store and files rooms, which need nothing but the C library; the
 # console harness also links the console, audio and input rooms and libasound,
 # and runs its inputs against a virtual sound card of its own.
 set -euo pipefail
@@ -34,7 +34,7 @@ for src in "${harnesses[@]}"; do
     flags=(-max_len=512 -timeout=30 -close_fd_mask=1 -handle_xfsz=0)
   fi
   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I"$root" "$src" "$root"/wav/*.cpp "$root"/store/*.cpp "${extra[@]}" -o "$bin"
+    -I"$root" "$src" "$root"/wav/*.cpp "$root"/store/*.cpp "$root"/files/*.cpp "${extra[@]}" -o "$bin"
   corpus="$root/fuzz/corpus/$name"
   work="$out/corpus_$name"
   rm -rf "$work"
