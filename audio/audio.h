@@ -7,9 +7,12 @@
 #define TUNEVAT_AUDIO_AUDIO_H
 
 // Plays the WAV file path on ALSA device between inPoint and outPoint
-// seconds, in whole period-sized blocks, mono on both channels. Returns 1
-// when the device was opened and configured and the loop ran (also when it
-// played nothing), 0 on any failure (after printing why).
+// seconds, in whole period-sized blocks, mono on both channels. Ctrl-C
+// (or a SIGTERM or SIGHUP that a recording catches) stops the sound at
+// once; the signal stays noted for the caller, who forgets a Ctrl-C
+// (forgetStop) once it has stopped what it should. Returns 1 when the device was opened and configured and the loop
+// ran (also when it played nothing or was stopped), 0 on any failure
+// (after printing why).
 int PLAY(const char *path, const char *device, float inPoint, float outPoint);
 
 // Writes frames two-channel frames into out, left then right, from the
@@ -20,8 +23,15 @@ void Interleave(unsigned int frames, unsigned int bytesPerSample,
 
 // Records takes of duration seconds from ALSA device into takePath (a
 // fresh 44-byte header, then the data), with the take menu after each
-// take. Returns the data bytes kept (0 when none), or -1 when the device
-// could not be opened or set up (the reason has been printed).
+// take. The take file is claimed first (see audio/takefile.h) and stays
+// claimed after the call: the caller releases it with releaseTakeFile once
+// it has dealt with the take. Returns the data bytes kept (0 when none),
+// -1 when the take file or the device could not be opened or set up (the
+// reason has been printed), or kRecordEnded after SIGTERM or SIGHUP: the
+// take file then holds the recording with exact sizes, and the program is
+// to end without touching anything else. Ctrl-C during a take ends the
+// take where it is, as if its time had run out.
+const long kRecordEnded = -2;
 long RECORD(const char *device, unsigned int rate, float duration,
             int channels, int bits, const char *takePath);
 

@@ -12,6 +12,7 @@
 #include <alsa/asoundlib.h>
 
 #include "audio/running_line.h"
+#include "input/input.h"
 #include "wav/wav.h"
 
 // The device is always driven with two channels; mono is duplicated.
@@ -113,6 +114,7 @@ static void playBlocks(snd_pcm_t *pcm, FILE *f, unsigned long dataOffset, unsign
     long long filePosition = -1;   // where the file stands, when known
     long long lastFlushNs = -1;
     for (long long position = start; position < end; position += (long long)period) {
+        if (caughtSignal()) break;   // Ctrl-C: the caller drops what is queued
         long long want = (long long)dataOffset + position * frameBytes;
         // After a whole block the file already stands at the next one.
         if (want != filePosition) {
@@ -191,9 +193,15 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
         long long start = framePosition(inPoint, rate, frames);
         long long end = framePosition(outPoint, rate, frames);
         printf("Playing %s ...\n", path);
+        SignalCatch signals;
+        catchSignals(&signals, 0);
         playBlocks(pcm, f, dataOffset, rate, channels, bytesPerSample, period, start, end, block,
                    stereo);
-        snd_pcm_drain(pcm);
+        // Stopped: the sound ends at once instead of playing out the
+        // device's buffer.
+        if (caughtSignal()) snd_pcm_drop(pcm);
+        else snd_pcm_drain(pcm);
+        releaseSignals(&signals);
     }
 
     // Every path that opened the file and the device ends here.

@@ -1,16 +1,20 @@
 // The capture engine: takes recorded period by period into the take file,
 // the peak report after each take, and the take menu that decides what
-// becomes of them.
+// becomes of them. RECORD sets up, runs the take menu, and cleans up in
+// one place; a take itself is recordTake.
 #include <alsa/asoundlib.h>
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "audio/audio.h"
 #include "audio/running_line.h"
+#include "audio/takefile.h"
 #include "input/input.h"
 #include "wav/wav.h"
 
@@ -22,28 +26,48 @@ static const snd_pcm_uframes_t kRequestedBuffer = 32768;
 static const unsigned int kCaptureChannels = 2;
 // snd_pcm_wait before every read, in milliseconds.
 static const int kWaitMs = 1;
-// Stream buffer of the take file.
-static const size_t kTakeBufferBytes = 65536;
+// During a take the take file's sizes are brought up to date this often,
+// so that a take cut off by a kill or a crash reads whole up to there.
+static const long long kSizesEveryNs = 500000000LL;
 // The take menu's answer: every answer that means something is one
 // character, longer words are cut (and then play the last take).
 static const int kAnswerBytes = 16;
+// The header's RIFF size counts the 36 header bytes after its own field.
+static const long kRiffSizeBase = 36;
+static const long kRiffSizeAt = 4;
+static const long kDataSizeAt = 40;
 
-// Everything one RECORD call works with, set up once and used by every
-// take. Plain data; RECORD owns the handle, the file and the buffers.
+// How a take ended.
+enum TakeEnd {
+    kTakeRanOut,       // its planned length was reached
+    kTakeStopped,      // Ctrl-C: kept as far as it got
+    kTakeEnded,        // SIGTERM or SIGHUP: the program ends
+    kTakeWriteFailed,  // the take file took no more (a full disk)
+    kTakeReadFailed,   // the device failed
+};
+
+// Everything one RECORD call works with: set up once, used by every take.
+// Plain data; RECORD owns the handle, the take file and the buffers.
 struct Capture {
     snd_pcm_t *pcm;
-    FILE *take;
+    int take;              // the take file, claimed (locked) for the call
+    const char *device;
+    const char *takePath;
     long period;           // frames per read, as the device settled it
     int channels;          // kept in the file: 1 or 2
     int bytesPerSample;    // 2 or 3
     int frameSize;         // bytes of one frame in the file
     long plannedFrames;    // planned length of every take
+    float duration;        // seconds of one planned take
     float rateAsFloat;     // divisor of the remaining-time display
     char *block;           // channel 1 half, then channel 2 half
     char *interleaved;     // a stereo period, left then right
-    char *streamBuffer;    // the take file's stream buffer, or null
-    long filePos;          // where the take file's stream stands; -1 unknown
-    int writeFailed;       // a write of the current take went wrong
+
+    long kept;             // data bytes of the takes kept so far
+    long takeStart;        // frame at which the current take begins
+    long recorded;         // frames the current take holds in the file
+    float lastTakeStart;   // seconds from the data's start to the current take
+    long peak1, peak2;     // the current take's peaks
 };
 
 // Opens and configures the capture device for channel buffers
@@ -55,6 +79,7 @@ static int openCapture(const char *device, unsigned int rate, int bytesPerSample
 {
     int rc = snd_pcm_open(pcm, device, SND_PCM_STREAM_CAPTURE, 0);
     if (rc < 0) {
+        *pcm = nullptr;
         fflush(stdout);
         fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(rc));
         return 0;
@@ -69,6 +94,7 @@ static int openCapture(const char *device, unsigned int rate, int bytesPerSample
         fflush(stdout);
         fprintf(stderr, "Problem setting recording format: %s\n", snd_strerror(rc));
         snd_pcm_close(*pcm);
+        *pcm = nullptr;
         return 0;
     }
     snd_pcm_hw_params_set_channels(*pcm, params, kCaptureChannels);
@@ -97,6 +123,7 @@ static int openCapture(const char *device, unsigned int rate, int bytesPerSample
                (int)channels);
         printf("-------------------------\n");
         snd_pcm_close(*pcm);
+        *pcm = nullptr;
         return 0;
     }
     *period = (long)frames;
@@ -117,120 +144,156 @@ static int takeOverflows(const Capture *c, long startFrame)
     return (startFrame + takeFrames(c)) > kMaxDataBytes / c->frameSize;
 }
 
-// Writes bytes at the take file position pos; the seek is skipped when the
-// stream already stands there.
-static void writeAt(Capture *c, long pos, const char *bytes, size_t n)
+// Writes n bytes at pos of the take file. Returns 1, or 0 with errno set
+// by the write that failed (a short write counts as a failure: the disk
+// took only part of the period).
+static int writeAt(Capture *c, long pos, const char *bytes, size_t n)
 {
-    if (pos != c->filePos) {
-        if (fseek(c->take, pos, SEEK_SET) != 0) {
-            c->filePos = -1;
-            c->writeFailed = 1;
-            return;
+    while (n > 0) {
+        ssize_t w = pwrite(c->take, bytes, n, (off_t)pos);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return 0;
         }
-        c->filePos = pos;
+        if (w == 0) {
+            errno = ENOSPC;
+            return 0;
+        }
+        bytes += w;
+        n -= (size_t)w;
+        pos += (long)w;
     }
-    if (fwrite(bytes, 1, n, c->take) != n) {
-        c->filePos = -1;
-        c->writeFailed = 1;
-        return;
-    }
-    c->filePos += (long)n;
+    return 1;
 }
 
-// Hands what the take file's stream holds to the system. A failure here
-// is a failed write of the take.
-static void flushTake(Capture *c)
+// Sets the take file's data and RIFF sizes to frames whole frames of
+// data, and cuts off whatever lies beyond them when cut is 1. Every byte
+// the sizes count is already in the file (each period is written before
+// it is counted), so the file reads whole up to here whatever happens
+// next.
+static void setTakeSizes(Capture *c, long frames, int cut)
 {
-    if (fflush(c->take) != 0) {
-        c->filePos = -1;
-        c->writeFailed = 1;
-    }
+    long data = frames * (long)c->frameSize;
+    char field[4];
+    Decon4(data + kRiffSizeBase, field);
+    if (pwrite(c->take, field, 4, kRiffSizeAt) != 4) return;
+    Decon4(data, field);
+    if (pwrite(c->take, field, 4, kDataSizeAt) != 4) return;
+    if (cut && ftruncate(c->take, (off_t)(kWavHeaderBytes + data)) != 0) return;
 }
 
-// Flushes the take file's stream at most once per kRunningFlushNs. A card
-// recording 4096-frame periods in real time takes longer than that over
-// each, so each period reaches the file before the next one is read, and
-// a crash loses no more than before; periods that arrive faster than real
-// time are gathered into writes of the whole stream buffer.
-static void flushTakeWhenDue(Capture *c, long long *lastFlushNs)
-{
-    long long nowNs = monotonicNs();
-    if (nowNs >= 0 && !runningFlushDue(nowNs, *lastFlushNs)) return;
-    flushTake(c);
-    *lastFlushNs = nowNs;
-}
-
-// Reads one period into the channel halves left and right. What a failed
-// or short read did not deliver is silence, never the samples of an
-// earlier period. Returns what the read returned.
-static snd_pcm_sframes_t readPeriod(Capture *c, char *left, char *right)
+// Reads one period into the channel halves left and right. Returns 1 when
+// the halves hold the period (silence for a period lost to an over-run,
+// reported with "RX"); 0 when a signal cut the read short and nothing was
+// read; -1 when the device failed (said so). What a short read did not
+// deliver is silence, never the samples of an earlier period.
+static int readPeriod(Capture *c, char *left, char *right)
 {
     size_t halfBytes = (size_t)c->period * (size_t)c->bytesPerSample;
     void *halves[2] = {left, right};
     snd_pcm_sframes_t got = snd_pcm_readn(c->pcm, halves, (snd_pcm_uframes_t)c->period);
+    if (got == -EINTR || got == -EAGAIN) return 0;
+    if (got == -EPIPE) {
+        printf("RX\n");
+        snd_pcm_prepare(c->pcm);
+    } else if (got < 0) {
+        fflush(stdout);
+        printf("\nThe device %s failed: %s", c->device, snd_strerror((int)got));
+        return -1;
+    }
     if (got < (snd_pcm_sframes_t)c->period) {
         size_t from = got > 0 ? (size_t)got * (size_t)c->bytesPerSample : 0;
         memset(left + from, 0, halfBytes - from);
         memset(right + from, 0, halfBytes - from);
     }
-    return got;
+    return 1;
 }
 
-// Records one take at takeStart, raising the two peaks.
-static void recordTake(Capture *c, long takeStart, long *peak1, long *peak2)
+// Writes the period in the halves at its place in the take file and
+// follows the peaks. Returns 1, or 0 after saying why the take file did
+// not take it.
+static int writePeriod(Capture *c, char *left, char *right)
+{
+    size_t halfBytes = (size_t)c->period * (size_t)c->bytesPerSample;
+    long pos = kWavHeaderBytes + (long)c->frameSize * (c->takeStart + c->recorded);
+    int ok;
+    if (c->channels == 1) {
+        ok = writeAt(c, pos, left, halfBytes);
+    } else {
+        Interleave((unsigned int)c->period, (unsigned int)c->bytesPerSample, left, right,
+                   c->interleaved);
+        ok = writeAt(c, pos, c->interleaved, 2 * halfBytes);
+    }
+    if (!ok) {
+        // The reason is the failing call's own, taken before anything else
+        // can change errno.
+        const char *reason = strerror(errno);
+        printf("\nCannot write %s: %s", c->takePath, reason);
+        return 0;
+    }
+    CheckPeak((int)c->period, &c->peak1, left, (unsigned int)c->bytesPerSample);
+    if (c->channels == 2)
+        CheckPeak((int)c->period, &c->peak2, right, (unsigned int)c->bytesPerSample);
+    return 1;
+}
+
+// Records one take at the take start frame. It ends when its planned
+// length is reached, at Ctrl-C (kept as far as it got), at SIGTERM or
+// SIGHUP, or at once when the device or the take file fails; the take file
+// then holds every period read and written before, and its sizes count
+// them all.
+static TakeEnd recordTake(Capture *c)
 {
     size_t halfBytes = (size_t)c->period * (size_t)c->bytesPerSample;
     char *left = c->block;
     char *right = c->block + halfBytes;
 
-    *peak1 = 0;
-    *peak2 = 0;
-    c->writeFailed = 0;
+    c->peak1 = 0;
+    c->peak2 = 0;
+    c->recorded = 0;
     snd_pcm_prepare(c->pcm);
     printf("Recording...\n");
-    long recorded = 0;
-    long long lastFlushNs = -1;       // the display
-    long long lastTakeFlushNs = -1;   // the take file
-    while (recorded < c->plannedFrames) {
+    TakeEnd end = kTakeRanOut;
+    long long lastFlushNs = -1;
+    long long lastSizesNs = monotonicNs();
+    while (c->recorded < c->plannedFrames) {
+        if (caughtSignal()) {
+            end = endRequested() ? kTakeEnded : kTakeStopped;
+            break;
+        }
         snd_pcm_wait(c->pcm, kWaitMs);
-        // A failed or short read still counts a whole period, so the take
-        // keeps its length.
-        snd_pcm_sframes_t got = readPeriod(c, left, right);
-        if (got == -EPIPE) {
-            printf("RX\n");
-            snd_pcm_prepare(c->pcm);
+        int got = readPeriod(c, left, right);
+        if (got == 0) continue;   // a signal: looked at before the next read
+        if (got < 0) {
+            end = kTakeReadFailed;
+            break;
         }
-        long pos = kWavHeaderBytes + (long)c->frameSize * (takeStart + recorded);
-        if (c->channels == 1) {
-            writeAt(c, pos, left, halfBytes);
-            CheckPeak((int)c->period, peak1, left, (unsigned int)c->bytesPerSample);
-        } else {
-            Interleave((unsigned int)c->period, (unsigned int)c->bytesPerSample, left, right,
-                       c->interleaved);
-            writeAt(c, pos, c->interleaved, 2 * halfBytes);
-            CheckPeak((int)c->period, peak1, left, (unsigned int)c->bytesPerSample);
-            CheckPeak((int)c->period, peak2, right, (unsigned int)c->bytesPerSample);
+        if (!writePeriod(c, left, right)) {
+            end = kTakeWriteFailed;
+            break;
         }
-        flushTakeWhenDue(c, &lastTakeFlushNs);
-        printRunningSeconds("\rRemaining ", (float)(c->plannedFrames - recorded) / c->rateAsFloat);
-        recorded += c->period;
+        printRunningSeconds("\rRemaining ", (float)(c->plannedFrames - c->recorded) / c->rateAsFloat);
+        c->recorded += c->period;
         flushRunningLine(&lastFlushNs);
+        long long nowNs = monotonicNs();
+        if (nowNs < 0 || nowNs - lastSizesNs >= kSizesEveryNs) {
+            setTakeSizes(c, c->takeStart + c->recorded, 0);
+            lastSizesNs = nowNs;
+        }
     }
     fflush(stdout);
-    // The whole take is in the file while the menu waits for an answer.
-    flushTake(c);
-    if (c->writeFailed) {
-        // The take menu still follows: the user can redo or drop the take.
-        printf("\nThe take could not be written completely to the take file: %s\n",
-               strerror(errno));
-    }
+    if (end == kTakeStopped) forgetStop();
+    // The take ends the file: anything after it is left from a take this
+    // one redid, which the user has dropped.
+    setTakeSizes(c, c->takeStart + c->recorded, 1);
+    return end;
 }
 
-static void showReport(const Capture *c, long peak1, long peak2)
+static void showReport(const Capture *c)
 {
     printf("\n\n");
-    ShowPeaks(1, peak1, c->bytesPerSample);
-    if (c->channels == 2) ShowPeaks(2, peak2, c->bytesPerSample);
+    ShowPeaks(1, c->peak1, c->bytesPerSample);
+    if (c->channels == 2) ShowPeaks(2, c->peak2, c->bytesPerSample);
 }
 
 static void showMenu()
@@ -242,19 +305,148 @@ static void showMenu()
     printf("5 = play last take\n");
 }
 
-// Ends the call: the take file and the device are closed, the buffers
-// released. Returns kept.
-static long finish(Capture *c, const char *takePath, long kept)
+// SIGTERM or SIGHUP: the take file keeps everything recorded, with exact
+// sizes, and the program is to end without touching anything else.
+static long endWithTake(Capture *c)
 {
-    if (fclose(c->take) != 0) {
-        printf("Could not finish writing the take file %s: %s\n", takePath, strerror(errno));
+    setTakeSizes(c, c->takeStart + c->recorded, 1);
+    fsync(c->take);
+    printf("\nThe recording is kept in %s\n", c->takePath);
+    return kRecordEnded;
+}
+
+// Reads the take menu's answer. End of input keeps what was recorded, as
+// "1" does. Returns 0 when a signal cut the wait short.
+static int readAnswer(char *answer)
+{
+    if (readWord(answer, kAnswerBytes)) return 1;
+    if (caughtSignal()) return 0;
+    strcpy(answer, "1");
+    return 1;
+}
+
+// The frames of the current take that the next take keeps: a take that
+// ran its course is kept to its planned length (the next take overwrites
+// what it recorded past it), one that ended early as far as it got.
+static long keptFrames(const Capture *c)
+{
+    return c->recorded < c->plannedFrames ? c->recorded : c->plannedFrames;
+}
+
+// Shows the report and the take menu after a take, and carries out the
+// answers until the user is done. Returns the data bytes kept, or
+// kRecordEnded.
+static long takeMenu(Capture *c, TakeEnd end)
+{
+    char answer[kAnswerBytes];
+    for (;;) {
+        if (end == kTakeEnded) return endWithTake(c);
+        showReport(c);
+        showMenu();
+        if (!readAnswer(answer)) return endWithTake(c);
+        while (strcmp(answer, "2") == 0 && takeOverflows(c, c->takeStart + keptFrames(c))) {
+            printf("Another take would make the recording too long for a WAV file\n");
+            showMenu();
+            if (!readAnswer(answer)) return endWithTake(c);
+        }
+
+        if (strcmp(answer, "1") == 0) {
+            c->kept += (long)c->frameSize * c->recorded;
+            return c->kept;
+        } else if (strcmp(answer, "2") == 0) {
+            // The next take starts where this one is kept up to and
+            // overwrites what this one recorded past it.
+            long frames = keptFrames(c);
+            c->kept += (long)c->frameSize * frames;
+            c->lastTakeStart += frames == c->plannedFrames ? c->duration
+                                                           : (float)frames / c->rateAsFloat;
+            c->takeStart += frames;
+            c->recorded = 0;
+            setTakeSizes(c, c->takeStart, 0);
+            end = recordTake(c);
+        } else if (strcmp(answer, "3") == 0) {
+            c->recorded = 0;
+            setTakeSizes(c, c->takeStart, 0);
+            end = recordTake(c);
+        } else if (strcmp(answer, "4") == 0) {
+            // The dropped take goes from the file too: what is left is
+            // exactly what was kept.
+            c->recorded = 0;
+            setTakeSizes(c, c->takeStart, 1);
+            return c->kept;
+        } else {
+            // The take is in the file (every period is written straight
+            // through) when the player opens it by name.
+            PLAY(c->takePath, c->device, c->lastTakeStart, c->lastTakeStart + c->duration);
+            if (endRequested()) return endWithTake(c);
+            forgetStop();   // Ctrl-C stopped the playback, nothing more
+        }
     }
-    snd_pcm_drain(c->pcm);
-    snd_pcm_close(c->pcm);
+}
+
+// Everything up to the first take: the take file claimed with a fresh
+// header, the device open and configured, the buffers allocated. Returns
+// 1; 0 when there is nothing to record (said why); -1 when the take file
+// or the device failed (said why). Whatever it opened is closed again on
+// failure.
+static int setUp(Capture *c, unsigned int rate, int bits)
+{
+    // Refuse a take that the header's 32-bit sizes could not describe
+    // before anything is written.
+    double planned = (double)rate * (double)c->duration;
+    if (!(planned >= 0.0)) planned = 0.0;
+    double maxFrames = (double)(kMaxDataBytes / c->frameSize);
+    if (planned > maxFrames) {
+        printf("A take of %.2f sec is too long for a WAV file: at most %.2f sec fit at these "
+               "settings\n",
+               c->duration, maxFrames / (rate > 0 ? (double)rate : 1.0));
+        return 0;
+    }
+    c->plannedFrames = (long)planned;
+
+    char header[kWavHeaderBytes];
+    if (!headerBytes(header, rate, (unsigned int)c->channels, (unsigned int)bits, c->plannedFrames)) {
+        printf("Recording does not fit a wave file: %s\n", c->takePath);
+        return -1;
+    }
+    c->take = claimTakeFile(c->takePath);
+    if (c->take < 0) return -1;
+    if (!writeAt(c, 0, header, sizeof header)) {
+        printf("Cannot write %s: %s\n", c->takePath, strerror(errno));
+        return -1;
+    }
+    if (!openCapture(c->device, rate, c->bytesPerSample, &c->pcm, &c->period)) return -1;
+
+    if (takeOverflows(c, 0)) {
+        printf("A take of %.2f sec is too long for a WAV file at these settings\n", c->duration);
+        snd_pcm_close(c->pcm);
+        c->pcm = nullptr;
+        return 0;
+    }
+    size_t blockBytes = 2 * (size_t)c->period * (size_t)c->bytesPerSample;
+    c->block = (char *)calloc(1, blockBytes);
+    c->interleaved = (char *)malloc(blockBytes);
+    if (!c->block || !c->interleaved) {
+        printf("Not enough memory for a period of %li frames\n", c->period);
+        return -1;
+    }
+    return 1;
+}
+
+// Ends the call in one place: the device and the buffers go; the take
+// file, whose descriptor the claim owns, is flushed to disk when it holds
+// a take to keep.
+static long cleanUp(Capture *c, long result)
+{
+    if (c->pcm) {
+        snd_pcm_drain(c->pcm);
+        snd_pcm_close(c->pcm);
+    }
     free(c->block);
     free(c->interleaved);
-    free(c->streamBuffer);   // only once the stream is closed
-    return kept;
+    if (result > 0 && fsync(c->take) != 0)
+        printf("Could not finish writing the take file %s: %s\n", c->takePath, strerror(errno));
+    return result;
 }
 
 long RECORD(const char *device, unsigned int rate, float duration, int channels, int bits,
@@ -262,106 +454,33 @@ long RECORD(const char *device, unsigned int rate, float duration, int channels,
 {
     Capture c;
     memset(&c, 0, sizeof c);
+    c.take = -1;
+    c.device = device;
+    c.takePath = takePath;
     c.channels = channels;
     c.bytesPerSample = bits / 8;
     c.frameSize = channels * c.bytesPerSample;
+    c.duration = duration;
     c.rateAsFloat = (float)rate;
-    c.filePos = -1;
 
-    // Refuse a take that the header's 32-bit sizes could not describe
-    // before anything is written.
-    double planned = (double)rate * (double)duration;
-    if (!(planned >= 0.0)) planned = 0.0;
-    double maxFrames = (double)(kMaxDataBytes / c.frameSize);
-    if (planned > maxFrames) {
-        printf("A take of %.2f sec is too long for a WAV file: at most %.2f sec fit at these "
-               "settings\n",
-               duration, maxFrames / (rate > 0 ? (double)rate : 1.0));
-        return 0;
-    }
-    c.plannedFrames = (long)planned;
-    float lastTakeStart = -duration;
-
-    if (!MAKE_HEADER(takePath, rate, (unsigned int)channels, (unsigned int)bits, c.plannedFrames))
-        return -1;
-    if (!openCapture(device, rate, c.bytesPerSample, &c.pcm, &c.period))
-        return -1;
-
-    if (takeOverflows(&c, 0)) {
-        printf("A take of %.2f sec is too long for a WAV file at these settings\n", duration);
-        snd_pcm_close(c.pcm);
-        return 0;
-    }
-    size_t blockBytes = 2 * (size_t)c.period * (size_t)c.bytesPerSample;
-    c.block = (char *)calloc(1, blockBytes);
-    c.interleaved = (char *)malloc(blockBytes);
-    if (!c.block || !c.interleaved) {
-        printf("Not enough memory for a period of %li frames\n", c.period);
+    int ready = setUp(&c, rate, bits);
+    if (ready <= 0) {
+        // A refused take keeps nothing; a failed set-up says -1.
+        if (c.pcm) snd_pcm_close(c.pcm);
         free(c.block);
         free(c.interleaved);
+        return ready;
+    }
+    // From the first take to the last answer, Ctrl-C stops a take and
+    // SIGTERM or SIGHUP end the program with the take kept.
+    SignalCatch signals;
+    catchSignals(&signals, 1);
+    long result = takeMenu(&c, recordTake(&c));
+    releaseSignals(&signals);
+    if (result == kRecordEnded) {
+        snd_pcm_drop(c.pcm);
         snd_pcm_close(c.pcm);
-        return -1;
+        c.pcm = nullptr;
     }
-    // Update in place: the header MAKE_HEADER wrote stays.
-    c.take = fopen(takePath, "rb+");
-    if (!c.take) {
-        printf("Cannot open the take file %s: %s\n", takePath, strerror(errno));
-        free(c.block);
-        free(c.interleaved);
-        snd_pcm_close(c.pcm);
-        return -1;
-    }
-    // A larger stream buffer gathers periods that arrive faster than real
-    // time into one write (four 16-bit stereo periods): through the default
-    // 4 KiB buffer each period became two writes of its own. The C library
-    // takes the size only together with the memory, so the buffer is
-    // allocated here. Without it the stream keeps its default buffer.
-    c.streamBuffer = (char *)malloc(kTakeBufferBytes);
-    if (c.streamBuffer) setvbuf(c.take, c.streamBuffer, _IOFBF, kTakeBufferBytes);
-
-    long kept = 0;
-    long takeStart = 0;
-    int replayed = 0;
-    long peak1 = 0, peak2 = 0;
-    char answer[kAnswerBytes];
-    int recordNext = 1;
-    for (;;) {
-        if (recordNext) recordTake(&c, takeStart, &peak1, &peak2);
-        recordNext = 0;
-        showReport(&c, peak1, peak2);
-        if (!replayed) lastTakeStart += duration;
-        showMenu();
-        // End of input keeps what was recorded, as "1" does.
-        if (!readWord(answer, (int)sizeof answer)) strcpy(answer, "1");
-        for (;;) {
-            if (strcmp(answer, "2") != 0 || !takeOverflows(&c, takeStart + c.plannedFrames)) break;
-            printf("Another take would make the recording too long for a WAV file\n");
-            showMenu();
-            if (!readWord(answer, (int)sizeof answer)) strcpy(answer, "1");
-        }
-
-        if (strcmp(answer, "1") == 0) {
-            kept += (long)c.frameSize * takeFrames(&c);
-            return finish(&c, takePath, kept);
-        } else if (strcmp(answer, "2") == 0) {
-            // The next take starts at the planned end of this one and
-            // overwrites what this one recorded past it.
-            kept += (long)c.frameSize * c.plannedFrames;
-            takeStart += c.plannedFrames;
-            replayed = 0;
-            recordNext = 1;
-        } else if (strcmp(answer, "3") == 0) {
-            lastTakeStart -= duration;
-            replayed = 0;
-            recordNext = 1;
-        } else if (strcmp(answer, "4") == 0) {
-            return finish(&c, takePath, kept);
-        } else {
-            // Everything written so far must be in the file before the
-            // player opens it by name.
-            fflush(c.take);
-            PLAY(takePath, device, lastTakeStart, lastTakeStart + duration);
-            replayed = 1;
-        }
-    }
+    return cleanUp(&c, result);
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio/takefile.h"
 #include "input/input.h"
 #include "store/store.h"
 
@@ -83,6 +84,9 @@ static void startUp(ConsoleState *st)
     printf("-----------------------------\n\n");
 
     GetList(st->listText, st->table, st->listName, &st->count, kListTextBytes);
+    // A take that a kill or a failed move left behind is put where no
+    // recording will empty it, and the user is told where.
+    keepLeftoverTake(kTakeFile);
     printf("Type h at any time to get a list of commands\n");
 }
 
@@ -221,6 +225,14 @@ int runConsole(ConsoleState *st)
         // End of input at the prompt quits as "q" does, saving everything.
         if (!readWord(st->command, sizeof st->command)) copyText(st->command, "q", sizeof st->command);
         dispatch(st);
+        // A Ctrl-C that stopped a playback or a take has done its work.
+        forgetStop();
+        // SIGTERM or SIGHUP during a recording: the take is in the take
+        // file, and nothing else is to be touched.
+        if (st->endSignal) {
+            fflush(stdout);
+            return 0;
+        }
     }
     leave(st);
     fflush(stdout);

@@ -34,6 +34,7 @@ struct ConsoleState {
     int listHidden;                    // 1: list not shown before a prompt
     int saveOnExit;                    // cleared by "x"
     int selection;                     // answer to select/remove/reload
+    int endSignal;                     // SIGTERM/SIGHUP ended a recording: leave, saving nothing
 
     // Track table: count used slots of kSlotBytes each.
     char table[kTableSlots * kSlotBytes];

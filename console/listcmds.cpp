@@ -52,6 +52,7 @@ void playAll(ConsoleState *st)
     for (int i = 1; i <= st->count; ++i) {
         printf("\nTrack %i\n", i);
         playNumber(st, i);
+        if (caughtSignal()) break;   // Ctrl-C stops the whole list
     }
 }
 

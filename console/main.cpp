@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -47,5 +48,11 @@ int main(int argc, char **argv)
     }
     // The state holds the 128 KiB table and list buffer: keep it off the stack.
     static ConsoleState st;
-    return runConsole(&st);
+    int status = runConsole(&st);
+    if (st.endSignal) {
+        // Ended by SIGTERM or SIGHUP: the caller sees that signal's death.
+        signal(st.endSignal, SIG_DFL);
+        raise(st.endSignal);
+    }
+    return status;
 }

@@ -2,11 +2,13 @@
 // append check, the recording itself, turning the take file into the
 // target, and adding the target to the track list.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 
 #include "audio/audio.h"
+#include "audio/takefile.h"
 #include "console/console.h"
 #include "input/input.h"
 #include "wav/wav.h"
@@ -230,8 +232,26 @@ static RecordMode existingFileMenu(ConsoleState *st)
     }
 }
 
+// Turns the kept take into the target and lists it. SIGINT, SIGTERM and
+// SIGHUP wait meanwhile, so the target, the take file and the list each
+// end up whole: as they were, or with the take.
+static void finalise(ConsoleState *st, RecordMode mode, long kept)
+{
+    sigset_t outside;
+    holdSignals(&outside);
+    if (takeWhole(st->recordName, kept)) {
+        int received = mode == kModeAppend ? finaliseAppend(st->recordName, kept)
+                                           : finaliseNew(st->recordName, kept);
+        if (received) addToList(st);
+    }
+    restoreSignals(&outside);
+}
+
 void recordCommand(ConsoleState *st)
 {
+    // One recorder per folder: a second one is turned away before it asks
+    // anything or touches any file.
+    if (takeFileBusy(kTakeFile)) return;
     if (st->recordName[0] == '\0') {
         printf("Enter the recording file name:\n");
         if (!readTypedName(st->recordName)) return;
@@ -242,10 +262,12 @@ void recordCommand(ConsoleState *st)
     if (mode == kModeAbandoned) return;
 
     long kept = RECORD(st->device, st->rate, st->duration, st->channels, (int)st->bits, kTakeFile);
-    if (kept <= 0) return;   // nothing kept: the target is not touched
-    if (!takeWhole(st->recordName, kept)) return;
-
-    int received = mode == kModeAppend ? finaliseAppend(st->recordName, kept)
-                                       : finaliseNew(st->recordName, kept);
-    if (received) addToList(st);
+    if (kept == kRecordEnded) {
+        st->endSignal = caughtSignal();
+    } else if (kept > 0) {
+        finalise(st, mode, kept);
+    }
+    // Nothing kept: the target is not touched. The take file is let go
+    // only now, once the take has gone where it belongs.
+    releaseTakeFile();
 }

@@ -44,6 +44,7 @@ void setDefaults(ConsoleState *st)
     st->listHidden = 0;
     st->saveOnExit = 1;
     st->selection = 0;
+    st->endSignal = 0;
 
     st->count = 0;
 

@@ -158,26 +158,36 @@ struct Faults : RecordE2E {
 }  // namespace
 
 // The disk fills during a take that is to replace an old file. The take
-// menu still follows; "1" cannot finish a target from a take that is not
-// all there, so the old file stays and the take file keeps what it got.
-TEST_F(Faults, DiskFullDuringTakeLeavesOldTargetListAndSettings)
+// ends at the first write the disk refuses, with the file's name and the
+// system's reason; the take file holds every whole period before it, with
+// no hole and exact sizes, and the take menu follows as usual: "1" keeps
+// what was recorded.
+TEST_F(Faults, DiskFullDuringTakeEndsItAndKeepsTheWholePeriods)
 {
     NEED_SMALL_DISK("fs", 128);
     oldFiles("fs", "song.wav", 20000, "1");
     Snapshot before = snap(path("fs"), "song.wav");
 
-    RunResult r = runWith({}, "r 1 1 q\n", "fs");
+    // Left without saving: the list already names song.wav.
+    RunResult r = runWith({}, "r 1 1 x y\n", "fs");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("The take could not be written completely to the take file: No space "
-                         "left on device\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find(" bytes recorded; song.wav was not changed\n" + std::string(kKept)),
-              std::string::npos)
-        << r.out;
-    expectSame(before, path("fs"), "song.wav");
-    expectTake(path("fs/tunevat_temp.wav"), kTakeFrames, false);
-    EXPECT_LT(fileSize(path("fs/tunevat_temp.wav")), 44 + kTakeFrames * 4);
+    size_t failed = r.out.find("\nCannot write tunevat_temp.wav: No space left on device\n\n"
+                               "Channel 1 peak = -6.02 dB\nChannel 2 peak = -20.00 dB\n" +
+                               takeMenu());
+    ASSERT_NE(failed, std::string::npos) << r.out;
+    // Only the periods written before the failure were counted down.
+    std::string counted = r.out.substr(0, failed);
+    long periods = 0;
+    for (size_t at = 0; (at = counted.find("\rRemaining ", at)) != std::string::npos; ++at)
+        ++periods;
+    ASSERT_GT(periods, 0);
+    ASSERT_LT(periods * kPeriod, kTakeFrames);
+    std::string made = readFile(path("fs/song.wav"));
+    EXPECT_TRUE(made == wavBytes(44100, 2, 16, input(0, periods * kPeriod)))
+        << made.size() << " bytes for " << periods << " periods";
+    EXPECT_EQ(readFile(path("fs/tlist.txt")), before.list);
+    EXPECT_EQ(readFile(path("fs/rcvat.txt")), before.settings);
+    EXPECT_FALSE(fileExists(path("fs/tunevat_temp.wav")));
     EXPECT_EQ(countPrefixed(path("fs"), "tlist.txt."), 0);
     EXPECT_EQ(countPrefixed(path("fs"), "rcvat.txt."), 0);
 }
@@ -348,7 +358,7 @@ TEST_F(Faults, TargetVanishingDuringTheTake)
     std::string list = readFile(path("tlist.txt"));
     std::vector<std::string> vanish = shim({"TV_FAULT_VANISH=song.wav",
                                             "TV_FAULT_VANISH_ON=tunevat_temp.wav",
-                                            "TV_FAULT_VANISH_MODE=rb+"});
+                                            "TV_FAULT_VANISH_MODE=rb+c"});
     RunResult r = runWith(vanish, "r 4 1 x y\n");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Cannot open song.wav: No such file or directory\n" +

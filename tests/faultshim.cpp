@@ -4,21 +4,29 @@
 // moment. Nothing happens unless its variables are set:
 //
 //   TV_FAULT_DENY=<pattern>    an fopen for writing or updating (mode with
-//                              'w', 'a' or '+') or an mkstemp whose file
-//                              name (the part after the last '/') matches
-//                              the shell pattern fails with EACCES, as in
-//                              a directory the user may not write to.
+//                              'w', 'a' or '+'), an open for writing, or an
+//                              mkstemp or mkostemp whose file name (the part
+//                              after the last '/') matches the shell pattern
+//                              fails with EACCES, as in a directory the user
+//                              may not write to.
 //   TV_FAULT_VANISH=<path>     removed the first time a file whose name
-//                              matches TV_FAULT_VANISH_ON is opened with
-//                              the mode TV_FAULT_VANISH_MODE.
+//                              matches TV_FAULT_VANISH_ON is opened, with
+//                              success, in the mode TV_FAULT_VANISH_MODE.
+//                              An open(2) counts in the mode fopen would
+//                              name its flags ("rb", "rb+", "wb", "ab"),
+//                              with a 'c' added when it may create the file
+//                              without emptying it ("rb+c").
 //
 // Disk-full faults are not made here: the C library's own streams write
 // through internal calls that a preloaded library cannot see, so the
 // tests fill a small file system instead.
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <unistd.h>
+
+#include <cstdarg>
 
 #include <cerrno>
 #include <cstdio>
@@ -61,12 +69,63 @@ typedef int (*MkstempFn)(char *);
 static FILE *openWith(const char *symbol, const char *path, const char *mode)
 {
     FopenFn real = (FopenFn)dlsym(RTLD_NEXT, symbol);
-    maybeVanish(path, mode);
     if (writes(mode) && matches("TV_FAULT_DENY", path)) {
         errno = EACCES;
         return nullptr;
     }
-    return real(path, mode);
+    FILE *f = real(path, mode);
+    if (f) maybeVanish(path, mode);
+    return f;
+}
+
+// The fopen mode that matches open(2) flags, as TV_FAULT_VANISH_MODE names it.
+static const char *modeOf(int flags)
+{
+    int access = flags & O_ACCMODE;
+    if (access == O_RDONLY) return "rb";
+    if (flags & O_APPEND) return access == O_RDWR ? "ab+" : "ab";
+    if (flags & O_TRUNC) return access == O_RDWR ? "wb+" : "wb";
+    if (access == O_RDWR) return (flags & O_CREAT) ? "rb+c" : "rb+";
+    return (flags & O_CREAT) ? "wbc" : "wb-";
+}
+
+typedef int (*OpenFn)(const char *, int, ...);
+
+static int openFlagsWith(const char *symbol, const char *path, int flags, mode_t mode)
+{
+    OpenFn real = (OpenFn)dlsym(RTLD_NEXT, symbol);
+    const char *m = modeOf(flags);
+    if (writes(m) && matches("TV_FAULT_DENY", path)) {
+        errno = EACCES;
+        return -1;
+    }
+    int fd = real(path, flags, mode);
+    if (fd >= 0) maybeVanish(path, m);
+    return fd;
+}
+
+int open(const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = (mode_t)va_arg(ap, int);
+        va_end(ap);
+    }
+    return openFlagsWith("open", path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = (mode_t)va_arg(ap, int);
+        va_end(ap);
+    }
+    return openFlagsWith("open64", path, flags, mode);
 }
 
 FILE *fopen(const char *path, const char *mode)
@@ -97,6 +156,28 @@ int mkstemp(char *tmpl)
 int mkstemp64(char *tmpl)
 {
     return mkstempWith("mkstemp64", tmpl);
+}
+
+typedef int (*MkostempFn)(char *, int);
+
+static int mkostempWith(const char *symbol, char *tmpl, int flags)
+{
+    MkostempFn real = (MkostempFn)dlsym(RTLD_NEXT, symbol);
+    if (matches("TV_FAULT_DENY", tmpl)) {
+        errno = EACCES;
+        return -1;
+    }
+    return real(tmpl, flags);
+}
+
+int mkostemp(char *tmpl, int flags)
+{
+    return mkostempWith("mkostemp", tmpl, flags);
+}
+
+int mkostemp64(char *tmpl, int flags)
+{
+    return mkostempWith("mkostemp64", tmpl, flags);
 }
 
 }  // extern "C"

@@ -28,8 +28,8 @@ void Decon4(long value, char *out)
     out[3] = (char)((v >> 24) & 0xff);
 }
 
-int MAKE_HEADER(const char *path, unsigned int rate, unsigned int channels,
-                unsigned int bits, long frames)
+int headerBytes(char *header, unsigned int rate, unsigned int channels, unsigned int bits,
+                long frames)
 {
     // Only the low 16 bits of the channel count reach the header.
     unsigned long ch = channels & 0xffffUL;
@@ -43,14 +43,10 @@ int MAKE_HEADER(const char *path, unsigned int rate, unsigned int channels,
         fits = (unsigned long)frames <= (unsigned long)kMaxDataBytes / frameBytes &&
                rate <= (unsigned long)kMaxField / frameBytes;
     }
-    if (!fits) {
-        printf("Recording does not fit a wave file: %s\n", path);
-        return 0;
-    }
+    if (!fits) return 0;
     long dataBytes = (long)(frameBytes * (unsigned long)frames);
     long byteRate = (long)(rate * frameBytes);
 
-    char header[kWavHeaderBytes];
     memcpy(header + 0, "RIFF", 4);
     Decon4(dataBytes + 36, header + 4);   // 36 = the header after this field
     memcpy(header + 8, "WAVE", 4);
@@ -64,6 +60,17 @@ int MAKE_HEADER(const char *path, unsigned int rate, unsigned int channels,
     Decon2((unsigned short)(8 * bytesPerSample), header + 34);
     memcpy(header + 36, "data", 4);
     Decon4(dataBytes, header + 40);
+    return 1;
+}
+
+int MAKE_HEADER(const char *path, unsigned int rate, unsigned int channels,
+                unsigned int bits, long frames)
+{
+    char header[kWavHeaderBytes];
+    if (!headerBytes(header, rate, channels, bits, frames)) {
+        printf("Recording does not fit a wave file: %s\n", path);
+        return 0;
+    }
 
     FILE *f = fopen(path, "wb");
     if (!f) {

@@ -27,6 +27,12 @@ void Decon4(long value, char *out);                  // 4 bytes, 0..2^31-1
 unsigned int Assem2(const char *bytes);              // 0..65535
 unsigned long Assem4(const char *bytes);             // 0..2^32-1
 
+// Fills header (kWavHeaderBytes bytes) with the 44-byte header that
+// MAKE_HEADER writes. Returns 1, or 0 (header untouched) when the sizes do
+// not fit the header's 32-bit fields.
+int headerBytes(char *header, unsigned int rate, unsigned int channels, unsigned int bits,
+                long frames);
+
 // Creates (or empties) path and writes the 44-byte header for frames
 // frames of channels x (bits / 8)-byte samples at rate Hz. Returns 1 on
 // success; 0 when the file cannot be created, written, or the sizes do not
