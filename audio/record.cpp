@@ -26,9 +26,9 @@ static const snd_pcm_uframes_t kRequestedBuffer = 32768;
 static const unsigned int kCaptureChannels = 2;
 // snd_pcm_wait before every read, in milliseconds.
 static const int kWaitMs = 1;
-// During a take the take file's sizes are brought up to date this often,
-// so that a take cut off by a kill or a crash reads whole up to there.
-static const long long kSizesEveryNs = 500000000LL;
+// Periods that a device delivers faster than real time are gathered into
+// writes of up to this many bytes (whole periods, at least one).
+static const size_t kPendingBytes = 65536;
 // The take menu's answer: every answer that means something is one
 // character, longer words are cut (and then play the last take).
 static const int kAnswerBytes = 16;
@@ -61,7 +61,9 @@ struct Capture {
     float duration;        // seconds of one planned take
     float rateAsFloat;     // divisor of the remaining-time display
     char *block;           // channel 1 half, then channel 2 half
-    char *interleaved;     // a stereo period, left then right
+    char *pending;         // periods read and not yet written, as the file holds them
+    size_t pendingBytes;   // room in pending: whole periods
+    size_t pendingUsed;    // bytes in pending
 
     long kept;             // data bytes of the takes kept so far
     long takeStart;        // frame at which the current take begins
@@ -144,28 +146,6 @@ static int takeOverflows(const Capture *c, long startFrame)
     return (startFrame + takeFrames(c)) > kMaxDataBytes / c->frameSize;
 }
 
-// Writes n bytes at pos of the take file. Returns 1, or 0 with errno set
-// by the write that failed (a short write counts as a failure: the disk
-// took only part of the period).
-static int writeAt(Capture *c, long pos, const char *bytes, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = pwrite(c->take, bytes, n, (off_t)pos);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return 0;
-        }
-        if (w == 0) {
-            errno = ENOSPC;
-            return 0;
-        }
-        bytes += w;
-        n -= (size_t)w;
-        pos += (long)w;
-    }
-    return 1;
-}
-
 // Sets the take file's data and RIFF sizes to frames whole frames of
 // data, and cuts off whatever lies beyond them when cut is 1. Every byte
 // the sizes count is already in the file (each period is written before
@@ -209,32 +189,55 @@ static int readPeriod(Capture *c, char *left, char *right)
     return 1;
 }
 
-// Writes the period in the halves at its place in the take file and
-// follows the peaks. Returns 1, or 0 after saying why the take file did
-// not take it.
-static int writePeriod(Capture *c, char *left, char *right)
+// Bytes of one period as the take file holds it.
+static size_t periodBytes(const Capture *c)
+{
+    return (size_t)c->period * (size_t)c->frameSize;
+}
+
+// Writes the pending periods at their place in the take file: right after
+// the frames of the take written before them. Returns 1; or 0 after saying
+// why the file did not take them, with c->recorded cut back to the whole
+// periods that are in the file.
+static int writePending(Capture *c)
+{
+    if (c->pendingUsed == 0) return 1;
+    size_t bytes = c->pendingUsed;
+    long firstFrame = c->recorded - (long)(bytes / (size_t)c->frameSize);
+    long pos = kWavHeaderBytes + (long)c->frameSize * (c->takeStart + firstFrame);
+    c->pendingUsed = 0;
+    size_t done = 0;
+    while (done < bytes) {
+        ssize_t w = pwrite(c->take, c->pending + done, bytes - done, (off_t)(pos + (long)done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            // The reason is the failing call's own, taken before anything
+            // else can change errno.
+            const char *reason = w < 0 ? strerror(errno) : strerror(ENOSPC);
+            printf("\nCannot write %s: %s", c->takePath, reason);
+            c->recorded = firstFrame + (long)(done / periodBytes(c)) * c->period;
+            return 0;
+        }
+        done += (size_t)w;
+    }
+    return 1;
+}
+
+// Puts the period in the halves into the pending periods, as the file
+// holds it (interleaved for stereo), and follows the peaks.
+static void stagePeriod(Capture *c, const char *left, const char *right)
 {
     size_t halfBytes = (size_t)c->period * (size_t)c->bytesPerSample;
-    long pos = kWavHeaderBytes + (long)c->frameSize * (c->takeStart + c->recorded);
-    int ok;
+    char *to = c->pending + c->pendingUsed;
     if (c->channels == 1) {
-        ok = writeAt(c, pos, left, halfBytes);
+        memcpy(to, left, halfBytes);
     } else {
-        Interleave((unsigned int)c->period, (unsigned int)c->bytesPerSample, left, right,
-                   c->interleaved);
-        ok = writeAt(c, pos, c->interleaved, 2 * halfBytes);
+        Interleave((unsigned int)c->period, (unsigned int)c->bytesPerSample, left, right, to);
     }
-    if (!ok) {
-        // The reason is the failing call's own, taken before anything else
-        // can change errno.
-        const char *reason = strerror(errno);
-        printf("\nCannot write %s: %s", c->takePath, reason);
-        return 0;
-    }
+    c->pendingUsed += periodBytes(c);
     CheckPeak((int)c->period, &c->peak1, left, (unsigned int)c->bytesPerSample);
     if (c->channels == 2)
         CheckPeak((int)c->period, &c->peak2, right, (unsigned int)c->bytesPerSample);
-    return 1;
 }
 
 // Records one take at the take start frame. It ends when its planned
@@ -251,36 +254,46 @@ static TakeEnd recordTake(Capture *c)
     c->peak1 = 0;
     c->peak2 = 0;
     c->recorded = 0;
+    c->pendingUsed = 0;
     snd_pcm_prepare(c->pcm);
     printf("Recording...\n");
     TakeEnd end = kTakeRanOut;
     long long lastFlushNs = -1;
-    long long lastSizesNs = monotonicNs();
+    long long lastWriteNs = -1;
     while (c->recorded < c->plannedFrames) {
+        // The wait ends early for a signal, which is looked at before the
+        // read that could hold the loop for another period.
+        if (!caughtSignal()) snd_pcm_wait(c->pcm, kWaitMs);
         if (caughtSignal()) {
             end = endRequested() ? kTakeEnded : kTakeStopped;
             break;
         }
-        snd_pcm_wait(c->pcm, kWaitMs);
         int got = readPeriod(c, left, right);
         if (got == 0) continue;   // a signal: looked at before the next read
         if (got < 0) {
             end = kTakeReadFailed;
             break;
         }
-        if (!writePeriod(c, left, right)) {
-            end = kTakeWriteFailed;
-            break;
-        }
+        stagePeriod(c, left, right);
         printRunningSeconds("\rRemaining ", (float)(c->plannedFrames - c->recorded) / c->rateAsFloat);
         c->recorded += c->period;
         flushRunningLine(&lastFlushNs);
+        // Each period a card delivers in real time is written, and counted
+        // by the file's sizes, before the next one is read, so a kill or a
+        // crash loses nothing; from a device that runs faster, periods are
+        // gathered into fewer, larger writes, at least every 1/60 s.
         long long nowNs = monotonicNs();
-        if (nowNs < 0 || nowNs - lastSizesNs >= kSizesEveryNs) {
+        if (nowNs < 0 || runningFlushDue(nowNs, lastWriteNs) ||
+            c->pendingUsed + periodBytes(c) > c->pendingBytes) {
+            if (!writePending(c)) {
+                end = kTakeWriteFailed;
+                break;
+            }
             setTakeSizes(c, c->takeStart + c->recorded, 0);
-            lastSizesNs = nowNs;
+            lastWriteNs = nowNs;
         }
     }
+    if (end != kTakeWriteFailed && !writePending(c)) end = kTakeWriteFailed;
     fflush(stdout);
     if (end == kTakeStopped) forgetStop();
     // The take ends the file: anything after it is left from a take this
@@ -411,7 +424,7 @@ static int setUp(Capture *c, unsigned int rate, int bits)
     }
     c->take = claimTakeFile(c->takePath);
     if (c->take < 0) return -1;
-    if (!writeAt(c, 0, header, sizeof header)) {
+    if (pwrite(c->take, header, sizeof header, 0) != (ssize_t)sizeof header) {
         printf("Cannot write %s: %s\n", c->takePath, strerror(errno));
         return -1;
     }
@@ -425,8 +438,10 @@ static int setUp(Capture *c, unsigned int rate, int bits)
     }
     size_t blockBytes = 2 * (size_t)c->period * (size_t)c->bytesPerSample;
     c->block = (char *)calloc(1, blockBytes);
-    c->interleaved = (char *)malloc(blockBytes);
-    if (!c->block || !c->interleaved) {
+    c->pendingBytes = kPendingBytes / periodBytes(c) * periodBytes(c);
+    if (c->pendingBytes == 0) c->pendingBytes = periodBytes(c);
+    c->pending = (char *)malloc(c->pendingBytes);
+    if (!c->block || !c->pending) {
         printf("Not enough memory for a period of %li frames\n", c->period);
         return -1;
     }
@@ -443,7 +458,7 @@ static long cleanUp(Capture *c, long result)
         snd_pcm_close(c->pcm);
     }
     free(c->block);
-    free(c->interleaved);
+    free(c->pending);
     if (result > 0 && fsync(c->take) != 0)
         printf("Could not finish writing the take file %s: %s\n", c->takePath, strerror(errno));
     return result;
@@ -468,7 +483,7 @@ long RECORD(const char *device, unsigned int rate, float duration, int channels,
         // A refused take keeps nothing; a failed set-up says -1.
         if (c.pcm) snd_pcm_close(c.pcm);
         free(c.block);
-        free(c.interleaved);
+        free(c.pending);
         return ready;
     }
     // From the first take to the last answer, Ctrl-C stops a take and

@@ -32,9 +32,9 @@ int inputEnded();
 
 // --- Signals the user sends while something runs: Ctrl-C (SIGINT) asks to
 // stop it, SIGTERM and SIGHUP to end the program. Between catchSignals and
-// releaseSignals their handlers only note the signal (and cut short a
-// blocking read or wait); everywhere else they act as the system's
-// defaults, ending the program.
+// releaseSignals their handlers only note the signal (and end a wait for
+// the device or for input at once); everywhere else they act as the
+// system's defaults, ending the program.
 
 struct SignalCatch;   // what catchSignals replaced, for releaseSignals
 

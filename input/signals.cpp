@@ -21,9 +21,11 @@ void catchSignals(SignalCatch *saved, int endSignals)
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = noteSignal;
     sigemptyset(&sa.sa_mask);
-    // No SA_RESTART: a read or a wait that blocks returns at once, so the
-    // signal is acted on without waiting for the device or the user.
-    sa.sa_flags = 0;
+    // A device read or write that the signal meets goes on (SA_RESTART):
+    // cut short, some sound plugins pass the gap on as silence. The loops
+    // look at the note between periods, and waits (snd_pcm_wait, ppoll)
+    // end at once, as they are never restarted.
+    sa.sa_flags = SA_RESTART;
     saved->endSignals = endSignals;
     ++catching;
     sigaction(SIGINT, &sa, &saved->interrupt);

@@ -3,11 +3,11 @@
 // certainly unfinished when the kill comes. Afterwards the take file must
 // be a WAV file that the attribute reader and sox both read.
 //
-// Fed at the pace of a real card, every period is in the take file before
-// the next one is read, so the kill loses nothing. Fed faster than real
-// time, periods are gathered in the stream buffer: then the file holds a
-// whole number of frames from the start of the input, at least the first
-// period.
+// Every period is written to the take file as it is read. Fed at the pace
+// of a real card, the sizes are brought up to date after every period, so
+// the kill loses nothing and sox reads every period. Fed faster than real
+// time, the sizes follow at most every 1/60 s: then sox reads the whole
+// frames up to the last update.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -86,9 +86,11 @@ protected:
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     }
 
-    // The take file reads as a WAV file holding exactly its data bytes,
-    // which are the first of the fed bytes; returns its frames.
-    long checkTake(const std::string &feed)
+    // The take file reads as a WAV file: its data are the first of the fed
+    // bytes, and its sizes count whole frames that are all in the file
+    // (every one written, when declaredAll). Returns its frames as the
+    // attribute reader counts them.
+    long checkTake(const std::string &feed, bool declaredAll)
     {
         std::string take = path("tunevat_temp.wav");
         std::string bytes = readFile(take);
@@ -97,6 +99,13 @@ protected:
         EXPECT_LE(bytes.size() - 44, feed.size());
         EXPECT_TRUE(bytes.substr(44) == feed.substr(0, bytes.size() - 44));
         EXPECT_FALSE(fileExists(path("killed.wav")));
+        unsigned long declared = le32(bytes, 40);
+        EXPECT_EQ(le32(bytes, 4), declared + 36);
+        EXPECT_EQ(declared % 4, 0u);
+        EXPECT_LE(declared, bytes.size() - 44);
+        if (declaredAll) {
+            EXPECT_EQ(declared, bytes.size() - 44);
+        }
 
         unsigned long rate = 0, dataOffset = 0, frames = 0;
         unsigned int bytesPerSample = 0, channels = 0;
@@ -111,11 +120,10 @@ protected:
         EXPECT_EQ(dataOffset, 44ul);
         EXPECT_EQ(frames, (unsigned long)(bytes.size() - 44) / 4);
 
-        // sox reads it (the header still plans ten seconds) and gives back
-        // the recorded samples.
+        // sox reads the frames the sizes count, sample for sample.
         RunResult r = runProgram(dir, {"sox", "tunevat_temp.wav", "-t", "raw", "back.raw"});
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(readFile(path("back.raw")) == bytes.substr(44));
+        EXPECT_TRUE(readFile(path("back.raw")) == bytes.substr(44, declared));
         return (long)frames;
     }
 
@@ -142,7 +150,7 @@ TEST_F(KilledTake, AtTheCardsPaceEveryPeriodIsInTheFile)
         usleep(100000);
     }
     killIt(w);
-    EXPECT_EQ(checkTake(feed), periods * kPeriod);
+    EXPECT_EQ(checkTake(feed, true), periods * kPeriod);
 }
 
 TEST_F(KilledTake, FasterThanRealTimeTheFileHoldsAWholePrefix)
@@ -155,6 +163,6 @@ TEST_F(KilledTake, FasterThanRealTimeTheFileHoldsAWholePrefix)
     ASSERT_EQ(write(w, feed.data(), feed.size()), (ssize_t)feed.size());
     ASSERT_TRUE(takeReaches(44 + kPeriodBytes)) << readFile(path("stdout.txt"));
     killIt(w);
-    long frames = checkTake(feed);
+    long frames = checkTake(feed, false);
     EXPECT_GE(frames, kPeriod);
 }

@@ -1,0 +1,293 @@
+// The take file under everything that can happen to a recording: signals
+// in the middle of a take and at the take menu, a second tunevat in the
+// same folder, a take left behind by an earlier run, and a name planted in
+// advance. The take is fed through a named pipe a period at a time, so it
+// lasts as long as the test needs; the bytes on disk are checked with the
+// program's own reader and with sox.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <regex>
+
+#include "e2e_live.h"
+#include "e2e_record_util.h"
+#include "harness.h"
+#include "wav/wav.h"
+
+using namespace rec;
+using live::kPeriodBytes;
+
+namespace {
+
+const char kKept[] = "The recording is kept in tunevat_temp.wav\n";
+
+// Names in dir that match re.
+std::vector<std::string> namesMatching(const std::string &dir, const std::string &re)
+{
+    std::vector<std::string> found;
+    std::regex pattern(re);
+    DIR *d = opendir(dir.c_str());
+    while (struct dirent *e = readdir(d)) {
+        if (std::regex_match(e->d_name, pattern)) found.push_back(e->d_name);
+    }
+    closedir(d);
+    return found;
+}
+
+const char kAsidePattern[] = "tunevat_temp-[0-9]{8}-[0-9]{6}(-[0-9]+)?\\.wav";
+
+// How many "\rRemaining" lines text holds: the periods a take recorded.
+long periodsCounted(const std::string &text)
+{
+    long n = 0;
+    for (size_t at = text.find("\rRemaining "); at != std::string::npos;
+         at = text.find("\rRemaining ", at + 1))
+        ++n;
+    return n;
+}
+
+struct TakeFile : RecordE2E {
+    std::string fifo;
+    std::string card;
+    live::Program prog;
+
+    void SetUp() override
+    {
+        RecordE2E::SetUp();
+        fifo = path("capture.fifo");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        card = writeVirtualCard(dir, fifo);
+    }
+
+    // An old recording song.wav that a take is to replace, its list entry
+    // and settings for ten-second takes.
+    std::string oldSong()
+    {
+        std::string old = wavBytes(44100, 2, 16, patternBytes(8000, 3));
+        writeFile(path("song.wav"), old);
+        writeFile(path("tlist.txt"), "song.wav\n");
+        settings(2, 16, "10", "song.wav");
+        return old;
+    }
+
+    // Feeds the input's periods from first to first + count - 1 at a
+    // card's pace: each one only once the one before is in the take file,
+    // whose data it continues, and a little later, as a card that delivers
+    // in real time does (a device that delivers faster has its periods
+    // gathered into fewer writes).
+    void feedPaced(long first, long count)
+    {
+        for (long k = first; k < first + count; ++k) {
+            ASSERT_TRUE(prog.feed(input(k * kPeriod, kPeriod)));
+            ASSERT_TRUE(live::Program::fileReaches(path("tunevat_temp.wav"),
+                                                   44 + (k + 1) * kPeriodBytes))
+                << "period " << k << " never reached the take file\n" << prog.output();
+            usleep(30000);
+        }
+    }
+
+    // Starts recording over song.wav and feeds it periods periods.
+    void startTake(long periods)
+    {
+        ASSERT_TRUE(prog.start(dir, card, fifo));
+        prog.type("r\n1\n");
+        feedPaced(0, periods);
+    }
+
+    // The take file is a WAV file whose exact sizes count frames frames,
+    // the first of the input, and sox reads them back.
+    void expectExactTake(const std::string &p, long frames)
+    {
+        std::string bytes = readFile(p);
+        ASSERT_EQ((long)bytes.size(), 44 + frames * 4) << p;
+        EXPECT_EQ(le32(bytes, 40), (unsigned long)frames * 4);
+        EXPECT_EQ(le32(bytes, 4), (unsigned long)frames * 4 + 36);
+        EXPECT_TRUE(bytes.substr(44) == input(0, frames));
+        RunResult r = runProgram(dir, {"sox", p, "-t", "raw", path("back.raw")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(readFile(path("back.raw")) == input(0, frames));
+    }
+};
+
+// Ctrl-C in the middle of a take ends it where it is and the take menu
+// follows; "1" keeps what was recorded, "2" goes on right after it.
+TEST_F(TakeFile, CtrlCEndsTheTakeAndTheMenuFollows)
+{
+    struct Case {
+        const char *answers;   // typed at the take menu after Ctrl-C
+        long more;             // periods fed for the take that "2" starts
+    } cases[] = {
+        {"1\n", 0},
+        {"2\n", 5},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.answers);
+        oldSong();
+        startTake(3);
+        prog.signal(SIGINT);
+        // The read under way may still take the next period.
+        ASSERT_TRUE(prog.feed(input(3 * kPeriod, kPeriod)));
+        ASSERT_TRUE(prog.waitFor(takeMenu())) << prog.output();
+        std::string first = prog.output();
+        long periods = periodsCounted(first);
+        EXPECT_TRUE(periods == 3 || periods == 4) << first;
+        EXPECT_NE(first.find(report(kStereoPeaks) + takeMenu()), std::string::npos) << first;
+        prog.type(c.answers);
+        long total = periods;
+        if (c.more > 0) {
+            // The next take reads on from the input where the first stopped;
+            // a take of ten seconds is ended by Ctrl-C again.
+            feedPaced(periods, c.more);
+            prog.signal(SIGINT);
+            ASSERT_TRUE(prog.feed(input((periods + c.more) * kPeriod, kPeriod)));
+            ASSERT_TRUE(prog.waitFor(takeMenu(), 2)) << prog.output();
+            total = periodsCounted(prog.output());
+            EXPECT_TRUE(total == periods + c.more || total == periods + c.more + 1);
+            prog.type("1\n");
+        }
+        prog.type("q\n");
+        EXPECT_EQ(prog.wait(), 0) << prog.output();
+        // No gap and no repeat: the takes follow each other in the file.
+        EXPECT_TRUE(readFile(path("song.wav")) == wavBytes(44100, 2, 16, input(0, total * kPeriod)))
+            << total << " periods";
+        EXPECT_EQ(readFile(path("tlist.txt")), "song.wav\n");
+        EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
+    }
+}
+
+// SIGTERM or SIGHUP, in a take or at the take menu: the take file keeps
+// every period with exact sizes, the program says where and ends by that
+// signal, and the target, the list and the settings are as they were. The
+// next start moves the take aside and says where it went.
+TEST_F(TakeFile, TermAndHangUpKeepTheTakeAndTouchNothingElse)
+{
+    struct Case {
+        int sig;
+        bool atMenu;   // sent at the take menu (after Ctrl-C ended the take)
+    } cases[] = {
+        {SIGTERM, false},
+        {SIGHUP, false},
+        {SIGTERM, true},
+        {SIGHUP, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.atMenu ? " at the menu" : " in a take"));
+        for (const std::string &n : namesMatching(dir, kAsidePattern)) unlink(path(n).c_str());
+        unlink(path("tunevat_temp.wav").c_str());
+        std::string old = oldSong();
+        std::string settingsBefore = readFile(path("rcvat.txt"));
+        startTake(4);
+        long periods = 4;
+        if (c.atMenu) {
+            prog.signal(SIGINT);
+            ASSERT_TRUE(prog.feed(input(4 * kPeriod, kPeriod)));
+            ASSERT_TRUE(prog.waitFor(takeMenu())) << prog.output();
+            periods = periodsCounted(prog.output());
+        }
+        prog.signal(c.sig);
+        if (!c.atMenu) {
+            // The read under way may still take one more period.
+            prog.feed(input(4 * kPeriod, kPeriod));
+        }
+        int status = prog.wait();
+        EXPECT_EQ(status, 128 + c.sig) << prog.output();
+        std::string out = prog.output();
+        periods = periodsCounted(out);
+        EXPECT_NE(out.find(kKept), std::string::npos) << out;
+        EXPECT_EQ(out.find("Saving list"), std::string::npos);
+        EXPECT_TRUE(readFile(path("song.wav")) == old);
+        EXPECT_EQ(readFile(path("tlist.txt")), "song.wav\n");
+        EXPECT_EQ(readFile(path("rcvat.txt")), settingsBefore);
+        expectExactTake(path("tunevat_temp.wav"), periods * kPeriod);
+
+        // The next start keeps the take aside, with one line.
+        RunResult r = runTunevat(dir, "q\n", conf, 60);
+        std::vector<std::string> aside = namesMatching(dir, kAsidePattern);
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_NE(r.out.find("Opening existing list: tlist.txt\nA take left in tunevat_temp.wav "
+                             "is kept as " + aside[0] + "\nType h"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
+        expectExactTake(path(aside[0]), periods * kPeriod);
+    }
+}
+
+// A second tunevat in the same folder cannot record while the first one
+// does; the first one's take is untouched by it.
+TEST_F(TakeFile, OneRecorderPerFolder)
+{
+    oldSong();
+    startTake(2);
+    std::string second = readFile(path("tunevat_temp.wav"));
+    RunResult r = runTunevat(dir, "r\nq\n", conf, 60);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Another tunevat is recording in " + dir + "\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("song.wav exists"), std::string::npos);
+    EXPECT_EQ(r.out.find("A take left"), std::string::npos);
+    EXPECT_TRUE(readFile(path("tunevat_temp.wav")) == second);
+
+    // The first one records on and keeps its whole take.
+    prog.signal(SIGINT);
+    ASSERT_TRUE(prog.feed(input(2 * kPeriod, kPeriod)));
+    ASSERT_TRUE(prog.waitFor(takeMenu())) << prog.output();
+    long periods = periodsCounted(prog.output());
+    prog.type("1\nq\n");
+    EXPECT_EQ(prog.wait(), 0);
+    EXPECT_TRUE(readFile(path("song.wav")) == wavBytes(44100, 2, 16, input(0, periods * kPeriod)));
+}
+
+// A take left in the take file (a kill, a failed move) is moved aside
+// before the next recording, never emptied; a take file that is a symlink
+// or a FIFO is not recorded into, and what it names is left alone.
+TEST_F(TakeFile, LeftOversAndPlantedNamesAreNeverEmptied)
+{
+    // A take of 3 periods that a killed run left with its planned sizes.
+    std::string left = wavBytes(44100, 2, 16, input(0, 3 * kPeriod));
+    std::string planned = left;
+    for (int i = 0; i < 4; ++i) planned[40 + i] = (char)((441000 * 4 >> (8 * i)) & 0xff);
+    writeFile(path("tunevat_temp.wav"), planned);
+    settings(2, 16, "1", "new.wav");
+    // The capture reads a plain file here.
+    std::string fileCard = writeVirtualCard(dir, path("in.raw"));
+    // Made while the leftover is there: at start-up it goes aside.
+    RunResult r = runTunevat(dir, "r 1 q\n", fileCard, 60);
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::vector<std::string> aside = namesMatching(dir, kAsidePattern);
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_NE(r.out.find("A take left in tunevat_temp.wav is kept as " + aside[0] + "\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(readFile(path(aside[0])) == left);   // sizes made exact
+    EXPECT_TRUE(readFile(path("new.wav")) == wavBytes(44100, 2, 16, input(0, kTakeFrames)));
+
+    struct Planted {
+        const char *what;
+        std::string message;
+    } planted[] = {
+        {"symlink", "tunevat_temp.wav is a symbolic link: tunevat does not record through it\n"},
+        {"fifo", "tunevat_temp.wav is not a regular file: tunevat does not record into it\n"},
+    };
+    for (const Planted &p : planted) {
+        SCOPED_TRACE(p.what);
+        unlink(path("tunevat_temp.wav").c_str());
+        writeFile(path("victim.wav"), "precious");
+        if (std::string(p.what) == "symlink") {
+            ASSERT_EQ(symlink("victim.wav", path("tunevat_temp.wav").c_str()), 0);
+        } else {
+            ASSERT_EQ(mkfifo(path("tunevat_temp.wav").c_str(), 0600), 0);
+        }
+        r = runTunevat(dir, "f other r q\n", fileCard, 60);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find(p.message), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Recording..."), std::string::npos);
+        EXPECT_EQ(readFile(path("victim.wav")), "precious");
+        EXPECT_FALSE(fileExists(path("other.wav")));
+        struct stat sb;
+        ASSERT_EQ(lstat(path("tunevat_temp.wav").c_str(), &sb), 0);
+        EXPECT_FALSE(S_ISREG(sb.st_mode));
+    }
+}
+
+}  // namespace
