@@ -60,6 +60,7 @@ struct Capture {
     long plannedFrames;    // planned length of every take
     float duration;        // seconds of one planned take
     float rateAsFloat;     // divisor of the remaining-time display
+    char header[kWavHeaderBytes];   // the take file's header as written
     char *block;           // channel 1 half, then channel 2 half
     char *pending;         // periods read and not yet written, as the file holds them
     size_t pendingBytes;   // room in pending: whole periods
@@ -153,12 +154,13 @@ static int takeOverflows(const Capture *c, long startFrame)
 // next.
 static void setTakeSizes(Capture *c, long frames, int cut)
 {
+    // The two sizes and the fields between them in one write: they are
+    // the header this call wrote, unchanged.
     long data = frames * (long)c->frameSize;
-    char field[4];
-    Decon4(data + kRiffSizeBase, field);
-    if (pwrite(c->take, field, 4, kRiffSizeAt) != 4) return;
-    Decon4(data, field);
-    if (pwrite(c->take, field, 4, kDataSizeAt) != 4) return;
+    Decon4(data + kRiffSizeBase, c->header + kRiffSizeAt);
+    Decon4(data, c->header + kDataSizeAt);
+    const size_t span = (size_t)(kDataSizeAt + 4 - kRiffSizeAt);
+    if (pwrite(c->take, c->header + kRiffSizeAt, span, kRiffSizeAt) != (ssize_t)span) return;
     if (cut && ftruncate(c->take, (off_t)(kWavHeaderBytes + data)) != 0) return;
 }
 
@@ -260,6 +262,7 @@ static TakeEnd recordTake(Capture *c)
     TakeEnd end = kTakeRanOut;
     long long lastFlushNs = -1;
     long long lastWriteNs = -1;
+    long long lastSizesNs = -1;
     while (c->recorded < c->plannedFrames) {
         // The wait ends early for a signal, which is looked at before the
         // read that could hold the loop for another period.
@@ -289,8 +292,11 @@ static TakeEnd recordTake(Capture *c)
                 end = kTakeWriteFailed;
                 break;
             }
-            setTakeSizes(c, c->takeStart + c->recorded, 0);
             lastWriteNs = nowNs;
+            if (nowNs < 0 || runningFlushDue(nowNs, lastSizesNs)) {
+                setTakeSizes(c, c->takeStart + c->recorded, 0);
+                lastSizesNs = nowNs;
+            }
         }
     }
     if (end != kTakeWriteFailed && !writePending(c)) end = kTakeWriteFailed;
@@ -417,14 +423,14 @@ static int setUp(Capture *c, unsigned int rate, int bits)
     }
     c->plannedFrames = (long)planned;
 
-    char header[kWavHeaderBytes];
+    char *header = c->header;
     if (!headerBytes(header, rate, (unsigned int)c->channels, (unsigned int)bits, c->plannedFrames)) {
         printf("Recording does not fit a wave file: %s\n", c->takePath);
         return -1;
     }
     c->take = claimTakeFile(c->takePath);
     if (c->take < 0) return -1;
-    if (pwrite(c->take, header, sizeof header, 0) != (ssize_t)sizeof header) {
+    if (pwrite(c->take, header, kWavHeaderBytes, 0) != (ssize_t)kWavHeaderBytes) {
         printf("Cannot write %s: %s\n", c->takePath, strerror(errno));
         return -1;
     }
