@@ -4,10 +4,14 @@
 // moment. Nothing happens unless its variables are set:
 //
 //   TV_FAULT_DENY=<pattern>    an fopen for writing or updating (mode with
-//                              'w', 'a' or '+') or an mkstemp whose file
-//                              name (the part after the last '/') matches
-//                              the shell pattern fails with EACCES, as in
-//                              a directory the user may not write to.
+//                              'w', 'a' or '+') or an mkstemp or mkostemp
+//                              whose file name (the part after the last
+//                              '/') matches the shell pattern fails with
+//                              EACCES, as in a directory the user may not
+//                              write to.
+//   TV_FAULT_RENAME=<pattern>  a rename onto a name that matches fails with
+//                              EIO, as when the disk fails at the last step
+//                              of a save.
 //   TV_FAULT_VANISH=<path>     removed the first time a file whose name
 //                              matches TV_FAULT_VANISH_ON is opened with
 //                              the mode TV_FAULT_VANISH_MODE.
@@ -57,6 +61,8 @@ static void maybeVanish(const char *path, const char *mode)
 
 typedef FILE *(*FopenFn)(const char *, const char *);
 typedef int (*MkstempFn)(char *);
+typedef int (*MkostempFn)(char *, int);
+typedef int (*RenameFn)(const char *, const char *);
 
 static FILE *openWith(const char *symbol, const char *path, const char *mode)
 {
@@ -97,6 +103,36 @@ int mkstemp(char *tmpl)
 int mkstemp64(char *tmpl)
 {
     return mkstempWith("mkstemp64", tmpl);
+}
+
+static int mkostempWith(const char *symbol, char *tmpl, int flags)
+{
+    MkostempFn real = (MkostempFn)dlsym(RTLD_NEXT, symbol);
+    if (matches("TV_FAULT_DENY", tmpl)) {
+        errno = EACCES;
+        return -1;
+    }
+    return real(tmpl, flags);
+}
+
+int mkostemp(char *tmpl, int flags)
+{
+    return mkostempWith("mkostemp", tmpl, flags);
+}
+
+int mkostemp64(char *tmpl, int flags)
+{
+    return mkostempWith("mkostemp64", tmpl, flags);
+}
+
+int rename(const char *from, const char *to)
+{
+    RenameFn real = (RenameFn)dlsym(RTLD_NEXT, "rename");
+    if (matches("TV_FAULT_RENAME", to)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(from, to);
 }
 
 }  // extern "C"

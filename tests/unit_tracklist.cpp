@@ -23,6 +23,7 @@ struct Store {
     char text[kListTextBytes];
     char textGuard[64];
     int count;
+    ListOrigin origin;
 };
 
 std::vector<std::string> entries(const Store &s)
@@ -79,6 +80,7 @@ protected:
         memset(s, 'G', sizeof *s);
         memset(s->table, 0, sizeof s->table);
         memset(s->text, 0, sizeof s->text);
+        memset(&s->origin, 0, sizeof s->origin);
         s->count = -1;
     }
     void TearDown() override
@@ -93,7 +95,7 @@ protected:
     {
         fflush(stdout);
         testing::internal::CaptureStdout();
-        int r = GetList(s->text, s->table, path, &s->count, kListTextBytes);
+        int r = GetList(s->text, s->table, path, &s->count, kListTextBytes, &s->origin);
         fflush(stdout);
         *printed = testing::internal::GetCapturedStdout();
         return r;
@@ -102,7 +104,7 @@ protected:
     {
         fflush(stdout);
         testing::internal::CaptureStdout();
-        int r = WriteList(path, s->table, s->text, s->count);
+        int r = WriteList(path, s->table, s->text, s->count, &s->origin);
         fflush(stdout);
         *printed = testing::internal::GetCapturedStdout();
         return r;
@@ -185,10 +187,10 @@ TEST_F(TrackList, MissingFileLeavesTableAndCount)
     EXPECT_EQ(entries(*s), (Names{"keep.wav"}));
     EXPECT_FALSE(fileExists("absent.txt"));
 
-    // A directory cannot be read as a list either.
+    // A directory cannot be read as a list either, and says so.
     ASSERT_EQ(mkdir("adir", 0755), 0);
     EXPECT_EQ(load("adir", &printed), 1);
-    EXPECT_EQ(printed, "Creating a new list: adir\n");
+    EXPECT_EQ(printed, "Cannot read adir: not a regular file\nCreating a new list: adir\n");
     EXPECT_EQ(entries(*s), (Names{"keep.wav"}));
 }
 
@@ -228,9 +230,13 @@ TEST_F(TrackList, LargerFileLoadsItsFirst131072Bytes)
     writeFile("big.txt", text);
     std::string printed;
     EXPECT_EQ(load("big.txt", &printed), 0);
+    // The long line and the one after the limit stay in the file, and
+    // that is said too.
     EXPECT_EQ(printed,
               "Opening existing list: big.txt\n"
-              "List file is too large. 8 bytes not loaded\n");
+              "List file is too large. 8 bytes not loaded\n"
+              "Track list entries cut to fit, kept whole in big.txt: 2\n"
+              "Track list entries not loaded, kept in big.txt: 3\n");
     EXPECT_EQ(entries(*s), (Names{"first", std::string(127, 'w')}));
 
     // A line cut at the edge loads as a shorter entry.
@@ -239,7 +245,8 @@ TEST_F(TrackList, LargerFileLoadsItsFirst131072Bytes)
     EXPECT_EQ(load("cut.txt", &printed), 0);
     EXPECT_EQ(printed,
               "Opening existing list: cut.txt\n"
-              "List file is too large. 3 bytes not loaded\n");
+              "List file is too large. 3 bytes not loaded\n"
+              "Track list entries cut to fit, kept whole in cut.txt: 1\n");
     EXPECT_EQ(entries(*s), (Names{"abc"}));
 }
 
@@ -300,17 +307,20 @@ TEST_F(TrackList, EmptyTableWritesAnEmptyFile)
 TEST_F(TrackList, FailedSaveKeepsTheOldList)
 {
     writeFile("l.txt", "old.wav\n");
-    fill(*s, {"new.wav"});
-    // The temporary file's name is taken by a directory.
-    ASSERT_EQ(mkdir("l.txt.tmp", 0755), 0);
+    fill(*s, {"new.wav", std::string(100, 'n')});
+    // The new file cannot be written whole: writes past 64 bytes fail, as
+    // on a full disk (permissions alone do not stop root).
     std::string printed;
-    EXPECT_EQ(save("l.txt", &printed), 0);
+    int result = -1;
+    withFileSizeLimit(64, [&] { result = save("l.txt", &printed); });
+    EXPECT_EQ(result, 0);
     EXPECT_EQ(printed, "Unable to open l.txt\n");
     EXPECT_EQ(readFile("l.txt"), "old.wav\n");
-    EXPECT_EQ(entries(*s), (Names{"new.wav"}));
+    EXPECT_EQ(entries(*s), (Names{"new.wav", std::string(100, 'n')}));
+    EXPECT_EQ(listDir("."), (Names{"l.txt"}));   // no temporary file left
 
-    // The list name is a directory: the rename fails, the temporary file
-    // goes, the directory stays.
+    // The list name is a directory: it is not replaced, no temporary file
+    // is made, the directory stays.
     ASSERT_EQ(mkdir("ldir", 0755), 0);
     writeFile("ldir/inside", "i");
     EXPECT_EQ(save("ldir", &printed), 0);
