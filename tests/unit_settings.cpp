@@ -363,4 +363,72 @@ TEST_F(Settings, SaveInARemovedDirectoryFailsQuietly)
     ASSERT_EQ(chdir(dir.c_str()), 0);
 }
 
+// A save keeps the lines of the old file that hold no setting (notes,
+// another program's keys), unchanged and in order after its own; blank
+// lines and the lines that held settings go. A second save is the same.
+TEST_F(Settings, SaveKeepsTheLinesThatHoldNoSetting)
+{
+    struct Case {
+        const char *name;
+        std::string old;
+        std::string kept;
+    } cases[] = {
+        {"notes and other keys", "# card\ndv\thw:0\nvolume 11\n\n \t\nzz sr 32000\n",
+         "# card\nvolume 11\n"},
+        {"CR LF lines", "dv\thw:0\r\n# note\r\n\r\n", "# note\r\n"},
+        {"a last line without a line feed", "ch\t1\nx y", "x y"},
+        {"words that only begin like keys", "dvd player\nsrx\n\ttlists\n", "dvd player\nsrx\n\ttlists\n"},
+        {"a key later in the line", "volume dv\nthe d\n", ""},
+        {"a NUL byte", std::string("a\0b\nch\t1\n", 9), std::string("a\0b\n", 4)},
+        {"only settings", kDefaultsFile, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile("rcvat.txt", c.old);
+        Values v;
+        ASSERT_EQ(store(v), 1);
+        EXPECT_EQ(readFile("rcvat.txt"), kDefaultsFile + c.kept);
+        ASSERT_EQ(store(v), 1);
+        EXPECT_EQ(readFile("rcvat.txt"), kDefaultsFile + c.kept);
+        // The kept lines change nothing the next start reads.
+        Values w;
+        w.list[0] = '\0';
+        readBack(w);
+        EXPECT_STREQ(w.device, "default");
+        EXPECT_STREQ(w.list, "tlist.txt");
+        EXPECT_EQ(w.channels, 2);
+    }
+}
+
+// The lines that hold a setting the reader does not take whole: past the
+// 1020 bytes it reads, running on past them, or after a NUL byte.
+TEST_F(Settings, UnreadSettingsLinesAreCounted)
+{
+    const std::string pad = std::string(1000, '#') + "\n";   // 1001 bytes
+    struct Case {
+        const char *name;
+        std::string text;
+        long unread;
+        long readBytes;
+    } cases[] = {
+        {"a short file", "sr\t8000\nch\t1\n", 0, 13},
+        {"settings inside, notes after", pad + "sr\t1\n" + std::string(5000, 'x'), 0, 1020},
+        {"a value running past the edge", pad + std::string(15, ' ') + "sr\t9876\n", 1, 1020},
+        {"settings after the edge", std::string(1020, ' ') + "ch\t1\nnote\ndv\tx\n", 2, 1020},
+        {"a line feed at the edge", std::string(1018, '#') + "\nd\n", 0, 1020},
+        {"a NUL byte", std::string("sr 1\n\0\nch 2\n", 12), 1, 5},
+        {"a key at the very end", "ch\t1\ndv", 0, 7},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile("rcvat.txt", c.text);
+        long readBytes = -1;
+        EXPECT_EQ(unreadSettingsLines("rcvat.txt", &readBytes), c.unread);
+        EXPECT_EQ(readBytes, c.readBytes);
+    }
+    long readBytes = -1;
+    EXPECT_EQ(unreadSettingsLines("missing.txt", &readBytes), 0);
+    EXPECT_EQ(readBytes, 0);
+}
+
 }  // namespace
