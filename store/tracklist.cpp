@@ -263,8 +263,11 @@ int GetList(char *text, char *table, const char *listPath, int *count,
     }
     bool anyCut = false;
     for (int k = 0; k < *count && !anyCut; k++) anyCut = origin->lineBytes[k] > 0;
-    struct stat sb;
-    if ((anyCut || rest.tailEntries > 0) && fstat(fileno(f), &sb) == 0) {
+    if (anyCut || rest.tailEntries > 0) {
+        // A file that cannot be looked at is noted as no file at all: the
+        // save then refuses rather than write the cut entries short.
+        struct stat sb;
+        if (fstat(fileno(f), &sb) != 0) memset(&sb, 0, sizeof sb);
         if (!resolveLinks(listPath, origin->path, sizeof origin->path))
             snprintf(origin->path, sizeof origin->path, "%s", listPath);
         noteFile(origin, sb);
@@ -348,11 +351,10 @@ int WriteList(const char *listPath, const char *table, char *text,
         return 0;
     }
     if (keeping) {
-        struct stat sb;
-        memset(&sb, 0, sizeof sb);
         // A file that cannot be looked at now is taken as changed at the
         // next save, which then refuses rather than write cut lines.
-        if (stat(save.target, &sb) != 0) sb.st_ino = 0;
+        struct stat sb;
+        if (stat(save.target, &sb) != 0) memset(&sb, 0, sizeof sb);
         noteFile(origin, sb);
         snprintf(origin->path, sizeof origin->path, "%s", save.target);
         for (int k = 0; k < count; k++)
