@@ -3,11 +3,13 @@
 // the other files are called from the table; they never call back here.
 #include "console/console.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "audio/takefile.h"
+#include "files/files.h"
 #include "input/input.h"
 #include "store/store.h"
 
@@ -52,13 +54,26 @@ static void startUp(ConsoleState *st)
     printf("\nTunevat 1.05 by Anwick\n\n");
     setDefaults(st);
 
-    FILE *f = fopen(kSettingsFile, "r");
+    // A settings file that is a FIFO, a device or a directory is not read
+    // (a FIFO would block for ever), nor one the user may not read; both
+    // are said, and the defaults stand. A missing one is silent.
+    int notRegular = 0;
+    FILE *f = fopenRegular(kSettingsFile, "r", &notRegular);
     if (f) {
         fclose(f);
         printf("Reading rcvat.txt file\n");
         GET_PARAMS(&st->channels, st->device, &st->rate, &st->bits, &st->inPoint,
                    &st->outPoint, &st->duration, st->listName, &st->listGiven,
                    kSettingsFile, st->recordName);
+        long readBytes = 0;
+        long unread = unreadSettingsLines(kSettingsFile, &readBytes);
+        if (unread > 0)
+            printf("Lines of %s not read (after its first %li bytes), left out when saving: %li\n",
+                   kSettingsFile, readBytes, unread);
+    } else if (notRegular) {
+        printf("Cannot read %s: not a regular file\n", kSettingsFile);
+    } else if (errno != ENOENT) {
+        printf("Cannot read %s: %s\n", kSettingsFile, strerror(errno));
     }
     if (st->listGiven == 0) {
         printf("Enter the name of a new or existing wavefile list:\n");
@@ -83,7 +98,7 @@ static void startUp(ConsoleState *st)
     printf("   File: %s\n", st->recordName);
     printf("-----------------------------\n\n");
 
-    GetList(st->listText, st->table, st->listName, &st->count, kListTextBytes);
+    GetList(st->listText, st->table, st->listName, &st->count, kListTextBytes, &st->listOrigin);
     // A take that a kill or a failed move left behind is put where no
     // recording will empty it, and the user is told where.
     keepLeftoverTake(kTakeFile);
@@ -208,7 +223,7 @@ static void leave(ConsoleState *st)
         if (strcmp(st->answer, "y") == 0) return;
     }
     printf("Saving list and parameters\n");
-    WriteList(st->listName, st->table, st->listText, st->count);
+    WriteList(st->listName, st->table, st->listText, st->count, &st->listOrigin);
     // As "s" does: a settings file that could not be written is not
     // passed over in silence (the old file is still whole).
     if (!Store_Settings(st->channels, st->device, st->rate, st->bits, st->inPoint, st->outPoint,

@@ -13,9 +13,9 @@
 const int kCommandBytes = 16;
 const int kAnswerBytes = 16;
 
-// setDefaults sets every field but the two big buffers, which must already
-// be zero-filled (as a static ConsoleState is), so that their untouched
-// pages cost no memory.
+// setDefaults sets every field but the two big buffers and the list
+// origin's notes per slot, which must already be zero-filled (as a static
+// ConsoleState is), so that their untouched pages cost no memory.
 struct ConsoleState {
     // Settings, saved in rcvat.txt.
     int channels;                      // 1 or 2
@@ -42,6 +42,9 @@ struct ConsoleState {
     // Scratch text for loading and saving the list file; one spare byte
     // so that a full buffer can still be NUL-terminated.
     char listText[kListTextBytes + 1];
+    // What the table could not take of the list file it was loaded from;
+    // every save writes it back (store.h).
+    ListOrigin listOrigin;
 
     char command[kCommandBytes];       // last word read at the prompt
     char answer[kAnswerBytes];         // "c" waits and exit confirmation

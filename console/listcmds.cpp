@@ -84,7 +84,8 @@ void reloadList(ConsoleState *st)
         snprintf(st->listName, sizeof st->listName, "%s", word);
     }
     if (st->selection == 1 || st->selection == 2)
-        GetList(st->listText, st->table, st->listName, &st->count, kListTextBytes);
+        GetList(st->listText, st->table, st->listName, &st->count, kListTextBytes,
+                &st->listOrigin);
 }
 
 void removeTrackCommand(ConsoleState *st)
@@ -94,6 +95,7 @@ void removeTrackCommand(ConsoleState *st)
     if (readInt(&st->selection) < 0) return;
     if (st->selection >= 1 && st->selection <= st->count) {
         RemoveTrack(st->table, st->selection, st->count);
+        removeKeptLine(&st->listOrigin, st->selection, st->count);
         st->count -= 1;
     }
 }
@@ -102,7 +104,7 @@ void saveAll(ConsoleState *st)
 {
     // Only a list that really reached its file is reported as saved;
     // WriteList has said so when it could not.
-    if (WriteList(st->listName, st->table, st->listText, st->count))
+    if (WriteList(st->listName, st->table, st->listText, st->count, &st->listOrigin))
         printf("Saved track list (%s)\n", st->listName);
     if (Store_Settings(st->channels, st->device, st->rate, st->bits, st->inPoint, st->outPoint,
                        st->duration, st->listName, st->recordName))

@@ -189,7 +189,7 @@ static void addToList(ConsoleState *st)
     }
     snprintf(trackSlot(st, st->count + 1), (size_t)kSlotBytes, "%s", st->recordName);
     st->count += 1;
-    WriteList(st->listName, st->table, st->listText, st->count);
+    WriteList(st->listName, st->table, st->listText, st->count, &st->listOrigin);
 }
 
 // The existing-file menu. Returns the mode chosen: new (replace or a new

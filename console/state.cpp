@@ -47,6 +47,11 @@ void setDefaults(ConsoleState *st)
     st->endSignal = 0;
 
     st->count = 0;
+    // Nothing of a list file is kept yet. The notes per slot are part of
+    // the zero-filled state, like the table they describe.
+    st->listOrigin.path[0] = '\0';
+    st->listOrigin.hasTail = 0;
+    st->listOrigin.tailStart = 0;
 
     copyText(st->command, "0", sizeof st->command);
     copyText(st->answer, "0", sizeof st->answer);

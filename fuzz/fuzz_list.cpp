@@ -1,11 +1,14 @@
 // Feeds arbitrary bytes to the list splitter directly and as a list file,
-// saves the loaded table and loads it again: the entries must come back
-// in order (empty ones excepted, as a save cannot keep them), and nothing
+// saves the loaded table and loads it again: the saved file must hold
+// every line of the input that is not empty, unchanged (the lines the
+// table holds cut and the ones after the 1022nd as well), the same entries
+// must load again, a second save must write the same bytes, and nothing
 // may be written past the table or the text buffer.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "store/store.h"
 
@@ -15,6 +18,39 @@ char table[kTableBytes];
 char text[kListTextBytes];
 char again[kTableBytes];
 char scratch[kListTextBytes];
+ListOrigin origin;
+
+std::string fileBytes(const char *path)
+{
+    std::string bytes;
+    FILE *f = fopen(path, "rb");
+    if (!f) abort();
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, got);
+    fclose(f);
+    return bytes;
+}
+
+// What a save of the unchanged list must leave: the first 1022 lines that
+// are not empty, each ended by a line feed, then the input from the next
+// line that is not empty on, as it is.
+std::string expectedSave(const char *data, size_t size)
+{
+    std::string out;
+    size_t pos = 0;
+    int lines = 0;
+    while (pos < size) {
+        while (pos < size && data[pos] == '\n') pos++;
+        if (pos >= size) break;
+        if (lines == kListLoadLimit) return out.append(data + pos, size - pos);
+        size_t start = pos;
+        while (pos < size && data[pos] != '\n') pos++;
+        out.append(data + start, pos - start).push_back('\n');
+        lines++;
+    }
+    return out;
+}
 
 // Every slot holds a terminated entry, and the unused ones are empty.
 void checkTable(const char *t, int count)
@@ -48,21 +84,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size > 0) fwrite(data, 1, size, f);
     fclose(f);
     int loaded = -1;
-    if (GetList(text, again, "list.txt", &loaded, kListTextBytes) != 0) abort();
+    if (GetList(text, again, "list.txt", &loaded, kListTextBytes, &origin) != 0) abort();
     checkTable(again, loaded);
     if (loaded != count || memcmp(table, again, sizeof table) != 0) abort();
 
-    if (WriteList("list.txt", table, text, count) != 1) abort();
+    if (WriteList("list.txt", table, text, count, &origin) != 1) abort();
+    std::string saved = fileBytes("list.txt");
+    if (saved != expectedSave((const char *)data, size)) abort();
+    // The second save copies the kept lines from the file the first wrote.
+    if (WriteList("list.txt", table, text, count, &origin) != 1) abort();
+    if (fileBytes("list.txt") != saved) abort();
     int reloaded = -1;
-    if (GetList(scratch, again, "list.txt", &reloaded, kListTextBytes) != 0) abort();
+    if (GetList(scratch, again, "list.txt", &reloaded, kListTextBytes, &origin) != 0) abort();
     checkTable(again, reloaded);
-    int j = 0;
-    for (int k = 0; k < count; k++) {
-        const char *entry = table + (long)k * kSlotBytes;
-        if (entry[0] == '\0') continue;
-        if (j >= reloaded || strcmp(entry, again + (long)j * kSlotBytes) != 0) abort();
-        j++;
-    }
-    if (j != reloaded) abort();
+    // Every line went back whole, so the same entries load again, byte
+    // for byte (an entry holding a NUL byte included).
+    if (reloaded != count || memcmp(table, again, sizeof table) != 0) abort();
     return 0;
 }

@@ -1,6 +1,7 @@
 // The settings file rcvat.txt: one "key<TAB>value" line per setting.
 #include "store/store.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -9,17 +10,19 @@
 namespace {
 
 // The reader takes at most this many bytes of the file (plus a NUL). A
-// file written by Store_Settings stays well below it (about 640 bytes with
-// the longest names and times), so anything beyond is hand-made and is
-// simply not read.
-const int kSettingsTextBytes = 1020;
+// file written by Store_Settings keeps its own lines well below it (about
+// 640 bytes with the longest names and times); anything beyond is
+// hand-made: settings there are not read, and are said to be left out.
+const int kSettingsTextBytes = (int)kSettingsReadBytes;
 
 // One formatted line: the longest is "tlist\t" + 255 characters + "\n";
 // a float printed with "%.3f" needs at most 44 characters.
 const int kSettingsLineBytes = 320;
 
 const char kSettingsFile[] = "rcvat.txt";
-const char kSettingsTemp[] = "rcvat.txt.tmp";
+
+// Longest key ("tlist", "rname") and one more, to tell a longer word.
+const int kKeyCheckBytes = 6;
 
 bool isSeparator(char c)
 {
@@ -97,6 +100,82 @@ bool isKey(const char *word, int length)
     return false;
 }
 
+// One line of a settings file, as the reader would see its words.
+struct SettingsLine {
+    long start;     // offset of its first byte
+    long end;       // offset after its line feed, or the end of the file
+    long textEnd;   // offset of its line feed, or the end of the file
+    bool blank;     // nothing but tabs, spaces and carriage returns
+    bool hasKey;    // one of its words is a key, so the reader takes the line
+};
+
+// Reads the next line of f, which stands at offset *offset; false at the
+// end of the file. Words end at a tab, a space or a line feed, as in the
+// reader; only a word's first bytes are kept, enough to tell a key.
+bool nextSettingsLine(FILE *f, long *offset, SettingsLine *line)
+{
+    line->start = *offset;
+    line->blank = true;
+    line->hasKey = false;
+    char word[kKeyCheckBytes];
+    int wordLength = 0;
+    bool any = false;
+    bool ended = false;
+    int c;
+    while (!ended && (c = getc(f)) != EOF) {
+        any = true;
+        (*offset)++;
+        if (isSeparator((char)c)) {
+            if (wordLength > 0 && isKey(word, wordLength)) line->hasKey = true;
+            wordLength = 0;
+            ended = c == '\n';
+        } else {
+            if (c != '\r') line->blank = false;
+            if (wordLength < kKeyCheckBytes) word[wordLength++] = (char)c;
+        }
+    }
+    if (wordLength > 0 && isKey(word, wordLength)) line->hasKey = true;
+    line->end = *offset;
+    line->textEnd = ended ? *offset - 1 : *offset;
+    return any;
+}
+
+// Copies the bytes of line from f to out; f is left where it stood.
+bool copyLine(FILE *f, const SettingsLine &line, FILE *out)
+{
+    long back = ftell(f);
+    if (back < 0 || fseek(f, line.start, SEEK_SET) != 0) return false;
+    char chunk[256];
+    long left = line.end - line.start;
+    while (left > 0) {
+        size_t want = left < (long)sizeof chunk ? (size_t)left : sizeof chunk;
+        size_t got = fread(chunk, 1, want, f);
+        if (got == 0 || fwrite(chunk, 1, got, out) != got) return false;
+        left -= (long)got;
+    }
+    return fseek(f, back, SEEK_SET) == 0;
+}
+
+// Appends to out the lines of the old settings file that hold no setting.
+bool keepOtherLines(FILE *old, FILE *out)
+{
+    long offset = 0;
+    SettingsLine line;
+    while (nextSettingsLine(old, &offset, &line)) {
+        if (!line.hasKey && !line.blank && !copyLine(old, line, out)) return false;
+    }
+    return !ferror(old);
+}
+
+// How many bytes of f the reader takes: the first 1020, up to a NUL.
+long readLength(FILE *f)
+{
+    char text[kSettingsTextBytes];
+    size_t got = fread(text, 1, sizeof text, f);
+    const char *nul = (const char *)memchr(text, '\0', got);
+    return nul ? (long)(nul - text) : (long)got;
+}
+
 }  // namespace
 
 // Reads word by word: a word that is a key takes the rest of its line as
@@ -110,7 +189,8 @@ void GET_PARAMS(int *channels, char *device, unsigned int *rate,
                 float *duration, char *listName, int *listGiven,
                 const char *settingsPath, char *recordName)
 {
-    FILE *f = fopen(settingsPath, "r");
+    // A FIFO or a device under the name is not read: it could block for ever.
+    FILE *f = fopenRegular(settingsPath, "r", nullptr);
     if (!f) return;
     char text[kSettingsTextBytes + 1];
     size_t got = fread(text, 1, kSettingsTextBytes, f);
@@ -133,18 +213,44 @@ void GET_PARAMS(int *channels, char *device, unsigned int *rate,
         int valueStart = text[pos] == '\n' ? pos : pos + 1;
         int valueEnd = valueStart;
         while (valueEnd < length && text[valueEnd] != '\n') valueEnd++;
+        pos = valueEnd;
+        // A file edited with CR LF line ends: the CR ends the line, it is
+        // not part of a name. Numbers stop before it anyway.
+        if (valueEnd > valueStart && text[valueEnd - 1] == '\r') valueEnd--;
         char value[kSettingsTextBytes + 1];
         copyText(value, sizeof value, text + valueStart, valueEnd - valueStart);
         storeValue(key, value, valueEnd - valueStart, channels, device, rate,
                    bits, inPoint, outPoint, duration, listName, listGiven,
                    recordName);
-        pos = valueEnd;
     }
 }
 
-// The new file is written beside the old one and renamed over it only
-// when every byte is out, so a full disk or an unwritable directory never
-// leaves an empty or half-written rcvat.txt behind.
+long unreadSettingsLines(const char *settingsPath, long *readBytes)
+{
+    *readBytes = 0;
+    FILE *f = fopenRegular(settingsPath, "r", nullptr);
+    if (!f) return 0;
+    long readEnd = readLength(f);
+    *readBytes = readEnd;
+    long unread = 0;
+    // Only a file that goes on past what the reader takes can hold any.
+    if (fseek(f, 0, SEEK_END) == 0 && ftell(f) > readEnd && fseek(f, 0, SEEK_SET) == 0) {
+        long offset = 0;
+        SettingsLine line;
+        while (nextSettingsLine(f, &offset, &line)) {
+            if (line.hasKey && line.textEnd > readEnd) unread++;
+        }
+    }
+    fclose(f);
+    return unread;
+}
+
+// The new file is written beside the old one (files/ beginSave) and
+// renamed over it only when every byte is out and synced, so a full disk
+// or an unwritable directory never leaves an empty or half-written
+// rcvat.txt behind. Lines of the old file that the reader passes over
+// (notes, keys of other programs) are carried over after the settings;
+// they hold no key, so they never change what the next start reads.
 int Store_Settings(int channels, const char *device, unsigned int rate,
                    unsigned int bits, float inPoint, float outPoint,
                    float duration, const char *listName,
@@ -170,14 +276,17 @@ int Store_Settings(int channels, const char *device, unsigned int rate,
     }
     if (!ok) return 0;
 
-    FILE *f = fopen(kSettingsTemp, "w");
-    if (!f) return 0;
-    ok = fwrite(text, 1, (size_t)used, f) == (size_t)used;
-    if (fclose(f) != 0) ok = false;
-    if (ok && rename(kSettingsTemp, kSettingsFile) != 0) ok = false;
-    if (!ok) {
-        remove(kSettingsTemp);
-        return 0;
+    SaveBeside save;
+    if (!beginSave(kSettingsFile, &save)) return 0;
+    ok = fwrite(text, 1, (size_t)used, save.file) == (size_t)used;
+    // The old file (the one a link names) is read before it is replaced;
+    // one that is there but cannot be read is not replaced at all.
+    FILE *old = ok ? fopenRegular(save.target, "rb", nullptr) : nullptr;
+    if (old) {
+        ok = keepOtherLines(old, save.file);
+        fclose(old);
+    } else if (ok && errno != ENOENT) {
+        ok = false;
     }
-    return 1;
+    return finishSave(&save, ok ? 1 : 0);
 }

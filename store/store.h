@@ -2,8 +2,16 @@
 //
 // The console owns the values and the table; these functions take them as
 // arguments, open and close their file within the call and keep no state.
+// Both files are read only when they are regular files, and saved through
+// files/ (beside the old file, then renamed over the file a link names,
+// keeping its mode and owner).
 #ifndef TUNEVAT_STORE_STORE_H
 #define TUNEVAT_STORE_STORE_H
+
+#include <ctime>
+#include <sys/types.h>
+
+#include "files/files.h"
 
 // Sizes of the console's text fields, terminating NUL included.
 const int kDeviceBytes = 48;
@@ -18,6 +26,30 @@ const long kTableBytes = (long)kTableSlots * kSlotBytes;   // 131072
 const int kListLoadLimit = 1022;
 // Bytes of the list text buffer, and of a list file that are loaded.
 const long kListTextBytes = 131072;
+// Bytes of the settings file that GET_PARAMS reads.
+const long kSettingsReadBytes = 1020;
+
+// What the table could not take of the list file it was loaded from, so
+// that a save writes it back instead of deleting it: the whole line of
+// every entry that was cut (longer than a slot, holding a NUL byte, or cut
+// by the 131072-byte limit) and the lines after the last one loaded. Both
+// are copied from that file at the save, which must then still be the file
+// that was read (same device, inode, size and modification time). The
+// console keeps one for its table; a zero-filled one keeps nothing.
+struct ListOrigin {
+    char path[kPathBytes];          // the file, links resolved; "" when nothing is kept
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    struct timespec modified;
+    int hasTail;                    // lines after the loaded ones are kept
+    long tailStart;                 // where those lines start in the file
+    // For entry k (slot k) that was cut: where its whole line starts in
+    // the file and how long it is. lineBytes is 0 for an entry held whole
+    // and for every slot from the table's count on.
+    long lineStart[kTableSlots];
+    long lineBytes[kTableSlots];
+};
 
 // Reads settingsPath (the console passes "rcvat.txt") and replaces every
 // value that it names; the rest keep what the caller had. device, listName
@@ -25,29 +57,46 @@ const long kListTextBytes = 131072;
 // kRecordNameBytes. A "tlist" line with a non-empty value also sets
 // *listGiven to 1. A key ended by a line feed gives an empty value; a key
 // with nothing at all after it, at the end of the file, changes nothing.
-// Reads at most the first 1020 bytes. Prints nothing; a file that cannot
-// be opened changes nothing.
+// Reads at most the first 1020 bytes, and only from a regular file. A text
+// value's one trailing carriage return (a CR LF line end) is not part of
+// it. Prints nothing; a file that cannot be opened changes nothing.
 void GET_PARAMS(int *channels, char *device, unsigned int *rate,
                 unsigned int *bits, float *inPoint, float *outPoint,
                 float *duration, char *listName, int *listGiven,
                 const char *settingsPath, char *recordName);
 
 // Writes rcvat.txt in the working directory: dv, sr, bits, ch, i, o, d,
-// then tlist and rname when not empty. The old file is replaced only once
-// the new one is completely written. Returns 1 on success, 0 otherwise
-// (the old file is then untouched). Prints nothing.
+// then tlist and rname when not empty, each ended by a line feed. The
+// lines of the old file that hold no setting (no word of them is a key:
+// notes, keys of other programs) follow, unchanged and in their order;
+// blank lines and the old settings lines are left out. The old file is
+// replaced only once the new one is completely written and synced; a
+// link is followed, and the file's mode and owner are kept. Returns 1 on
+// success, 0 otherwise (the old file is then untouched; also when it
+// exists but cannot be read). Prints nothing.
 int Store_Settings(int channels, const char *device, unsigned int rate,
                    unsigned int bits, float inPoint, float outPoint,
                    float duration, const char *listName,
                    const char *recordName);
 
+// The lines of settingsPath that hold a setting but that GET_PARAMS does
+// not read whole, because they lie (or run on) past the first 1020 bytes
+// or after a NUL byte; Store_Settings leaves them out. Returns how many,
+// with *readBytes set to the number of bytes the reader takes; 0 when the
+// file cannot be read.
+long unreadSettingsLines(const char *settingsPath, long *readBytes);
+
 // Loads the list file listPath into table/count through the text buffer
 // (capacity bytes; also the number of table bytes cleared). Prints
-// "Opening existing list: ..." or "Creating a new list: ..." and, for a
-// file over capacity, how many bytes were not loaded. Returns 1 when the
-// file could not be opened (table and count untouched), 0 after a load.
+// "Opening existing list: ..." or "Creating a new list: ..." (before it,
+// "Cannot read ...: ..." when the name is there but is no regular file or
+// cannot be read) and, for a file over capacity, how many bytes were not
+// loaded. What the table cannot take is noted in origin (not null) and
+// said once: the entries that were cut, by number, and the entries after
+// the last one loaded. Returns 1 when the file could not be opened (table,
+// count and origin untouched), 0 after a load.
 int GetList(char *text, char *table, const char *listPath, int *count,
-            long capacity);
+            long capacity, ListOrigin *origin);
 
 // Splits the NUL-terminated text at line feeds into the table (runs of
 // line feeds are one separator), at most 1022 entries; clears tableBytes
@@ -65,16 +114,28 @@ void ParseListBytes(const char *text, long length, char *table, int *count,
                     long tableBytes);
 
 // Writes the first count entries, each followed by a line feed, to
-// listPath, assembling the bytes in text (kListTextBytes bytes). The old
-// file is replaced only once the new one is completely written. Prints
-// "Unable to open ..." and returns 0 when it cannot be written; 1 on
-// success.
+// listPath, assembling the bytes in text (kListTextBytes bytes). An entry
+// that origin notes as cut is written as its whole line, and the lines
+// that were not loaded follow the entries, all copied unchanged from the
+// file they were loaded from; origin then notes where they lie in the new
+// file. origin may be null: the entries are written as they are. The old
+// file is replaced only once the new one is completely written and synced;
+// a link is followed, and the file's mode and owner are kept. Prints
+// "Unable to open ..." and returns 0 when it cannot be written (also when
+// the file exists but cannot be read, or is no regular file), and
+// "Unable to save ...: ... changed since it was loaded ..." when the lines
+// to keep can no longer be read as they were; the old file is then
+// untouched. Returns 1 on success.
 int WriteList(const char *listPath, const char *table, char *text,
-              int count);
+              int count, ListOrigin *origin);
 
 // Removes track trackNumber (from 1) of the first count slots by moving
 // every later entry up one slot; the vacated last slot is left empty. The
 // caller lowers count. Numbers outside 1..count change nothing.
 void RemoveTrack(char *table, int trackNumber, int count);
+
+// Moves origin's notes of the entries as RemoveTrack moves the entries,
+// so that each note stays with its entry. Called with the same numbers.
+void removeKeptLine(ListOrigin *origin, int trackNumber, int count);
 
 #endif

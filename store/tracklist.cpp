@@ -2,80 +2,23 @@
 // console's table of 1024 slots of 128 bytes.
 #include "store/store.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-// Room for the list name, ".tmp" and the NUL.
-const int kTempPathBytes = kListNameBytes + 8;
-// Longest file name component most Linux file systems accept.
-const int kNameMax = 255;
-const char kTempSuffix[] = ".tmp";
+// Cut entries named by number in the message at load; the rest are counted.
+const int kCutNumbersShown = 16;
 
-// Builds the name of the temporary file that WriteList fills before it
-// renames it over listPath: listPath + ".tmp", in the same directory so
-// the rename stays within one file system. A last component too long to
-// take the suffix is shortened first. False when the path does not fit.
-bool tempPathFor(const char *listPath, char *tempPath)
-{
-    size_t length = strlen(listPath);
-    if (length == 0) return false;
-    const char *slash = strrchr(listPath, '/');
-    size_t dirLength = slash ? (size_t)(slash - listPath) + 1 : 0;
-    size_t baseLength = length - dirLength;
-    if (baseLength == 0) return false;   // names a directory
-    size_t suffixLength = sizeof kTempSuffix - 1;
-    if (baseLength + suffixLength > (size_t)kNameMax) {
-        baseLength = (size_t)kNameMax - suffixLength;
-    }
-    size_t keep = dirLength + baseLength;
-    if (keep + suffixLength + 1 > (size_t)kTempPathBytes) return false;
-    memcpy(tempPath, listPath, keep);
-    memcpy(tempPath + keep, kTempSuffix, suffixLength + 1);
-    return true;
-}
-
-}  // namespace
-
-int GetList(char *text, char *table, const char *listPath, int *count,
-            long capacity)
-{
-    FILE *f = fopen(listPath, "rb");
-    // A directory opens for reading on Linux but has no bytes to give;
-    // it is treated like a list that cannot be opened, so the table keeps
-    // what it holds.
-    struct stat info;
-    if (f && fstat(fileno(f), &info) == 0 && S_ISDIR(info.st_mode)) {
-        fclose(f);
-        f = nullptr;
-    }
-    if (!f) {
-        printf("Creating a new list: %s\n", listPath);
-        return 1;
-    }
-    printf("Opening existing list: %s\n", listPath);
-    long size = 0;
-    if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
-    if (size < 0) size = 0;
-    if (size > capacity) {
-        printf("List file is too large. %li bytes not loaded\n", size - capacity);
-        size = capacity;
-    }
-    rewind(f);
-    size_t got = size > 0 ? fread(text, 1, (size_t)size, f) : 0;
-    fclose(f);
-    // Only the bytes just read take part; the buffer may be full to its
-    // last byte, so no terminating NUL is relied on.
-    ParseListBytes(text, (long)got, table, count, capacity);
-    return 0;
-}
-
-void ParseList(const char *text, char *table, int *count, long tableBytes)
-{
-    ParseListBytes(text, (long)strlen(text), table, count, tableBytes);
-}
+// How the split of a loaded text ended.
+struct SplitEnd {
+    long stop;        // offset just after the last entry taken
+    long lastStart;   // offset of the last entry taken (-1: none)
+};
 
 // Sets the first tableBytes bytes of the table to zero. usedSlots is how
 // many slots the table uses now: every function here leaves the slots
@@ -83,7 +26,7 @@ void ParseList(const char *text, char *table, int *count, long tableBytes)
 // a table holding a few names is not written through its whole 128 KiB
 // (which would make all of it resident memory). A count outside
 // 0..1024 means it is not known: then all tableBytes bytes are cleared.
-static void emptyTable(char *table, long tableBytes, int usedSlots)
+void emptyTable(char *table, long tableBytes, int usedSlots)
 {
     long bytes = tableBytes;
     if (usedSlots >= 0 && usedSlots <= kTableSlots && (long)usedSlots * kSlotBytes < bytes)
@@ -91,68 +34,332 @@ static void emptyTable(char *table, long tableBytes, int usedSlots)
     if (bytes > 0) memset(table, 0, (size_t)bytes);
 }
 
+// Forgets everything origin keeps; its notes are cleared in the slots in
+// use (all of them when the count is not known), as the table is.
+void forgetOrigin(ListOrigin *origin, int usedSlots)
+{
+    int slots = usedSlots >= 0 && usedSlots <= kTableSlots ? usedSlots : kTableSlots;
+    for (int k = 0; k < slots; k++) origin->lineBytes[k] = 0;
+    origin->path[0] = '\0';
+    origin->hasTail = 0;
+    origin->tailStart = 0;
+}
+
 // Line feeds separate the entries; a run of them is one separator, so
 // empty lines vanish. Everything else, carriage returns and blanks
 // included, belongs to the entry. A line longer than a slot keeps its
-// first 127 bytes.
-void ParseListBytes(const char *text, long length, char *table, int *count,
-                    long tableBytes)
+// first 127 bytes. With origin, an entry that is not held whole (longer
+// than a slot, or holding a NUL byte that ends it early) is noted there
+// with its line's place in the text.
+SplitEnd splitList(const char *text, long length, char *table, int *count,
+                   long tableBytes, ListOrigin *origin)
 {
     // The table never holds more than its 1024 slots.
     if (tableBytes > kTableBytes) tableBytes = kTableBytes;
     emptyTable(table, tableBytes, *count);
     *count = 0;
+    SplitEnd end = {0, -1};
     long pos = 0;
     while (*count < kListLoadLimit) {
         while (pos < length && text[pos] == '\n') pos++;
         if (pos >= length) break;
         long start = pos;
         while (pos < length && text[pos] != '\n') pos++;
-        long entryLength = pos - start;
-        if (entryLength > kSlotBytes - 1) entryLength = kSlotBytes - 1;
+        long lineLength = pos - start;
+        long entryLength = lineLength > kSlotBytes - 1 ? kSlotBytes - 1 : lineLength;
         char *slot = table + (long)*count * kSlotBytes;
         memcpy(slot, text + start, (size_t)entryLength);
         slot[entryLength] = '\0';
+        if (origin && (lineLength > entryLength || memchr(slot, '\0', (size_t)entryLength))) {
+            origin->lineStart[*count] = start;
+            origin->lineBytes[*count] = lineLength;
+        }
         (*count)++;
+        end.stop = pos;
+        end.lastStart = start;
+    }
+    return end;
+}
+
+// What lies in the file after the bytes that were split.
+struct Rest {
+    long cutRest;       // bytes of the last entry's line after the split's end
+    long tailStart;     // offset of the first line not loaded (-1: none)
+    long tailEntries;   // lines not loaded
+};
+
+// Reads f from offset from to its end through buffer (bytes long). With
+// inLine, the first bytes up to a line feed finish a line already begun.
+Rest scanRest(FILE *f, long from, int inLine, char *buffer, long bytes)
+{
+    Rest rest = {0, -1, 0};
+    if (bytes <= 0 || fseek(f, from, SEEK_SET) != 0) return rest;
+    long pos = from;
+    int inEntry = 0;
+    size_t got;
+    while ((got = fread(buffer, 1, (size_t)bytes, f)) > 0) {
+        for (size_t i = 0; i < got; i++) {
+            char c = buffer[i];
+            if (inLine) {
+                if (c == '\n') inLine = 0;
+                else rest.cutRest++;
+            } else if (c == '\n') {
+                inEntry = 0;
+            } else if (!inEntry) {
+                inEntry = 1;
+                if (rest.tailEntries++ == 0) rest.tailStart = pos + (long)i;
+            }
+        }
+        pos += (long)got;
+    }
+    return rest;
+}
+
+// Says once which entries the table holds cut, and which were not loaded.
+void reportCuts(const char *listPath, const ListOrigin *origin, int count, long tailEntries)
+{
+    long cut = 0;
+    char numbers[kCutNumbersShown * 8];
+    int used = 0;
+    for (int k = 0; k < count; k++) {
+        if (origin->lineBytes[k] == 0) continue;
+        if (cut++ < kCutNumbersShown)
+            used += snprintf(numbers + used, sizeof numbers - (size_t)used, "%s%i",
+                             used ? " " : "", k + 1);
+    }
+    if (cut > kCutNumbersShown) {
+        printf("Track list entries cut to fit, kept whole in %s: %s and %li more\n", listPath,
+               numbers, cut - kCutNumbersShown);
+    } else if (cut > 0) {
+        printf("Track list entries cut to fit, kept whole in %s: %s\n", listPath, numbers);
+    }
+    if (tailEntries == 1) {
+        printf("Track list entries not loaded, kept in %s: %i\n", listPath, count + 1);
+    } else if (tailEntries > 1) {
+        printf("Track list entries not loaded, kept in %s: %i to %li\n", listPath, count + 1,
+               count + tailEntries);
     }
 }
 
-// The list is written to a temporary file beside it and renamed over it
-// only once every byte is out, so a failed save leaves the old list whole.
+// Whether the file under path is the one origin noted.
+bool sameFile(const struct stat &sb, const ListOrigin *origin)
+{
+    return sb.st_dev == origin->device && sb.st_ino == origin->inode &&
+           sb.st_size == origin->size && sb.st_mtim.tv_sec == origin->modified.tv_sec &&
+           sb.st_mtim.tv_nsec == origin->modified.tv_nsec;
+}
+
+void noteFile(ListOrigin *origin, const struct stat &sb)
+{
+    origin->device = sb.st_dev;
+    origin->inode = sb.st_ino;
+    origin->size = sb.st_size;
+    origin->modified = sb.st_mtim;
+}
+
+// Bytes on their way to the new list file, gathered in the text buffer.
+struct ListOut {
+    char *buffer;
+    long capacity;
+    long used;
+    long written;   // bytes handed to the file before the buffer's
+    FILE *file;
+    bool ok;
+};
+
+void flushOut(ListOut *out)
+{
+    if (out->used > 0 && fwrite(out->buffer, 1, (size_t)out->used, out->file) != (size_t)out->used)
+        out->ok = false;
+    out->written += out->used;
+    out->used = 0;
+}
+
+// Offset in the new file of the next byte put.
+long outPos(const ListOut *out)
+{
+    return out->written + out->used;
+}
+
+void putBytes(ListOut *out, const char *bytes, long n)
+{
+    while (n > 0) {
+        if (out->used == out->capacity) flushOut(out);
+        long room = out->capacity - out->used;
+        long step = n < room ? n : room;
+        memcpy(out->buffer + out->used, bytes, (size_t)step);
+        out->used += step;
+        bytes += step;
+        n -= step;
+    }
+}
+
+// Copies bytes bytes of src from offset from (to its end when bytes is
+// -1). False when the file gives fewer.
+bool copyFrom(FILE *src, long from, long bytes, ListOut *out)
+{
+    if (fseek(src, from, SEEK_SET) != 0) return false;
+    for (;;) {
+        if (out->used == out->capacity) flushOut(out);
+        long want = out->capacity - out->used;
+        if (bytes >= 0 && bytes < want) want = bytes;
+        if (want == 0) return true;
+        size_t got = fread(out->buffer + out->used, 1, (size_t)want, src);
+        out->used += (long)got;
+        if (bytes >= 0) bytes -= (long)got;
+        if (got == 0) return bytes <= 0 && !ferror(src);
+    }
+}
+
+// A file that is there but that the user may not read: replacing it would
+// lose every line of it.
+bool unreadable(const char *path)
+{
+    return faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) != 0 && errno == EACCES;
+}
+
+}  // namespace
+
+int GetList(char *text, char *table, const char *listPath, int *count,
+            long capacity, ListOrigin *origin)
+{
+    // Only a regular file is read: a FIFO would block the program for ever,
+    // a device or a directory has no list to give.
+    int notRegular = 0;
+    FILE *f = fopenRegular(listPath, "rb", &notRegular);
+    if (!f) {
+        if (notRegular) printf("Cannot read %s: not a regular file\n", listPath);
+        else if (errno != ENOENT) printf("Cannot read %s: %s\n", listPath, strerror(errno));
+        printf("Creating a new list: %s\n", listPath);
+        return 1;
+    }
+    printf("Opening existing list: %s\n", listPath);
+    long size = 0;
+    if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
+    if (size < 0) size = 0;
+    long fileBytes = size;
+    if (size > capacity) {
+        printf("List file is too large. %li bytes not loaded\n", size - capacity);
+        size = capacity;
+    }
+    rewind(f);
+    size_t got = size > 0 ? fread(text, 1, (size_t)size, f) : 0;
+    forgetOrigin(origin, *count);
+    // Only the bytes just read take part; the buffer may be full to its
+    // last byte, so no terminating NUL is relied on.
+    SplitEnd end = splitList(text, (long)got, table, count, capacity, origin);
+
+    // The rest of the file, when there is one, is read through once more
+    // in the text buffer: the end of a line cut by the size limit, and the
+    // lines that were not loaded.
+    Rest rest = {0, -1, 0};
+    long last = *count - 1;
+    bool cutAtEdge = last >= 0 && end.stop == (long)got && (long)got < fileBytes;
+    if (cutAtEdge || end.stop < fileBytes)
+        rest = scanRest(f, end.stop, cutAtEdge, text, capacity);
+    if (cutAtEdge && rest.cutRest > 0) {
+        origin->lineStart[last] = end.lastStart;
+        origin->lineBytes[last] = end.stop - end.lastStart + rest.cutRest;
+    }
+    bool anyCut = false;
+    for (int k = 0; k < *count && !anyCut; k++) anyCut = origin->lineBytes[k] > 0;
+    if (anyCut || rest.tailEntries > 0) {
+        // A file that cannot be looked at is noted as no file at all: the
+        // save then refuses rather than write the cut entries short.
+        struct stat sb;
+        if (fstat(fileno(f), &sb) != 0) memset(&sb, 0, sizeof sb);
+        if (!resolveLinks(listPath, origin->path, sizeof origin->path))
+            snprintf(origin->path, sizeof origin->path, "%s", listPath);
+        noteFile(origin, sb);
+        origin->hasTail = rest.tailEntries > 0;
+        origin->tailStart = rest.tailStart;
+    }
+    fclose(f);
+    reportCuts(listPath, origin, *count, rest.tailEntries);
+    return 0;
+}
+
+void ParseList(const char *text, char *table, int *count, long tableBytes)
+{
+    splitList(text, (long)strlen(text), table, count, tableBytes, nullptr);
+}
+
+void ParseListBytes(const char *text, long length, char *table, int *count,
+                    long tableBytes)
+{
+    splitList(text, length, table, count, tableBytes, nullptr);
+}
+
+// The list goes to a new file beside the old one (files/ beginSave), which
+// is renamed over it only once every byte is out and synced, so a failed
+// save leaves the old list whole. The lines the table could not hold are
+// copied from the file they were loaded from, so a save never deletes what
+// the user could not see.
 int WriteList(const char *listPath, const char *table, char *text,
-              int count)
+              int count, ListOrigin *origin)
 {
     if (count < 0) count = 0;
     if (count > kTableSlots) count = kTableSlots;
-    // 1024 entries of at most 127 bytes and a line feed each fill the
-    // 131072-byte text exactly, so the assembly always fits.
-    long used = 0;
-    for (int k = 0; k < count; k++) {
-        const char *entry = table + (long)k * kSlotBytes;
-        size_t length = strnlen(entry, kSlotBytes - 1);
-        if (used + (long)length + 1 > kListTextBytes) break;
-        memcpy(text + used, entry, length);
-        used += (long)length;
-        text[used++] = '\n';
+
+    bool keeping = false;
+    if (origin && origin->path[0] != '\0') {
+        keeping = origin->hasTail != 0;
+        for (int k = 0; k < count && !keeping; k++) keeping = origin->lineBytes[k] > 0;
+    }
+    FILE *src = nullptr;
+    if (keeping) {
+        struct stat sb;
+        src = fopenRegular(origin->path, "rb", nullptr);
+        if (!src || fstat(fileno(src), &sb) != 0 || !sameFile(sb, origin)) {
+            if (src) fclose(src);
+            printf("Unable to save %s: %s changed since it was loaded, and the lines not loaded "
+                   "from it would be lost\n",
+                   listPath, origin->path);
+            return 0;
+        }
+    }
+    SaveBeside save;
+    if (unreadable(listPath) || !beginSave(listPath, &save)) {
+        if (src) fclose(src);
+        printf("Unable to open %s\n", listPath);
+        return 0;
     }
 
-    char tempPath[kTempPathBytes];
-    if (!tempPathFor(listPath, tempPath)) {
+    // Where the kept lines land in the new file; origin learns it only
+    // once the file is in place.
+    long newStart[kTableSlots];
+    long newTail = 0;
+    ListOut out = {text, kListTextBytes, 0, 0, save.file, true};
+    for (int k = 0; k < count && out.ok; k++) {
+        if (keeping && origin->lineBytes[k] > 0) {
+            newStart[k] = outPos(&out);
+            out.ok = copyFrom(src, origin->lineStart[k], origin->lineBytes[k], &out);
+        } else {
+            const char *entry = table + (long)k * kSlotBytes;
+            putBytes(&out, entry, (long)strnlen(entry, kSlotBytes - 1));
+        }
+        putBytes(&out, "\n", 1);
+    }
+    if (out.ok && keeping && origin->hasTail) {
+        newTail = outPos(&out);
+        out.ok = copyFrom(src, origin->tailStart, -1, &out);
+    }
+    flushOut(&out);
+    if (src) fclose(src);
+    if (!finishSave(&save, out.ok)) {
         printf("Unable to open %s\n", listPath);
         return 0;
     }
-    FILE *f = fopen(tempPath, "wb");
-    if (!f) {
-        printf("Unable to open %s\n", listPath);
-        return 0;
-    }
-    bool ok = used == 0 || fwrite(text, 1, (size_t)used, f) == (size_t)used;
-    if (fclose(f) != 0) ok = false;
-    if (ok && rename(tempPath, listPath) != 0) ok = false;
-    if (!ok) {
-        remove(tempPath);
-        printf("Unable to open %s\n", listPath);
-        return 0;
+    if (keeping) {
+        // A file that cannot be looked at now is taken as changed at the
+        // next save, which then refuses rather than write cut lines.
+        struct stat sb;
+        if (stat(save.target, &sb) != 0) memset(&sb, 0, sizeof sb);
+        noteFile(origin, sb);
+        snprintf(origin->path, sizeof origin->path, "%s", save.target);
+        for (int k = 0; k < count; k++)
+            if (origin->lineBytes[k] > 0) origin->lineStart[k] = newStart[k];
+        origin->tailStart = newTail;
     }
     return 1;
 }
@@ -166,4 +373,16 @@ void RemoveTrack(char *table, int trackNumber, int count)
                kSlotBytes);
     }
     memset(table + (long)(count - 1) * kSlotBytes, 0, kSlotBytes);
+}
+
+void removeKeptLine(ListOrigin *origin, int trackNumber, int count)
+{
+    if (count > kTableSlots) count = kTableSlots;
+    if (trackNumber < 1 || trackNumber > count) return;
+    for (int k = trackNumber; k < count; k++) {
+        origin->lineStart[k - 1] = origin->lineStart[k];
+        origin->lineBytes[k - 1] = origin->lineBytes[k];
+    }
+    origin->lineStart[count - 1] = 0;
+    origin->lineBytes[count - 1] = 0;
 }

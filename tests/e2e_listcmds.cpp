@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -357,15 +358,26 @@ TEST_F(ListE2E, SaveDoesNotClaimAListItCouldNotWrite)
 TEST_F(ListE2E, SaveDoesNotClaimSettingsItCouldNotWrite)
 {
     threeTracks();
-    // A directory where the new settings file is written first.
-    ASSERT_EQ(mkdir(path("rcvat.txt.tmp").c_str(), 0755), 0);
-    RunResult r = run("-\n1\ns\nx\ny\n");
+    // The new settings file is written beside the old one, but it cannot
+    // be put in its place: the rename onto rcvat.txt fails (the shim in
+    // tests/faultshim.cpp makes it fail as a failing disk would).
+    const char *asan = getenv("ASAN_OPTIONS");
+    RunResult r = runProgram(dir,
+                             {"env", std::string("LD_PRELOAD=") + TUNEVAT_FAULTSHIM,
+                              "TV_FAULT_RENAME=rcvat.txt",
+                              std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
+                                  ":verify_asan_link_order=0",
+                              TUNEVAT_BIN},
+                             "-\n1\ns\nx\ny\n", card);
     Tracks bc = {"b.wav", "c.wav"};
     EXPECT_EQ(r.out, startText() + prompt(kABC) + removePrompt(3) + prompt(bc) +
                          "Saved track list (tlist.txt)\nUnable to open rcvat.txt\n" + prompt(bc) +
                          kExit);
     EXPECT_EQ(readFile(path("tlist.txt")), "b.wav\nc.wav\n");
     EXPECT_EQ(readFile(path("rcvat.txt")), "tlist\ttlist.txt\no\t1.000\n");
+    // The new file that could not be put in place is gone.
+    EXPECT_EQ(listDir(dir), (Tracks{"a.wav", "asound.conf", "b.wav", "c.wav", "rcvat.txt",
+                                    "tlist.txt"}));
 }
 
 }  // namespace

@@ -9,6 +9,9 @@
 //                              after the last '/') matches the shell pattern
 //                              fails with EACCES, as in a directory the user
 //                              may not write to.
+//   TV_FAULT_RENAME=<pattern>  a rename onto a name that matches fails with
+//                              EIO, as when the disk fails at the last step
+//                              of a save.
 //   TV_FAULT_VANISH=<path>     removed the first time a file whose name
 //                              matches TV_FAULT_VANISH_ON is opened, with
 //                              success, in the mode TV_FAULT_VANISH_MODE.
@@ -65,6 +68,8 @@ static void maybeVanish(const char *path, const char *mode)
 
 typedef FILE *(*FopenFn)(const char *, const char *);
 typedef int (*MkstempFn)(char *);
+typedef int (*MkostempFn)(char *, int);
+typedef int (*RenameFn)(const char *, const char *);
 
 static FILE *openWith(const char *symbol, const char *path, const char *mode)
 {
@@ -158,8 +163,6 @@ int mkstemp64(char *tmpl)
     return mkstempWith("mkstemp64", tmpl);
 }
 
-typedef int (*MkostempFn)(char *, int);
-
 static int mkostempWith(const char *symbol, char *tmpl, int flags)
 {
     MkostempFn real = (MkostempFn)dlsym(RTLD_NEXT, symbol);
@@ -178,6 +181,16 @@ int mkostemp(char *tmpl, int flags)
 int mkostemp64(char *tmpl, int flags)
 {
     return mkostempWith("mkostemp64", tmpl, flags);
+}
+
+int rename(const char *from, const char *to)
+{
+    RenameFn real = (RenameFn)dlsym(RTLD_NEXT, "rename");
+    if (matches("TV_FAULT_RENAME", to)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(from, to);
 }
 
 }  // extern "C"

@@ -5,7 +5,11 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <csignal>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,6 +49,33 @@ void leaveScratchDir(const std::string &oldCwd, const std::string &dir)
 {
     ASSERT_EQ(chdir(oldCwd.c_str()), 0);
     removeTree(dir);
+}
+
+std::vector<std::string> listDir(const std::string &dir)
+{
+    std::vector<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    if (!d) return names;
+    while (struct dirent *e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void withFileSizeLimit(long maxBytes, const std::function<void()> &fn)
+{
+    struct rlimit old, limited;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    limited = old;
+    limited.rlim_cur = (rlim_t)maxBytes;
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    fn();
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    signal(SIGXFSZ, oldHandler);
 }
 
 void writeFile(const std::string &path, const std::string &bytes)

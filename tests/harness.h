@@ -4,6 +4,7 @@
 #ifndef TUNEVAT_TESTS_HARNESS_H
 #define TUNEVAT_TESTS_HARNESS_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ void writeFile(const std::string &path, const std::string &bytes);
 std::string readFile(const std::string &path);
 bool fileExists(const std::string &path);
 long fileSize(const std::string &path);   // -1 when missing
+// The names in a directory, dot files included (not . and ..), sorted.
+std::vector<std::string> listDir(const std::string &dir);
 
 struct RunResult {
     std::string out;   // standard output
@@ -73,6 +76,11 @@ struct InScratchDir : ::testing::Test {
     void SetUp() override { enterScratchDir(&oldCwd, &dir); }
     void TearDown() override { leaveScratchDir(oldCwd, dir); }
 };
+
+// Runs fn with writes to regular files limited to maxBytes bytes from the
+// start of a file (RLIMIT_FSIZE, SIGXFSZ ignored, so a write past it fails
+// with EFBIG as a nearly full disk would), then lifts the limit again.
+void withFileSizeLimit(long maxBytes, const std::function<void()> &fn);
 
 // A canonical 44-byte header followed by data.
 std::string wavBytes(unsigned rate, unsigned channels, unsigned bits,

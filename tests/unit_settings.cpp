@@ -96,15 +96,26 @@ TEST_F(Settings, ValueEqualToAKeyIsOnlyAValue)
     EXPECT_EQ(w.channels, 2);
 }
 
-TEST_F(Settings, CrLfLinesKeepTheCarriageReturnInTextOnly)
+TEST_F(Settings, CrLfLinesGiveTextWithoutTheCarriageReturn)
 {
+    // A file edited on Windows: the CR ends the line, it is no part of a
+    // name (a list "l.txt\r" would never be found, and a new file of that
+    // name would be made at exit). Only one CR goes; numbers never had it.
     Values v;
-    read("dv\thw:0\r\nsr\t22050\r\nch\t1\r\ni\t1.5\r\ntlist\tl.txt\r\n\r\n", v);
-    EXPECT_STREQ(v.device, "hw:0\r");
-    EXPECT_STREQ(v.list, "l.txt\r");
+    read("dv\thw:0\r\nsr\t22050\r\nch\t1\r\ni\t1.5\r\ntlist\tl.txt\r\nrname\ta b.wav\r\n\r\n", v);
+    EXPECT_STREQ(v.device, "hw:0");
+    EXPECT_STREQ(v.list, "l.txt");
+    EXPECT_STREQ(v.rname, "a b.wav");
     EXPECT_EQ(v.rate, 22050u);
     EXPECT_EQ(v.channels, 1);
     EXPECT_FLOAT_EQ(v.in, 1.5f);
+
+    Values w;
+    read("dv\tx\r\r\ntlist\t\r\nrname\t\r", w);
+    EXPECT_STREQ(w.device, "x\r");
+    EXPECT_STREQ(w.list, "tlist.txt");   // "\r" alone names no list
+    EXPECT_EQ(w.listGiven, 0);
+    EXPECT_STREQ(w.rname, "");
 }
 
 TEST_F(Settings, UnknownKeysStrayWordsAndBlankLinesAreSkipped)
@@ -319,15 +330,15 @@ TEST_F(Settings, LongestNamesSurviveASaveAndARead)
 TEST_F(Settings, FailedSaveKeepsTheOldFile)
 {
     writeFile("rcvat.txt", "dv\told\n");
-    // The temporary name is taken by a directory, so the new file cannot
-    // be created (permissions alone do not stop root).
-    ASSERT_EQ(mkdir("rcvat.txt.tmp", 0755), 0);
+    // The new file cannot be written whole: writes past 16 bytes fail, as
+    // on a full disk (permissions alone do not stop root).
     Values v;
-    EXPECT_EQ(store(v), 0);
+    int result = -1;
+    withFileSizeLimit(16, [&] { result = store(v); });
+    EXPECT_EQ(result, 0);
     EXPECT_EQ(readFile("rcvat.txt"), "dv\told\n");
-    struct stat info;
-    ASSERT_EQ(stat("rcvat.txt.tmp", &info), 0);
-    EXPECT_TRUE(S_ISDIR(info.st_mode));   // left as it was found
+    // No temporary file is left beside it.
+    EXPECT_EQ(listDir("."), std::vector<std::string>{"rcvat.txt"});
 }
 
 TEST_F(Settings, FailedRenameRemovesTheTemporaryFile)
@@ -350,6 +361,74 @@ TEST_F(Settings, SaveInARemovedDirectoryFailsQuietly)
     Values v;
     EXPECT_EQ(store(v), 0);
     ASSERT_EQ(chdir(dir.c_str()), 0);
+}
+
+// A save keeps the lines of the old file that hold no setting (notes,
+// another program's keys), unchanged and in order after its own; blank
+// lines and the lines that held settings go. A second save is the same.
+TEST_F(Settings, SaveKeepsTheLinesThatHoldNoSetting)
+{
+    struct Case {
+        const char *name;
+        std::string old;
+        std::string kept;
+    } cases[] = {
+        {"notes and other keys", "# card\ndv\thw:0\nvolume 11\n\n \t\nzz sr 32000\n",
+         "# card\nvolume 11\n"},
+        {"CR LF lines", "dv\thw:0\r\n# note\r\n\r\n", "# note\r\n"},
+        {"a last line without a line feed", "ch\t1\nx y", "x y"},
+        {"words that only begin like keys", "dvd player\nsrx\n\ttlists\n", "dvd player\nsrx\n\ttlists\n"},
+        {"a key later in the line", "volume dv\nthe d\n", ""},
+        {"a NUL byte", std::string("a\0b\nch\t1\n", 9), std::string("a\0b\n", 4)},
+        {"only settings", kDefaultsFile, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile("rcvat.txt", c.old);
+        Values v;
+        ASSERT_EQ(store(v), 1);
+        EXPECT_EQ(readFile("rcvat.txt"), kDefaultsFile + c.kept);
+        ASSERT_EQ(store(v), 1);
+        EXPECT_EQ(readFile("rcvat.txt"), kDefaultsFile + c.kept);
+        // The kept lines change nothing the next start reads.
+        Values w;
+        w.list[0] = '\0';
+        readBack(w);
+        EXPECT_STREQ(w.device, "default");
+        EXPECT_STREQ(w.list, "tlist.txt");
+        EXPECT_EQ(w.channels, 2);
+    }
+}
+
+// The lines that hold a setting the reader does not take whole: past the
+// 1020 bytes it reads, running on past them, or after a NUL byte.
+TEST_F(Settings, UnreadSettingsLinesAreCounted)
+{
+    const std::string pad = std::string(1000, '#') + "\n";   // 1001 bytes
+    struct Case {
+        const char *name;
+        std::string text;
+        long unread;
+        long readBytes;
+    } cases[] = {
+        {"a short file", "sr\t8000\nch\t1\n", 0, 13},
+        {"settings inside, notes after", pad + "sr\t1\n" + std::string(5000, 'x'), 0, 1020},
+        {"a value running past the edge", pad + std::string(15, ' ') + "sr\t9876\n", 1, 1020},
+        {"settings after the edge", std::string(1020, ' ') + "ch\t1\nnote\ndv\tx\n", 2, 1020},
+        {"a line feed at the edge", std::string(1018, '#') + "\nd\n", 0, 1020},
+        {"a NUL byte", std::string("sr 1\n\0\nch 2\n", 12), 1, 5},
+        {"a key at the very end", "ch\t1\ndv", 0, 7},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile("rcvat.txt", c.text);
+        long readBytes = -1;
+        EXPECT_EQ(unreadSettingsLines("rcvat.txt", &readBytes), c.unread);
+        EXPECT_EQ(readBytes, c.readBytes);
+    }
+    long readBytes = -1;
+    EXPECT_EQ(unreadSettingsLines("missing.txt", &readBytes), 0);
+    EXPECT_EQ(readBytes, 0);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@ struct Store {
     char text[kListTextBytes];
     char textGuard[64];
     int count;
+    ListOrigin origin;
 };
 
 std::vector<std::string> entries(const Store &s)
@@ -79,6 +81,7 @@ protected:
         memset(s, 'G', sizeof *s);
         memset(s->table, 0, sizeof s->table);
         memset(s->text, 0, sizeof s->text);
+        memset(&s->origin, 0, sizeof s->origin);
         s->count = -1;
     }
     void TearDown() override
@@ -93,7 +96,7 @@ protected:
     {
         fflush(stdout);
         testing::internal::CaptureStdout();
-        int r = GetList(s->text, s->table, path, &s->count, kListTextBytes);
+        int r = GetList(s->text, s->table, path, &s->count, kListTextBytes, &s->origin);
         fflush(stdout);
         *printed = testing::internal::GetCapturedStdout();
         return r;
@@ -102,7 +105,7 @@ protected:
     {
         fflush(stdout);
         testing::internal::CaptureStdout();
-        int r = WriteList(path, s->table, s->text, s->count);
+        int r = WriteList(path, s->table, s->text, s->count, &s->origin);
         fflush(stdout);
         *printed = testing::internal::GetCapturedStdout();
         return r;
@@ -185,10 +188,10 @@ TEST_F(TrackList, MissingFileLeavesTableAndCount)
     EXPECT_EQ(entries(*s), (Names{"keep.wav"}));
     EXPECT_FALSE(fileExists("absent.txt"));
 
-    // A directory cannot be read as a list either.
+    // A directory cannot be read as a list either, and says so.
     ASSERT_EQ(mkdir("adir", 0755), 0);
     EXPECT_EQ(load("adir", &printed), 1);
-    EXPECT_EQ(printed, "Creating a new list: adir\n");
+    EXPECT_EQ(printed, "Cannot read adir: not a regular file\nCreating a new list: adir\n");
     EXPECT_EQ(entries(*s), (Names{"keep.wav"}));
 }
 
@@ -228,9 +231,13 @@ TEST_F(TrackList, LargerFileLoadsItsFirst131072Bytes)
     writeFile("big.txt", text);
     std::string printed;
     EXPECT_EQ(load("big.txt", &printed), 0);
+    // The long line and the one after the limit stay in the file, and
+    // that is said too.
     EXPECT_EQ(printed,
               "Opening existing list: big.txt\n"
-              "List file is too large. 8 bytes not loaded\n");
+              "List file is too large. 8 bytes not loaded\n"
+              "Track list entries cut to fit, kept whole in big.txt: 2\n"
+              "Track list entries not loaded, kept in big.txt: 3\n");
     EXPECT_EQ(entries(*s), (Names{"first", std::string(127, 'w')}));
 
     // A line cut at the edge loads as a shorter entry.
@@ -239,7 +246,8 @@ TEST_F(TrackList, LargerFileLoadsItsFirst131072Bytes)
     EXPECT_EQ(load("cut.txt", &printed), 0);
     EXPECT_EQ(printed,
               "Opening existing list: cut.txt\n"
-              "List file is too large. 3 bytes not loaded\n");
+              "List file is too large. 3 bytes not loaded\n"
+              "Track list entries cut to fit, kept whole in cut.txt: 1\n");
     EXPECT_EQ(entries(*s), (Names{"abc"}));
 }
 
@@ -300,17 +308,20 @@ TEST_F(TrackList, EmptyTableWritesAnEmptyFile)
 TEST_F(TrackList, FailedSaveKeepsTheOldList)
 {
     writeFile("l.txt", "old.wav\n");
-    fill(*s, {"new.wav"});
-    // The temporary file's name is taken by a directory.
-    ASSERT_EQ(mkdir("l.txt.tmp", 0755), 0);
+    fill(*s, {"new.wav", std::string(100, 'n')});
+    // The new file cannot be written whole: writes past 64 bytes fail, as
+    // on a full disk (permissions alone do not stop root).
     std::string printed;
-    EXPECT_EQ(save("l.txt", &printed), 0);
+    int result = -1;
+    withFileSizeLimit(64, [&] { result = save("l.txt", &printed); });
+    EXPECT_EQ(result, 0);
     EXPECT_EQ(printed, "Unable to open l.txt\n");
     EXPECT_EQ(readFile("l.txt"), "old.wav\n");
-    EXPECT_EQ(entries(*s), (Names{"new.wav"}));
+    EXPECT_EQ(entries(*s), (Names{"new.wav", std::string(100, 'n')}));
+    EXPECT_EQ(listDir("."), (Names{"l.txt"}));   // no temporary file left
 
-    // The list name is a directory: the rename fails, the temporary file
-    // goes, the directory stays.
+    // The list name is a directory: it is not replaced, no temporary file
+    // is made, the directory stays.
     ASSERT_EQ(mkdir("ldir", 0755), 0);
     writeFile("ldir/inside", "i");
     EXPECT_EQ(save("ldir", &printed), 0);
@@ -482,6 +493,120 @@ TEST_F(TrackList, RemoveRefusesNumbersOutsideTheList)
     RemoveTrack(s->table, 4, 3);
     RemoveTrack(s->table, 1, 0);
     EXPECT_EQ(std::string(s->table, kTableBytes), before);
+}
+
+// Lists the table cannot hold whole: what the load says, and what saves
+// after an optional removal leave in the file. Every line that was not
+// loaded, or loaded cut, goes back unchanged; a second save (which copies
+// from the file the first one wrote) leaves the same bytes.
+TEST_F(TrackList, WhatTheTableCannotHoldIsWrittenBackWhole)
+{
+    const std::string cut = "Track list entries cut to fit, kept whole in l.txt: ";
+    const std::string notLoaded = "Track list entries not loaded, kept in l.txt: ";
+    const std::string l200(200, 'L'), edge(kListTextBytes - 3, '\n');
+    std::string twenty;
+    for (int k = 0; k < 20; k++) twenty += std::string(130, (char)('a' + k)) + "\n";
+    std::string after1022;
+    for (int k = 1023; k <= 1030; k++) after1022 += "t" + std::to_string(k) + ".wav\n";
+    struct Case {
+        const char *name;
+        std::string file;
+        int remove;   // track removed before the save; 0 none
+        std::string said;
+        std::string saved;
+    } cases[] = {
+        {"a NUL byte", std::string("a\nx\0y\nb", 7), 0, cut + "2\n", std::string("a\nx\0y\nb\n", 8)},
+        {"the cut entry removed", "a\n" + l200 + "\n" + l200 + "x\n", 2, cut + "2 3\n",
+         "a\n" + l200 + "x\n"},
+        {"more than 16 cut", twenty, 0, cut + "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 and 4 more\n",
+         twenty},
+        {"the last loaded entry removed", numberedLines(1022) + after1022, 1022,
+         notLoaded + "1023 to 1030\n", numberedLines(1021) + after1022},
+        {"one more line after blank ones, without a line feed", numberedLines(1022) + "\n\n\nlast", 1,
+         notLoaded + "1023\n", numberedLines(1022).substr(10) + "last"},
+        {"only blank lines after the 1022nd", numberedLines(1022) + "\n\n\n", 0, "",
+         numberedLines(1022)},
+        {"a short entry cut at the size limit", edge + "abcdef", 0,
+         "List file is too large. 3 bytes not loaded\n" + cut + "1\n", "abcdef\n"},
+        {"a line feed just after the size limit", edge + "abc\nd", 0,
+         "List file is too large. 2 bytes not loaded\n" + notLoaded + "2\n", "abc\nd"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile("l.txt", c.file);
+        std::string printed;
+        ASSERT_EQ(load("l.txt", &printed), 0);
+        EXPECT_EQ(printed, "Opening existing list: l.txt\n" + c.said);
+        if (c.remove > 0) {
+            RemoveTrack(s->table, c.remove, s->count);
+            removeKeptLine(&s->origin, c.remove, s->count);
+            s->count -= 1;
+        }
+        ASSERT_EQ(save("l.txt", &printed), 1);
+        EXPECT_EQ(printed, "");
+        EXPECT_TRUE(readFile("l.txt") == c.saved);
+        ASSERT_EQ(save("l.txt", &printed), 1);
+        EXPECT_TRUE(readFile("l.txt") == c.saved);
+        EXPECT_EQ(listDir("."), (Names{"l.txt"}));
+    }
+}
+
+// The lines to keep are copied from the file they were loaded from; when
+// that file is no longer the one that was read, the save refuses and the
+// file stays as it is now. A list held whole is saved as before.
+TEST_F(TrackList, SaveRefusesWhenTheLinesToKeepAreGone)
+{
+    std::string l200(200, 'L');
+    const std::string refused =
+        "Unable to save l.txt: l.txt changed since it was loaded, and the lines not loaded from "
+        "it would be lost\n";
+    struct Case {
+        const char *name;
+        std::function<void()> change;
+        bool exists;
+    } cases[] = {
+        {"rewritten by another program", [] { writeFile("l.txt", "theirs.wav\n"); }, true},
+        {"removed", [] { unlink("l.txt"); }, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile("l.txt", "a\n" + l200 + "\n");
+        std::string printed;
+        ASSERT_EQ(load("l.txt", &printed), 0);
+        std::string now;
+        c.change();
+        if (c.exists) now = readFile("l.txt");
+        EXPECT_EQ(save("l.txt", &printed), 0);
+        EXPECT_EQ(printed, refused);
+        EXPECT_EQ(fileExists("l.txt"), c.exists);
+        EXPECT_EQ(readFile("l.txt"), now);
+    }
+
+    writeFile("l.txt", "a\nb\n");
+    std::string printed;
+    ASSERT_EQ(load("l.txt", &printed), 0);
+    writeFile("l.txt", "theirs.wav\n");
+    EXPECT_EQ(save("l.txt", &printed), 1);
+    EXPECT_EQ(readFile("l.txt"), "a\nb\n");
+}
+
+// After "L" names a list that does not exist, the next save writes the
+// table under the new name: the whole lines come from the old file, which
+// stays as it was, and later saves copy them from the new one.
+TEST_F(TrackList, SaveUnderANewNameCarriesTheWholeLines)
+{
+    std::string l200(200, 'L');
+    std::string old = "a\n" + l200 + "\n" + numberedLines(1021);
+    writeFile("old.txt", old);
+    std::string printed;
+    ASSERT_EQ(load("old.txt", &printed), 0);
+    ASSERT_EQ(load("new.txt", &printed), 1);   // the table stays
+    ASSERT_EQ(s->count, 1022);
+    ASSERT_EQ(save("new.txt", &printed), 1);
+    EXPECT_TRUE(readFile("new.txt") == old);
+    writeFile("old.txt", "changed\n");
+    ASSERT_EQ(save("new.txt", &printed), 1);
+    EXPECT_TRUE(readFile("new.txt") == old);
 }
 
 }  // namespace
