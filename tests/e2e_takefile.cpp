@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <regex>
+#include <sys/mount.h>
 
 #include "e2e_live.h"
 #include "e2e_record_util.h"
@@ -288,6 +289,74 @@ TEST_F(TakeFile, LeftOversAndPlantedNamesAreNeverEmptied)
         ASSERT_EQ(lstat(path("tunevat_temp.wav").c_str(), &sb), 0);
         EXPECT_FALSE(S_ISREG(sb.st_mode));
     }
+}
+
+// The disk fills for a moment: the write that fails ends the take at once
+// with the reason, and once space is back the recording goes on ("2")
+// right after the last whole period on disk: no hole of silence, only the
+// period the disk refused is missing. Nothing after a failed write is
+// written into the take.
+TEST_F(TakeFile, DiskFullForAMomentLeavesNoHole)
+{
+    std::string fs = path("fs");
+    ASSERT_EQ(mkdir(fs.c_str(), 0755), 0);
+    if (mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=128k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << strerror(errno);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount{fs};
+    writeFile(fs + "/tlist.txt", "");
+    writeFile(fs + "/rcvat.txt", "d\t10\ntlist\ttlist.txt\nrname\tsong.wav\n");
+    // Fill the disk, then give back room for the header and two periods.
+    std::string filler = fs + "/filler";
+    {
+        FILE *f = fopen(filler.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        setvbuf(f, nullptr, _IONBF, 0);
+        char block[4096] = {};
+        while (fwrite(block, 1, sizeof block, f) == sizeof block) {
+        }
+        fclose(f);
+    }
+    ASSERT_EQ(truncate(filler.c_str(), fileSize(filler) - 2 * kPeriodBytes - 4096), 0);
+
+    ASSERT_TRUE(prog.start(fs, card, fifo, "../live.out"));
+    prog.type("r\n");
+    std::string take = fs + "/tunevat_temp.wav";
+    for (long k = 0; k < 2; ++k) {
+        ASSERT_TRUE(prog.feed(input(k * kPeriod, kPeriod)));
+        ASSERT_TRUE(live::Program::fileReaches(take, 44 + (k + 1) * kPeriodBytes)) << prog.output();
+        usleep(30000);
+    }
+    ASSERT_TRUE(prog.feed(input(2 * kPeriod, kPeriod)));   // the disk refuses this one
+    ASSERT_TRUE(prog.waitFor("Cannot write tunevat_temp.wav: No space left on device\n\n"
+                             "Channel 1 peak")) << prog.output();
+    ASSERT_TRUE(prog.waitFor(takeMenu())) << prog.output();
+    std::string bytes = readFile(take);
+    ASSERT_EQ((long)bytes.size(), 44 + 2 * kPeriodBytes);
+    EXPECT_EQ(le32(bytes, 40), (unsigned long)(2 * kPeriodBytes));
+    EXPECT_TRUE(bytes.substr(44) == input(0, 2 * kPeriod));
+
+    // Space comes back; the next take goes on right after the two periods.
+    ASSERT_EQ(unlink(filler.c_str()), 0);
+    prog.type("2\n");
+    for (long k = 3; k < 5; ++k) {
+        ASSERT_TRUE(prog.feed(input(k * kPeriod, kPeriod)));
+        ASSERT_TRUE(live::Program::fileReaches(take, 44 + (k) * kPeriodBytes)) << prog.output();
+        usleep(30000);
+    }
+    prog.signal(SIGINT);
+    ASSERT_TRUE(prog.feed(input(5 * kPeriod, kPeriod)));
+    ASSERT_TRUE(prog.waitFor(takeMenu(), 2)) << prog.output();
+    prog.type("1\nq\n");
+    EXPECT_EQ(prog.wait(), 0) << prog.output();
+    std::string made = readFile(fs + "/song.wav");
+    ASSERT_GE(made.size(), 44u + 4 * kPeriodBytes);
+    long second = (long)(made.size() - 44) / kPeriodBytes - 2;
+    EXPECT_TRUE(second == 2 || second == 3) << second;
+    EXPECT_TRUE(made == wavBytes(44100, 2, 16, input(0, 2 * kPeriod) +
+                                                   input(3 * kPeriod, second * kPeriod)));
 }
 
 }  // namespace
