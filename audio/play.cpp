@@ -12,6 +12,7 @@
 #include <alsa/asoundlib.h>
 
 #include "audio/running_line.h"
+#include "files/files.h"
 #include "wav/wav.h"
 
 // The device is always driven with two channels; mono is duplicated.
@@ -149,6 +150,12 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
     unsigned int bytesPerSample = 0, channels = 0;
     if (!GetAttributes(path, &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0))
         return 0;
+    // Samples that are not plain integer PCM would be sent as noise.
+    char what[96];
+    if (unsupportedFormat(path, what, sizeof what)) {
+        printf("Cannot play %s: it holds %s\n", path, what);
+        return 0;
+    }
     // Only these layouts have a device format and a way to both channels.
     if (bytesPerSample != 2 && bytesPerSample != 3) {
         printf("Cannot play %s: only 16-bit and 24-bit samples are supported\n", path);
@@ -159,7 +166,8 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
         return 0;
     }
 
-    FILE *f = fopen(path, "rb");
+    // Only a regular file: a FIFO put in its place since would block.
+    FILE *f = fopenRegular(path, "rb", nullptr);
     if (!f) {
         printf("Cannot open wavefile\n");
         return 0;
