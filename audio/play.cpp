@@ -104,11 +104,12 @@ static long long framePosition(float seconds, unsigned long rate, unsigned long 
 
 // Plays whole blocks from frame start while the block start lies before
 // end. Each block is one read from the file and one write to the device;
-// a block cut short by the end of the file is written as far as it goes.
+// a block cut short by the end of the audio (frames in all) is written as
+// far as it goes, so chunks after the audio are never played.
 static void playBlocks(snd_pcm_t *pcm, FILE *f, unsigned long dataOffset, unsigned long rate,
                        unsigned int channels, unsigned int bytesPerSample,
-                       snd_pcm_uframes_t period, long long start, long long end, char *block,
-                       char *stereo)
+                       snd_pcm_uframes_t period, long long start, long long end,
+                       unsigned long frames, char *block, char *stereo)
 {
     const long long frameBytes = (long long)channels * bytesPerSample;
     long long filePosition = -1;   // where the file stands, when known
@@ -120,10 +121,12 @@ static void playBlocks(snd_pcm_t *pcm, FILE *f, unsigned long dataOffset, unsign
             if (fseeko(f, (off_t)want, SEEK_SET) != 0) break;
             filePosition = want;
         }
-        size_t got = fread(block, (size_t)frameBytes, period, f);
+        long long left = (long long)frames - position;
+        size_t count = left < (long long)period ? (size_t)left : (size_t)period;
+        size_t got = count ? fread(block, (size_t)frameBytes, count, f) : 0;
         if (got == 0) break;
         filePosition += (long long)got * frameBytes;
-        if (got < period) filePosition = -1;   // a partial frame may have been read
+        if (got < count) filePosition = -1;   // a partial frame may have been read
 
         snd_pcm_sframes_t written;
         if (channels == 2) {
@@ -199,8 +202,8 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
         long long start = framePosition(inPoint, rate, frames);
         long long end = framePosition(outPoint, rate, frames);
         printf("Playing %s ...\n", path);
-        playBlocks(pcm, f, dataOffset, rate, channels, bytesPerSample, period, start, end, block,
-                   stereo);
+        playBlocks(pcm, f, dataOffset, rate, channels, bytesPerSample, period, start, end, frames,
+                   block, stereo);
         snd_pcm_drain(pcm);
     }
 
