@@ -10,6 +10,7 @@
 // file cut short, no "RIFF" header) reads as it always has: by the tags.
 #include "wav/wav_private.h"
 
+#include <cstdint>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -84,10 +85,24 @@ static int headRead(long pos, char *out, size_t n)
 // The first even offset 2..131072 at which tag lies whole in the file.
 static long headSearch(const char *tag, int tagLength)
 {
+    // Four bytes at a time, the bytes past a shorter tag masked off: one
+    // load and one compare per candidate, whatever the bytes are.
+    const size_t n = (size_t)tagLength;
+    unsigned char wantBytes[kMaxTagLength] = {0}, maskBytes[kMaxTagLength] = {0};
+    memcpy(wantBytes, tag, n);
+    memset(maskBytes, 0xff, n);
+    uint32_t want, mask;
+    memcpy(&want, wantBytes, sizeof want);
+    memcpy(&mask, maskBytes, sizeof mask);
+    const char *b = head.bytes;
     long p = 2;
     for (;;) {
-        for (; p <= kChunkSearchLimit && (size_t)p + (size_t)tagLength <= head.have; p += 2) {
-            if (memcmp(head.bytes + p, tag, (size_t)tagLength) == 0) return p;
+        long last = (long)head.have - (long)n;
+        if (last > kChunkSearchLimit) last = kChunkSearchLimit;
+        for (; p <= last; p += 2) {
+            uint32_t v;
+            memcpy(&v, b + p, sizeof v);   // within bytes[]: p <= 131072
+            if ((v & mask) == want) return p;
         }
         // At the end of the window, or of the file: no later match.
         if (p > kChunkSearchLimit || head.complete) return -1;
