@@ -301,7 +301,7 @@ int moveOver(const char *source, const char *target)
         }
     }
     // On disk before it takes the old file's place.
-    int fd = open(source, O_RDONLY | O_CLOEXEC);
+    int fd = openRegular(source, O_RDONLY, 0);
     if (fd >= 0) {
         fsync(fd);
         close(fd);
