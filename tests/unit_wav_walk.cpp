@@ -178,30 +178,6 @@ TEST(Walk, EdgeCases)
     }
 }
 
-TEST(Walk, RF64SizesComeFromTheDs64Chunk)
-{
-    Scratch s;
-    std::string pcm = patternBytes(600, 5);
-    std::string ds64 = chunk("ds64", le(600 + 80, 8) + le(400, 8) + le(100, 8) + le(0, 4));
-    // The ds64 data size (400) counts where the data chunk defers to it;
-    // the LIST chunk after the audio is not audio.
-    std::string bytes = std::string("RF64") + le(0xffffffff, 4) + "WAVE" + ds64 + fmtPcm(2, 8000, 16) +
-                        sized("data", 0xffffffff, pcm.substr(0, 400)) + chunk("LIST", "INFO");
-    Located r = locate(s.dir, bytes);
-    EXPECT_EQ(r.w.walked, 1);
-    EXPECT_EQ(r.w.rf64, 1);
-    EXPECT_EQ(r.w.ds64At, 12);
-    EXPECT_EQ(r.w.sizeAt, 12 + 16);
-    EXPECT_EQ(r.w.audioBytes, 400);
-    EXPECT_EQ(r.w.tailStart, (long)bytes.size() - 12);
-    // A data chunk with a size of its own keeps it.
-    bytes = std::string("RF64") + le(0xffffffff, 4) + "WAVE" + ds64 + fmtPcm(2, 8000, 16) +
-            chunk("data", pcm.substr(0, 200));
-    r = locate(s.dir, bytes);
-    EXPECT_EQ(r.w.sizeAt, r.w.dataAt + 4);
-    EXPECT_EQ(r.w.audioBytes, 200);
-}
-
 TEST(Walk, AttributeReadersCountOnlyTheAudio)
 {
     Scratch s;
