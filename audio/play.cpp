@@ -154,7 +154,7 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
     if (!GetAttributes(path, &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0))
         return 0;
     // Samples that are not plain integer PCM would be sent as noise.
-    char what[96];
+    char what[kFormatTextBytes];
     if (unsupportedFormat(path, what, sizeof what)) {
         printf("Cannot play %s: it holds %s\n", path, what);
         return 0;
@@ -169,7 +169,8 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
         return 0;
     }
 
-    // Only a regular file: a FIFO put in its place since would block.
+    // Only a regular file, in case the name has become a FIFO since: a
+    // plain open would wait on it.
     FILE *f = fopenRegular(path, "rb", nullptr);
     if (!f) {
         printf("Cannot open wavefile\n");

@@ -67,7 +67,7 @@ static RecordMode appendCheck(ConsoleState *st, long *existing)
     if (!GetAttributes(name, &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0))
         return kModeAbandoned;
     // No setting makes such samples match: say what the file holds.
-    char what[96];
+    char what[kFormatTextBytes];
     if (unsupportedFormat(name, what, sizeof what)) {
         printf("Cannot record at the end of %s: it holds %s\n", name, what);
         return kModeAbandoned;

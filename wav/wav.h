@@ -120,6 +120,8 @@ void locateWav(FILE *f, WavLayout *w);
 // samples are plain PCM, or the file cannot be read or was not walked.
 // Prints nothing.
 int unsupportedFormat(const char *path, char *what, size_t whatBytes);
+// Room enough for any description unsupportedFormat gives.
+const size_t kFormatTextBytes = 96;
 
 // --- Finishing touches for recorded files (finalise.cpp).
 

@@ -45,10 +45,6 @@ void cannotWrite(const char *path, int err);
 // Length of the open file in bytes, or -1.
 long fileLength(FILE *f);
 
-// Room for what describeUnsupported says, e.g. "24-bit samples in 4-byte
-// containers".
-const size_t kFormatTextBytes = 96;
-
 // unsupportedFormat on a file already located.
 int describeUnsupported(const WavLayout *w, char *what, size_t whatBytes);
 
