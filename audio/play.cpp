@@ -12,6 +12,7 @@
 #include <alsa/asoundlib.h>
 
 #include "audio/running_line.h"
+#include "files/files.h"
 #include "input/input.h"
 #include "wav/wav.h"
 
@@ -104,11 +105,12 @@ static long long framePosition(float seconds, unsigned long rate, unsigned long 
 
 // Plays whole blocks from frame start while the block start lies before
 // end. Each block is one read from the file and one write to the device;
-// a block cut short by the end of the file is written as far as it goes.
+// a block cut short by the end of the audio (frames in all) is written as
+// far as it goes, so chunks after the audio are never played.
 static void playBlocks(snd_pcm_t *pcm, FILE *f, unsigned long dataOffset, unsigned long rate,
                        unsigned int channels, unsigned int bytesPerSample,
-                       snd_pcm_uframes_t period, long long start, long long end, char *block,
-                       char *stereo)
+                       snd_pcm_uframes_t period, long long start, long long end,
+                       unsigned long frames, char *block, char *stereo)
 {
     const long long frameBytes = (long long)channels * bytesPerSample;
     long long filePosition = -1;   // where the file stands, when known
@@ -121,10 +123,12 @@ static void playBlocks(snd_pcm_t *pcm, FILE *f, unsigned long dataOffset, unsign
             if (fseeko(f, (off_t)want, SEEK_SET) != 0) break;
             filePosition = want;
         }
-        size_t got = fread(block, (size_t)frameBytes, period, f);
+        long long left = (long long)frames - position;
+        size_t count = left < (long long)period ? (size_t)left : (size_t)period;
+        size_t got = count ? fread(block, (size_t)frameBytes, count, f) : 0;
         if (got == 0) break;
         filePosition += (long long)got * frameBytes;
-        if (got < period) filePosition = -1;   // a partial frame may have been read
+        if (got < count) filePosition = -1;   // a partial frame may have been read
 
         snd_pcm_sframes_t written;
         if (channels == 2) {
@@ -151,6 +155,12 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
     unsigned int bytesPerSample = 0, channels = 0;
     if (!GetAttributes(path, &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0))
         return 0;
+    // Samples that are not plain integer PCM would be sent as noise.
+    char what[kFormatTextBytes];
+    if (unsupportedFormat(path, what, sizeof what)) {
+        printf("Cannot play %s: it holds %s\n", path, what);
+        return 0;
+    }
     // Only these layouts have a device format and a way to both channels.
     if (bytesPerSample != 2 && bytesPerSample != 3) {
         printf("Cannot play %s: only 16-bit and 24-bit samples are supported\n", path);
@@ -161,7 +171,9 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
         return 0;
     }
 
-    FILE *f = fopen(path, "rb");
+    // Only a regular file, in case the name has become a FIFO since: a
+    // plain open would wait on it.
+    FILE *f = fopenRegular(path, "rb", nullptr);
     if (!f) {
         printf("Cannot open wavefile\n");
         return 0;
@@ -195,8 +207,8 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
         printf("Playing %s ...\n", path);
         SignalCatch signals;
         catchSignals(&signals, 0);
-        playBlocks(pcm, f, dataOffset, rate, channels, bytesPerSample, period, start, end, block,
-                   stereo);
+        playBlocks(pcm, f, dataOffset, rate, channels, bytesPerSample, period, start, end, frames,
+                   block, stereo);
         // Stopped: the sound ends at once instead of playing out the
         // device's buffer.
         if (caughtSignal()) snd_pcm_drop(pcm);

@@ -5,6 +5,8 @@
 #   bench/run.sh            # 5 repetitions, medians
 #   REPS=3 bench/run.sh     # fewer repetitions
 #   BENCH_RUNS=dir bench/run.sh   # also keep every single run's figures
+#   BENCH_ONLY=t bench/run.sh     # only the inspection rows (t on 1022 files)
+#   BENCH_BIN=path bench/run.sh   # time that tunevat binary instead of building
 #
 # Builds a Release binary into build-bench/release, makes its test files
 # with sox in a temporary directory (removed at the end) and prints one
@@ -16,12 +18,16 @@ BUILD=${BENCH_BUILD:-$ROOT/build-bench/release}
 REPS=${REPS:-5}
 SECONDS_OF_AUDIO=${BENCH_SECONDS:-600}
 
+ONLY=${BENCH_ONLY:-}
 echo "Building Release binaries in $BUILD ..." >&2
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTUNEVAT_TESTS=OFF >/dev/null
-make -C "$BUILD" -j2 tunevat >/dev/null
+mkdir -p "$BUILD"
+if [ -z "${BENCH_BIN:-}" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTUNEVAT_TESTS=OFF >/dev/null
+    make -C "$BUILD" -j2 tunevat >/dev/null
+fi
 g++ -O2 -Wall -Wextra -o "$BUILD/cputime" "$ROOT/bench/cputime.cpp"
 g++ -O2 -Wall -Wextra -o "$BUILD/floor" "$ROOT/bench/floor.cpp" -lasound
-TUNEVAT=$BUILD/tunevat
+TUNEVAT=${BENCH_BIN:-$BUILD/tunevat}
 CPUTIME=$BUILD/cputime
 FLOOR=$BUILD/floor
 
@@ -29,11 +35,14 @@ TMP=$(mktemp -d "${TMPDIR:-/tmp}/tunevat-bench.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT
 
 echo "Making test files in $TMP ..." >&2
+if [ "$ONLY" != t ]; then
 sox -r 48000 -n -b 24 -c 2 "$TMP/st24.wav" synth "$SECONDS_OF_AUDIO" sine 440 sine 660 vol 0.5
 sox -r 44100 -n -b 16 -c 1 "$TMP/mono16.wav" synth "$SECONDS_OF_AUDIO" sine 440 vol 0.5
 # Capture input: a little longer than the take, raw 16-bit stereo.
 sox -r 44100 -n -b 16 -c 2 -e signed -t raw "$TMP/capture.raw" \
     synth $((SECONDS_OF_AUDIO + 10)) sine 440 sine 550 vol 0.5
+
+fi   # not BENCH_ONLY=t
 
 # The virtual card: capture reads capture.raw, playback goes nowhere.
 cat >"$TMP/asound.conf" <<EOF
@@ -95,6 +104,7 @@ summarise() {
 
 nothing() { :; }
 
+if [ "$ONLY" != t ]; then
 # --- playback -------------------------------------------------------------
 PLAYDIR=$TMP/play
 mkdir -p "$PLAYDIR"
@@ -151,6 +161,8 @@ resetRec
 run "$RECDIR" "$TMP/rec.in" -- "$TUNEVAT" >/dev/null
 echo "  take: $(soxi -D "$RECDIR/take.wav") s" >&2
 
+fi   # not BENCH_ONLY=t
+
 # --- inspecting files -----------------------------------------------------
 TDIR=$TMP/attr
 mkdir -p "$TDIR"
@@ -169,6 +181,23 @@ done
 : >"$TDIR/empty.txt"
 printf 'dv\tnull\ntlist\tlist.txt\n' >"$TDIR/rcvat.txt"
 printf 'dv\tnull\ntlist\tempty.txt\n' >"$TDIR/rcvat-empty.txt"
+# Files as other programs write them: a LIST chunk before the audio and a
+# levl chunk after it (ffmpeg), 1 MB each, so the walk reads a chunk
+# after the audio as well as the head.
+ODIR=$TMP/other
+mkdir -p "$ODIR"
+ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i "aevalsrc=0.5*sin(440*2*PI*t):s=44100:d=5.94" \
+    -ac 2 -bitexact -metadata title=take -write_peak on -c:a pcm_s16le "$ODIR/o.wav"
+: >"$ODIR/list.txt"
+for ((k = 1; k <= 1022; ++k)); do
+    cp "$ODIR/o.wav" "$ODIR/o$k.wav"
+    printf 'o%d.wav\n' "$k" >>"$ODIR/list.txt"
+done
+: >"$ODIR/empty.txt"
+printf 'dv\tnull\ntlist\tlist.txt\n' >"$ODIR/rcvat.txt.full"
+printf 'dv\tnull\ntlist\tempty.txt\n' >"$ODIR/rcvat-empty.txt"
+useOtherFull() { cp "$ODIR/rcvat.txt.full" "$ODIR/rcvat.txt"; }
+useOtherEmpty() { cp "$ODIR/rcvat-empty.txt" "$ODIR/rcvat.txt"; }
 echo "t c x y" >"$TMP/t.in"
 useFull() { cp "$TDIR/rcvat.txt.full" "$TDIR/rcvat.txt"; }
 useEmpty() { cp "$TDIR/rcvat-empty.txt" "$TDIR/rcvat.txt"; }
@@ -178,9 +207,12 @@ echo "Inspecting files ..." >&2
 for ((rep = 0; rep < REPS; ++rep)); do
     once tv_t1022 useFull "$TDIR" "$TMP/t.in" -- "$TUNEVAT"
     once tv_t0 useEmpty "$TDIR" "$TMP/t.in" -- "$TUNEVAT"
+    once tv_o1022 useOtherFull "$ODIR" "$TMP/t.in" -- "$TUNEVAT"
+    once tv_o0 useOtherEmpty "$ODIR" "$TMP/t.in" -- "$TUNEVAT"
 done
-summarise tv_t1022 tv_t0
+summarise tv_t1022 tv_t0 tv_o1022 tv_o0
 
+if [ "$ONLY" != t ]; then
 # Start-up with a full list file: 1024 lines of 127 characters, 131072 bytes.
 SDIR=$TMP/start
 mkdir -p "$SDIR"
@@ -191,6 +223,7 @@ for ((rep = 0; rep < REPS; ++rep)); do
     once tv_start0 nothing "$PLAYDIR" "$TMP/quit.in" -- "$TUNEVAT"
 done
 summarise tv_start tv_start0
+fi   # not BENCH_ONLY=t
 
 # Every single run, for a closer look: BENCH_RUNS=dir bench/run.sh
 if [ -n "${BENCH_RUNS:-}" ]; then
@@ -220,6 +253,13 @@ echo "tunevat bench: $REPS runs each, medians (ratio: median of each repetition'
     "$(date -u +%Y-%m-%d) $(uname -m), $(nproc) cores"
 printf '%-34s %9s %9s %7s %7s %9s %7s %9s %7s  %s\n' workload tunevat peer ratio target floor \
     "/floor" cat "/cat" unit
+PERFILE=$(awk -v a="$(v tv_t1022.wall)" -v b="$(v tv_t0.wall)" 'BEGIN {print (a - b) * 1000 / 1022}')
+OTHERFILE=$(awk -v a="$(v tv_o1022.wall)" -v b="$(v tv_o0.wall)" 'BEGIN {print (a - b) * 1000 / 1022}')
+if [ "$ONLY" = t ]; then
+    row "t on 1022 files (511 no data)" "$PERFILE" 0 0 0 "<=0.1ms" "ms per file (wall)"
+    row "t on 1022 ffmpeg files (LIST, levl)" "$OTHERFILE" 0 0 0 "<=0.1ms" "ms per file (wall)"
+    exit 0
+fi
 row "play 48k 24-bit stereo, CPU" "$(v tv_play24.cpu)" "$(v ap_play24.cpu)" "$(v fl_play24.cpu)" \
     "$(v cat_play24.cpu)" "<=1.2x" "s (aplay)" "$(pairs tv_play24 ap_play24 1)"
 row "play 44.1k 16-bit mono, CPU" "$(v tv_play16.cpu)" "$(v ap_play16.cpu)" "$(v fl_play16.cpu)" \
@@ -234,7 +274,7 @@ row "play 44.1k 16-bit mono, max RSS" "$(v tv_play16.rss)" "$(v ap_play16.rss)" 
     "$(v fl_play16.rss)" "$(v cat_play16.rss)" "<=1x" "kB (aplay)" "$(pairs tv_play16 ap_play16 2)"
 row "capture, max RSS" "$(v tv_rec.rss)" "$(v ar_rec.rss)" "$(v fl_rec.rss)" "$(v cat_rec.rss)" \
     "<=1x" "kB (arecord)" "$(pairs tv_rec ar_rec 2)"
-PERFILE=$(awk -v a="$(v tv_t1022.wall)" -v b="$(v tv_t0.wall)" 'BEGIN {print (a - b) * 1000 / 1022}')
-row "t on 1022 files (511 no data)" "$PERFILE" 0 0 0 "<=1ms" "ms per file (wall)"
+row "t on 1022 files (511 no data)" "$PERFILE" 0 0 0 "<=0.1ms" "ms per file (wall)"
+row "t on 1022 ffmpeg files (LIST, levl)" "$OTHERFILE" 0 0 0 "<=0.1ms" "ms per file (wall)"
 row "start-up, 131072-byte list" "$(awk -v a="$(v tv_start.wall)" 'BEGIN {print a * 1000}')" \
     "$(awk -v a="$(v tv_start0.wall)" 'BEGIN {print a * 1000}')" 0 0 "-" "ms wall (peer: 2-track list)"

@@ -55,16 +55,25 @@ static int isTakeFile(const char *name)
            a.st_ino == b.st_ino;
 }
 
-// The append check on the existing target. Returns kModeAppend when the
-// target's format equals the settings and its audio can take another
-// take; otherwise kModeAbandoned after saying why.
-static RecordMode appendCheck(ConsoleState *st)
+// The append check on the existing target. Returns kModeAppend, with the
+// target's audio bytes in whole frames in *existing, when the user may
+// write it, its samples are integer PCM, its format equals the settings
+// and its audio can take another take; otherwise kModeAbandoned after
+// saying why.
+static RecordMode appendCheck(ConsoleState *st, long *existing)
 {
     const char *name = st->recordName;
+    if (!targetWritable(name)) return kModeAbandoned;
     unsigned long rate = 0, dataOffset = 0, frames = 0;
     unsigned int bytesPerSample = 0, channels = 0;
     if (!GetAttributes(name, &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0))
         return kModeAbandoned;
+    // No setting makes such samples match: say what the file holds.
+    char what[kFormatTextBytes];
+    if (unsupportedFormat(name, what, sizeof what)) {
+        printf("Cannot record at the end of %s: it holds %s\n", name, what);
+        return kModeAbandoned;
+    }
     int failed = 0;
     if (rate != st->rate) {
         printf("You cannot record into this file until you change the recording samplerate to %i\n",
@@ -85,12 +94,11 @@ static RecordMode appendCheck(ConsoleState *st)
         waitForC(st->answer, (int)sizeof st->answer, "Enter 'c' to continue\n");
         return kModeAbandoned;
     }
-    long offset, existing, tail, length;
-    if (!findAudio(name, &offset, &existing, &tail, &length)) return kModeAbandoned;
+    *existing = (long)(frames * channels * bytesPerSample);
     // Refuse before recording what the data size field could not state
     // afterwards.
     double planned = (double)st->rate * st->duration * (double)(st->channels * (int)(st->bits / 8));
-    if ((double)existing + planned > (double)kMaxDataBytes) {
+    if ((double)*existing + planned > (double)kMaxDataBytes) {
         printf("%s cannot take another %.2f sec: a WAV file holds at most %li bytes of audio\n",
                name, st->duration, kMaxDataBytes);
         return kModeAbandoned;
@@ -132,43 +140,19 @@ static int finaliseNew(const char *name, long kept)
         takeKept();
         return 0;
     }
-    if (rename(kTakeFile, name) == 0) return 1;
-    int err = errno;
-    // Another file system: copy instead, then let the take file go.
-    if (err == EXDEV && copyOver(kTakeFile, name)) {
-        remove(kTakeFile);
-        return 1;
-    }
-    if (err != EXDEV) printf("Cannot move %s to %s: %s\n", kTakeFile, name, strerror(err));
+    // Onto the file a link names, or copied onto another file system.
+    if (moveOver(kTakeFile, name)) return 1;
     takeKept();
     return 0;
 }
 
-// Adds kept bytes of the take file to the audio of the existing target.
-// Returns 1 when the target holds them; otherwise the target's old audio
-// is as it was and the take file stays.
-static int finaliseAppend(const char *name, long kept)
+// Adds kept bytes of the take file to the audio of the existing target,
+// which held existing bytes of whole frames at the append check. Returns 1
+// when the target holds them; otherwise it is as it was and the take file
+// stays.
+static int finaliseAppend(const char *name, long kept, long existing)
 {
-    long offset, audio, tail, length;
-    if (!findAudio(name, &offset, &audio, &tail, &length)) {
-        takeKept();
-        return 0;
-    }
-    int ok;
-    if (offset + audio == length) {
-        // The audio runs to the end of the file: append in place.
-        ok = APPEND(name, kTakeFile, kept);
-        if (ok && !(FIX_SIZE(name, audio + kept) && setRiffSize(name))) {
-            // Cut the new bytes off again: the old header still holds.
-            truncateFile(name, length);
-            FIX_SIZE(name, audio);
-            ok = 0;
-        }
-    } else {
-        // Other chunks follow the audio: the new samples go between.
-        ok = insertAudio(name, kTakeFile, kept);
-    }
-    if (!ok) {
+    if (!appendTake(name, kTakeFile, kept, existing)) {
         takeKept();
         return 0;
     }
@@ -193,8 +177,9 @@ static void addToList(ConsoleState *st)
 }
 
 // The existing-file menu. Returns the mode chosen: new (replace or a new
-// name that does not exist), append (check passed) or abandoned.
-static RecordMode existingFileMenu(ConsoleState *st)
+// name that does not exist), append (check passed; the target's audio
+// bytes in *existing) or abandoned.
+static RecordMode existingFileMenu(ConsoleState *st, long *existing)
 {
     for (;;) {
         const char *name = st->recordName;
@@ -217,7 +202,9 @@ static RecordMode existingFileMenu(ConsoleState *st)
             snprintf(st->menuAnswer, sizeof st->menuAnswer, "5");
         const char *a = st->menuAnswer;
         if (strcmp(a, "1") == 0) {
-            return kModeNew;
+            // A file that may not be written is not recorded over; the
+            // menu comes again for another name.
+            if (targetWritable(name)) return kModeNew;
         } else if (strcmp(a, "2") == 0) {
             printf("Enter a new filename:\n");
             if (!readTypedName(st->recordName)) return kModeAbandoned;
@@ -225,7 +212,7 @@ static RecordMode existingFileMenu(ConsoleState *st)
             printf("Playing %s ...\n", name);
             PLAY(name, st->device, 0.0f, 3600.0f);
         } else if (strcmp(a, "4") == 0) {
-            return appendCheck(st);
+            return appendCheck(st, existing);
         } else if (strcmp(a, "5") == 0) {
             return kModeAbandoned;
         }
@@ -235,12 +222,12 @@ static RecordMode existingFileMenu(ConsoleState *st)
 // Turns the kept take into the target and lists it. SIGINT, SIGTERM and
 // SIGHUP wait meanwhile, so the target, the take file and the list each
 // end up whole: as they were, or with the take.
-static void finalise(ConsoleState *st, RecordMode mode, long kept)
+static void finalise(ConsoleState *st, RecordMode mode, long kept, long existing)
 {
     sigset_t outside;
     holdSignals(&outside);
     if (takeWhole(st->recordName, kept)) {
-        int received = mode == kModeAppend ? finaliseAppend(st->recordName, kept)
+        int received = mode == kModeAppend ? finaliseAppend(st->recordName, kept, existing)
                                            : finaliseNew(st->recordName, kept);
         if (received) addToList(st);
     }
@@ -258,14 +245,15 @@ void recordCommand(ConsoleState *st)
     }
     if (!askDuration(st)) return;
 
-    RecordMode mode = existingFileMenu(st);
+    long existing = 0;
+    RecordMode mode = existingFileMenu(st, &existing);
     if (mode == kModeAbandoned) return;
 
     long kept = RECORD(st->device, st->rate, st->duration, st->channels, (int)st->bits, kTakeFile);
     if (kept == kRecordEnded) {
         st->endSignal = caughtSignal();
     } else if (kept > 0) {
-        finalise(st, mode, kept);
+        finalise(st, mode, kept, existing);
     }
     // Nothing kept: the target is not touched. The take file is let go
     // only now, once the take has gone where it belongs.

@@ -115,9 +115,7 @@ int resolveLinks(const char *path, char *out, size_t outBytes)
     return 0;
 }
 
-// Flushes the directory that holds path, so that a rename in it survives
-// a crash. File systems that cannot do it are left as they are.
-static void syncDirectory(const char *path)
+void syncDirectory(const char *path)
 {
     char dir[kPathBytes];
     const char *slash = strrchr(path, '/');

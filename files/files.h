@@ -70,6 +70,10 @@ int beginSave(const char *path, SaveBeside *s);
 // signal mask is restored either way.
 int finishSave(SaveBeside *s, int ok);
 
+// Flushes the directory that holds path to disk, so that a rename in it
+// survives a crash. File systems that cannot do it are left as they are.
+void syncDirectory(const char *path);
+
 // Whether the user may write path (links followed): 1 yes or no such
 // file; 0 with errno when it exists and is not writable (root may write
 // every file, as the kernel lets it).

@@ -2,11 +2,15 @@
 # Installs the Debian packages Tunevat needs that this machine lacks.
 #   deps.sh run   - what building and running the program needs
 #   deps.sh test  - that, plus GoogleTest, sox, alsa-utils, clang (libFuzzer),
-#                   valgrind (the long-session test)
+#                   valgrind (the long-session test), and the other WAV
+#                   writers and readers the corpus test compares with:
+#                   ffmpeg, libsndfile (its headers, for tests/sndcheck.cpp)
+#                   and Python's wave module
 set -euo pipefail
 want=(cmake g++ make pkg-config libasound2-dev)
 if [ "${1:-run}" = test ]; then
-  want+=(googletest libgtest-dev sox libsox-fmt-base alsa-utils clang libclang-rt-dev valgrind)
+  want+=(googletest libgtest-dev sox libsox-fmt-base alsa-utils clang libclang-rt-dev valgrind
+         ffmpeg libsndfile1-dev python3)
 fi
 missing=()
 for p in "${want[@]}"; do

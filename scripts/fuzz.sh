@@ -40,8 +40,9 @@ for src in "${harnesses[@]}"; do
   rm -rf "$work"
   mkdir -p "$work"
   [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
-  # Harnesses that touch files do it in a scratch directory of their own.
-  scratch=$(mktemp -d)
+  # Harnesses that touch files do it in a scratch directory of their own,
+  # in memory where there is a tmpfs: the WAV rewrites sync every file.
+  scratch=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
   n=$runs
   [ "$name" = console ] && n=$console_runs
   echo "fuzz: $name, $n runs"

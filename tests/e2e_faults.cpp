@@ -286,13 +286,17 @@ TEST_F(Faults, UnwritableWorkingDirectoryChangesNothing)
 }
 
 // A target that may not be written refuses the append; the take is kept.
+// The append builds the new file beside the target and renames it, so the
+// right to write the target is asked for, not found by a failing open: the
+// shim says no from the second such question on, when the take is done.
 TEST_F(Faults, UnwritableTargetRefusesAppendAndKeepsTake)
 {
     oldFiles("", "song.wav", 20000, "1");
     Snapshot before = snap(dir, "song.wav");
-    RunResult r = runWith(shim({"TV_FAULT_DENY=song.wav"}), "r 4 1 x y\n");
+    RunResult r = runWith(shim({"TV_FAULT_READONLY=song.wav", "TV_FAULT_READONLY_AFTER=1"}),
+                          "r 4 1 x y\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("Cannot open song.wav: Permission denied\n" + std::string(kKept)),
+    EXPECT_NE(r.out.find("Cannot write song.wav: Permission denied\n" + std::string(kKept)),
               std::string::npos)
         << r.out;
     expectSame(before, dir, "song.wav");

@@ -19,6 +19,17 @@
 //                              name its flags ("rb", "rb+", "wb", "ab"),
 //                              with a 'c' added when it may create the file
 //                              without emptying it ("rb+c").
+//   TV_FAULT_READONLY=<pattern> a check for the right to write (access,
+//                              faccessat) on a matching name says EACCES,
+//                              as for a file of mode 444 and another
+//                              owner; with TV_FAULT_READONLY_AFTER=<n> only
+//                              from the (n+1)-th such check on.
+//   TV_FAULT_KILL_ON=<pattern> the process kills itself (SIGKILL) while
+//                              writing a matching file: once the bytes
+//                              handed to fwrite, pwrite or copy_file_range
+//                              for such files reach TV_FAULT_KILL_BYTES,
+//                              or just before (TV_FAULT_KILL_RENAME=before)
+//                              or after (=after) such a file is renamed.
 //
 // Disk-full faults are not made here: the C library's own streams write
 // through internal calls that a preloaded library cannot see, so the
@@ -27,6 +38,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <signal.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -183,14 +196,103 @@ int mkostemp64(char *tmpl, int flags)
     return mkostempWith("mkostemp64", tmpl, flags);
 }
 
+static int deniedWrite(const char *path, int how)
+{
+    static int checks = 0;
+    if (!(how & W_OK) || !matches("TV_FAULT_READONLY", path)) return 0;
+    const char *after = getenv("TV_FAULT_READONLY_AFTER");
+    return checks++ >= (after ? atoi(after) : 0);
+}
+
+typedef int (*AccessFn)(const char *, int);
+typedef int (*FaccessatFn)(int, const char *, int, int);
+
+int access(const char *path, int how)
+{
+    if (deniedWrite(path, how)) {
+        errno = EACCES;
+        return -1;
+    }
+    return ((AccessFn)dlsym(RTLD_NEXT, "access"))(path, how);
+}
+
+int faccessat(int dir, const char *path, int how, int flags)
+{
+    if (deniedWrite(path, how)) {
+        errno = EACCES;
+        return -1;
+    }
+    return ((FaccessatFn)dlsym(RTLD_NEXT, "faccessat"))(dir, path, how, flags);
+}
+
+// Does the descriptor name a file that TV_FAULT_KILL_ON matches?
+static int killTarget(int fd)
+{
+    if (!getenv("TV_FAULT_KILL_ON")) return 0;
+    char link[64], name[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, name, sizeof name - 1);
+    if (n <= 0) return 0;
+    name[n] = '\0';
+    return matches("TV_FAULT_KILL_ON", name);
+}
+
+// Counts bytes written to the matching files; dies once they reach the
+// limit, as a power cut or kill -9 would end the program.
+static void wrote(int fd, long long n)
+{
+    static long long total = 0;
+    const char *limit = getenv("TV_FAULT_KILL_BYTES");
+    if (n <= 0 || !limit || !killTarget(fd)) return;
+    total += n;
+    if (total >= atoll(limit)) kill(getpid(), SIGKILL);
+}
+
+typedef size_t (*FwriteFn)(const void *, size_t, size_t, FILE *);
+typedef ssize_t (*PwriteFn)(int, const void *, size_t, off_t);
+typedef ssize_t (*CopyRangeFn)(int, off_t *, int, off_t *, size_t, unsigned int);
+typedef int (*RenameFn)(const char *, const char *);
+
+size_t fwrite(const void *buf, size_t size, size_t count, FILE *f)
+{
+    size_t r = ((FwriteFn)dlsym(RTLD_NEXT, "fwrite"))(buf, size, count, f);
+    wrote(fileno(f), (long long)(r * size));
+    return r;
+}
+
+ssize_t pwrite(int fd, const void *buf, size_t n, off_t pos)
+{
+    ssize_t r = ((PwriteFn)dlsym(RTLD_NEXT, "pwrite"))(fd, buf, n, pos);
+    wrote(fd, r);
+    return r;
+}
+
+ssize_t pwrite64(int fd, const void *buf, size_t n, off_t pos)
+{
+    ssize_t r = ((PwriteFn)dlsym(RTLD_NEXT, "pwrite64"))(fd, buf, n, pos);
+    wrote(fd, r);
+    return r;
+}
+
+ssize_t copy_file_range(int in, off_t *inAt, int out, off_t *outAt, size_t n, unsigned int flags)
+{
+    ssize_t r = ((CopyRangeFn)dlsym(RTLD_NEXT, "copy_file_range"))(in, inAt, out, outAt, n, flags);
+    wrote(out, r);
+    return r;
+}
+
 int rename(const char *from, const char *to)
 {
-    RenameFn real = (RenameFn)dlsym(RTLD_NEXT, "rename");
     if (matches("TV_FAULT_RENAME", to)) {
         errno = EIO;
         return -1;
     }
-    return real(from, to);
+    const char *when = getenv("TV_FAULT_KILL_RENAME");
+    int hit = when && matches("TV_FAULT_KILL_ON", from);
+    if (hit && strcmp(when, "before") == 0) kill(getpid(), SIGKILL);
+    int r = ((RenameFn)dlsym(RTLD_NEXT, "rename"))(from, to);
+    if (hit && strcmp(when, "after") == 0) kill(getpid(), SIGKILL);
+    return r;
 }
 
 }  // extern "C"

@@ -1,5 +1,5 @@
 // Editing WAV files in place: the data size fix and the append of one
-// file's sample data to another.
+// file's sample data to the end of another.
 #include "wav/wav_private.h"
 
 #include <cerrno>
@@ -8,6 +8,22 @@
 
 // APPEND moves sample data through a buffer of this size.
 static const long kCopyBlock = 4096;
+// The data size in an RF64 file's ds64 chunk is 8 bytes wide.
+static const int kWideSizeBytes = 8;
+
+// Says why the data chunk of a located file cannot be used; 1 when it can.
+static int dataFound(const WavLayout *w)
+{
+    if (w->dataAt < 0) {
+        fputs(kNoDataMessage, stdout);
+        return 0;
+    }
+    if (w->dataCut) {
+        fputs(kCutDataMessage, stdout);
+        return 0;
+    }
+    return 1;
+}
 
 int FIX_SIZE(const char *path, long dataBytes)
 {
@@ -15,29 +31,23 @@ int FIX_SIZE(const char *path, long dataBytes)
         printf("Data size %ld does not fit a wave file: %s\n", dataBytes, path);
         return 0;
     }
-    FILE *f = fopen(path, "rb+");
-    if (!f) {
-        cannotOpen(path);
-        return 0;
-    }
+    FILE *f = openWavFile(path, "rb+");
+    if (!f) return 0;
     int ok = 0;
-    long dataAt = FindChunk(f, "data", 4);
-    long length = fileLength(f);
-    if (dataAt < 0) {
-        fputs(kNoDataMessage, stdout);
-    } else if (length < dataAt + kChunkHeaderBytes) {
-        // The size field itself is missing or cut off; writing it would
-        // grow the file with a header fragment.
-        fputs(kCutDataMessage, stdout);
-    } else {
-        long size = dataBytes == -1 ? length - (dataAt + kChunkHeaderBytes) : dataBytes;
+    WavLayout w;
+    locateWav(f, &w);
+    if (dataFound(&w)) {
+        long size = dataBytes == -1 ? w.length - w.dataOffset : dataBytes;
         if (size > kMaxField) {
             printf("Data size %ld does not fit a wave file: %s\n", size, path);
         } else {
-            char field[kSizeFieldBytes];
+            // Only the size field that counts: the data chunk's own, or the
+            // ds64 chunk's when the data chunk defers to it.
+            char field[kWideSizeBytes] = {0};
             Decon4(size, field);
-            if (fseek(f, dataAt + kTagBytes, SEEK_SET) == 0 &&
-                fwrite(field, 1, sizeof field, f) == sizeof field) {
+            size_t width = w.sizeAt == w.dataAt + kTagBytes ? (size_t)kSizeFieldBytes
+                                                            : (size_t)kWideSizeBytes;
+            if (fseek(f, w.sizeAt, SEEK_SET) == 0 && fwrite(field, 1, width, f) == width) {
                 ok = 1;
             } else {
                 cannotWrite(path, errno);
@@ -53,14 +63,10 @@ int FIX_SIZE(const char *path, long dataBytes)
 
 int APPEND(const char *target, const char *source, long count)
 {
-    FILE *out = fopen(target, "rb+");
-    if (!out) {
-        cannotOpen(target);
-        return 0;
-    }
-    FILE *in = fopen(source, "rb");
+    FILE *out = openWavFile(target, "rb+");
+    if (!out) return 0;
+    FILE *in = openWavFile(source, "rb");
     if (!in) {
-        cannotOpen(source);
         fclose(out);
         return 0;
     }
@@ -79,18 +85,19 @@ int APPEND(const char *target, const char *source, long count)
     }
     printf("Append file is %li bytes\n", sourceLength);
 
-    long targetData = FindChunk(out, "data", 4);
-    long sourceData = targetData < 0 ? -1 : FindChunk(in, "data", 4);
-    if (targetData < 0 || sourceData < 0) {
-        fputs(kNoDataMessage, stdout);
-    } else if (targetLength < targetData + kChunkHeaderBytes || sourceLength < sourceData + kChunkHeaderBytes) {
-        fputs(kCutDataMessage, stdout);
-    } else {
-        long sourceStart = sourceData + kChunkHeaderBytes;
+    WavLayout t, s;
+    locateWav(out, &t);
+    int found = dataFound(&t);
+    if (found) {
+        locateWav(in, &s);
+        found = dataFound(&s);
+    }
+    if (found) {
+        long sourceStart = s.dataOffset;
         long available = sourceLength - sourceStart;
         long wanted = count < 0 ? 0 : (count < available ? count : available);
         // Everything from the target's first sample byte on becomes its data.
-        if (targetLength - (targetData + kChunkHeaderBytes) > kMaxDataBytes - wanted) {
+        if (targetLength - t.dataOffset > kMaxDataBytes - wanted) {
             printf("Appending would make %s too large for a wave file!\n", target);
         } else {
             static char block[kCopyBlock];

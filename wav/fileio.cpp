@@ -4,10 +4,28 @@
 #include <cerrno>
 #include <cstring>
 
+#include "files/files.h"
+
 const char kNoFormatMessage[] = "Can't find format chunk in wave file!\n";
 const char kNoDataMessage[] = "Can't find data block in wave file!\n";
 const char kZeroFrameMessage[] = "Wave file has a frame size of zero!\n";
 const char kCutDataMessage[] = "Wave file ends before its sample data!\n";
+
+void notRegular(const char *path)
+{
+    printf("The file called %s is not a regular file!\n", path);
+}
+
+FILE *openWavFile(const char *path, const char *mode)
+{
+    int special = 0;
+    FILE *f = fopenRegular(path, mode, &special);
+    if (!f) {
+        if (special) notRegular(path);
+        else cannotOpen(path);
+    }
+    return f;
+}
 
 void cannotOpen(const char *path)
 {
@@ -28,6 +46,12 @@ long fileLength(FILE *f)
 {
     if (fseek(f, 0, SEEK_END) != 0) return -1;
     return ftell(f);
+}
+
+unsigned long layoutFrameBytes(const WavLayout *w)
+{
+    if (w->fmtAt < 0) return 0;
+    return (unsigned long)(w->bits / 8) * w->channels;
 }
 
 size_t readUpTo(FILE *f, char *buf, size_t n)

@@ -1,41 +1,52 @@
 // Finishing a recorded file: the RIFF size, cutting a file to length, and
-// the two ways of changing a file that must never leave it half-written:
-// inserting audio before trailing chunks, and copying onto a target on
-// another file system. Both build the new file beside the target and
-// rename it over the target at the end.
+// the three ways of changing a recording that must never leave it
+// half-written: adding a take to its audio, moving the take file onto it,
+// and copying onto a target on another file system. The new bytes are
+// built beside the target (files/beginSave: links followed, mode and owner
+// kept, a unique name, synced) and renamed over it at the end, so a
+// failure, or a kill at any moment, leaves either the old file or the
+// whole new one.
 #include "wav/wav_private.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Copies go through a buffer of this size.
-static const long kCopyBytes = 65536;
+#include "files/files.h"
 
-// Writes value into the 4-byte size field at pos of the open file.
-static int writeSizeField(FILE *f, long pos, long value)
+// Copies that the kernel cannot make go through a buffer of this size.
+static const long kCopyBytes = 65536;
+// The ds64 chunk's fields, from its tag: RIFF size, data size and sample
+// count, 8 bytes each.
+static const long kDs64Riff = 8;
+static const long kDs64Data = 16;
+static const long kDs64Samples = 24;
+static const int kWideSizeBytes = 8;
+// A 32-bit size field that says "see the ds64 chunk".
+static const unsigned long long kDeferredSize = 0xffffffffULL;
+
+// Writes the width low bytes of value, least significant first, at pos.
+static int writeField(FILE *f, long pos, unsigned long long value, int width)
 {
-    char field[kSizeFieldBytes];
-    Decon4(value, field);
-    return fseek(f, pos, SEEK_SET) == 0 && fwrite(field, 1, sizeof field, f) == sizeof field;
+    char field[kWideSizeBytes];
+    for (int i = 0; i < width; ++i) field[i] = (char)((value >> (8 * i)) & 0xff);
+    return fseeko(f, (off_t)pos, SEEK_SET) == 0 && fwrite(field, 1, (size_t)width, f) == (size_t)width;
 }
 
 int setRiffSize(const char *path)
 {
-    FILE *f = fopen(path, "rb+");
-    if (!f) {
-        cannotOpen(path);
-        return 0;
-    }
+    FILE *f = openWavFile(path, "rb+");
+    if (!f) return 0;
     long length = fileLength(f);
     int ok = 0;
     if (length < kWavHeaderBytes || length - kChunkHeaderBytes > kMaxField) {
         printf("Cannot set the RIFF size of %s: the file is %li bytes long\n", path, length);
     } else {
         // The RIFF chunk's own tag and size field are not counted.
-        ok = writeSizeField(f, kRiffSizeAt, length - kChunkHeaderBytes);
+        ok = writeField(f, kRiffSizeAt, (unsigned long long)(length - kChunkHeaderBytes),
+                        kSizeFieldBytes);
         if (!ok) cannotWrite(path, errno);
     }
     if (fclose(f) != 0 && ok) {
@@ -55,185 +66,260 @@ int truncateFile(const char *path, long length)
     return 1;
 }
 
-// Do the bytes from pos to length form a run of whole chunks (printable
-// four-letter tags, sizes that lead exactly to the end of the file)?
-static int chunksFill(FILE *f, long pos, long length)
+int targetWritable(const char *path)
 {
-    while (pos < length) {
-        char head[kChunkHeaderBytes];
-        if (length - pos < kChunkHeaderBytes || !readAt(f, pos, head, sizeof head)) return 0;
-        for (int i = 0; i < kTagBytes; ++i) {
-            if (head[i] < 0x20 || head[i] > 0x7e) return 0;
-        }
-        long size = (long)Assem4(head + kTagBytes);
-        pos += kChunkHeaderBytes + size + (size & 1);   // chunks are padded to even sizes
-        // The last chunk may lack its pad byte.
-        if (pos == length + 1 && (size & 1)) return 1;
-    }
-    return pos == length;
-}
-
-int findAudio(const char *path, long *dataOffset, long *audioBytes, long *tailStart,
-              long *length)
-{
-    FILE *f = fopen(path, "rb");
-    if (!f) {
-        cannotOpen(path);
+    struct stat sb;
+    if (stat(path, &sb) != 0) return 1;   // nothing there yet: it is made
+    if (!S_ISREG(sb.st_mode) && !S_ISDIR(sb.st_mode)) {
+        notRegular(path);
         return 0;
     }
-    long len = fileLength(f);
-    long tag = FindChunk(f, "data", 4);
-    char field[kSizeFieldBytes];
-    if (len < 0 || tag < 0 || !readAt(f, tag + kTagBytes, field, sizeof field)) {
-        fputs(kNoDataMessage, stdout);
-        fclose(f);
+    // Renaming a new file over a read-only one would get past its
+    // protection whenever the directory may be written.
+    if (!mayWrite(path)) {
+        cannotWrite(path, errno);
         return 0;
     }
-    long offset = tag + kChunkHeaderBytes;
-    long declared = (long)Assem4(field);
-    *dataOffset = offset;
-    *length = len;
-    *audioBytes = len - offset;
-    *tailStart = len;
-    if (declared < len - offset) {
-        long tail = offset + declared + (declared & 1);
-        if (tail <= len && chunksFill(f, tail, len)) {
-            *audioBytes = declared;
-            *tailStart = tail;
-        }
-    }
-    fclose(f);
     return 1;
 }
 
-// Opens a new temporary file in the directory of target; its name goes to
-// tempPath (size bytes). Returns nullptr after a message.
-static FILE *openBeside(const char *target, char *tempPath, size_t size)
+// pwrite of all n bytes at pos.
+static int writeAllAt(int fd, const char *buf, size_t n, off_t pos)
 {
-    const char *slash = strrchr(target, '/');
-    int dirLength = slash ? (int)(slash - target) + 1 : 0;
-    if (snprintf(tempPath, size, "%.*s.tunevat-XXXXXX", dirLength, target) >= (int)size) {
-        printf("Cannot make a temporary file beside %s: the name is too long\n", target);
-        return nullptr;
+    while (n > 0) {
+        ssize_t w = pwrite(fd, buf, n, pos);
+        if (w <= 0) return 0;
+        buf += w;
+        n -= (size_t)w;
+        pos += w;
     }
-    int fd = mkstemp(tempPath);
-    if (fd < 0) {
-        printf("Cannot make a temporary file beside %s: %s\n", target, strerror(errno));
-        return nullptr;
-    }
-    // The finished file gets the target's permissions, or those a new
-    // file would get.
-    struct stat sb;
-    mode_t mode;
-    if (stat(target, &sb) == 0) {
-        mode = sb.st_mode & 07777;
-    } else {
-        mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    FILE *f = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
-    if (!f) {
-        printf("Cannot make a temporary file beside %s: %s\n", target, strerror(errno));
-        close(fd);
-        unlink(tempPath);
-    }
-    return f;
+    return 1;
 }
 
-// Copies count bytes from position from of in to the end of out.
-static int copyBytes(FILE *in, long from, long count, FILE *out)
+// Appends count bytes, from offset from of the file in, to out (whose
+// stream stands at its end): inside the kernel where it can (no copy
+// through the program, and a shared extent where the file system has
+// them), through a buffer otherwise. Returns 1, or 0 with errno set.
+static int copyInto(FILE *in, long from, long count, FILE *out)
 {
+    if (count <= 0) return 1;
+    if (fflush(out) != 0) return 0;
+    off_t outAt = ftello(out);
+    if (outAt < 0) return 0;
+    off_t inAt = (off_t)from;
+    int inFd = fileno(in), outFd = fileno(out);
+    int inKernel = 1;
     static char buf[kCopyBytes];
-    if (fseek(in, from, SEEK_SET) != 0) return 0;
     while (count > 0) {
-        size_t n = (size_t)(count < kCopyBytes ? count : kCopyBytes);
-        if (fread(buf, 1, n, in) != n || fwrite(buf, 1, n, out) != n) return 0;
+        ssize_t n;
+        if (inKernel) {
+            n = copy_file_range(inFd, &inAt, outFd, &outAt, (size_t)count, 0);
+            if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                          errno == EOPNOTSUPP || errno == EPERM || errno == ETXTBSY)) {
+                inKernel = 0;   // not between these files: the plain way
+                continue;
+            }
+        } else {
+            n = pread(inFd, buf, (size_t)(count < kCopyBytes ? count : kCopyBytes), inAt);
+            if (n > 0) {
+                if (!writeAllAt(outFd, buf, (size_t)n, outAt)) return 0;
+                inAt += n;
+                outAt += n;
+            }
+        }
+        if (n == 0) errno = EIO;   // the file ended before the bytes it was to hold
+        if (n <= 0) return 0;
         count -= (long)n;
     }
+    return fseeko(out, outAt, SEEK_SET) == 0;
+}
+
+// Says why the audio of the located target (frames of frameBytes bytes)
+// cannot take more; 1 when it can.
+static int audioExtensible(const WavLayout *w, unsigned long frameBytes, const char *target)
+{
+    if (w->fmtAt < 0) {
+        fputs(kNoFormatMessage, stdout);
+        return 0;
+    }
+    if (frameBytes == 0) {
+        fputs(kZeroFrameMessage, stdout);
+        return 0;
+    }
+    if (w->dataAt < 0 || w->dataCut) {
+        fputs(w->dataAt < 0 ? kNoDataMessage : kCutDataMessage, stdout);
+        return 0;
+    }
+    char what[kFormatTextBytes];
+    if (describeUnsupported(w, what, sizeof what)) {
+        printf("Cannot record at the end of %s: it holds %s\n", target, what);
+        return 0;
+    }
     return 1;
 }
 
-// Makes the temporary file durable, closes it and renames it over target.
-// On failure the temporary file is removed and target is unchanged.
-static int finishBeside(FILE *tmp, const char *tempPath, const char *target, int ok)
+int appendTake(const char *target, const char *source, long count, long oldBytes)
 {
-    if (ok) ok = fflush(tmp) == 0 && fsync(fileno(tmp)) == 0;
-    if (fclose(tmp) != 0) ok = 0;
-    if (ok && rename(tempPath, target) != 0) ok = 0;
-    if (!ok) {
-        cannotWrite(target, errno);
-        unlink(tempPath);
-    }
-    return ok;
-}
-
-int insertAudio(const char *target, const char *source, long count)
-{
-    long offset, audio, tail, length;
-    if (!findAudio(target, &offset, &audio, &tail, &length)) return 0;
-    FILE *in = fopen(target, "rb");
-    FILE *src = fopen(source, "rb");
-    if (!in || !src) {
-        cannotOpen(in ? source : target);
-        if (in) fclose(in);
-        if (src) fclose(src);
+    if (!targetWritable(target)) return 0;
+    FILE *in = openWavFile(target, "rb");
+    if (!in) return 0;
+    FILE *src = openWavFile(source, "rb");
+    if (!src) {
+        fclose(in);
         return 0;
     }
     long sourceLength = fileLength(src);
-    // The same report as an append at the end of the file gives.
+    // The same report APPEND gives.
     if (sourceLength >= 0) printf("Append file is %li bytes\n", sourceLength);
-    long sourceTag = FindChunk(src, "data", 4);
-    long newData = audio + count;
-    long pad = newData & 1;
-    long newLength = offset + newData + pad + (length - tail);
-    int ok = 0;
-    if (sourceTag < 0) {
-        fputs(kNoDataMessage, stdout);
-    } else if (count < 0 || sourceLength - (sourceTag + kChunkHeaderBytes) < count) {
-        printf("%s holds fewer than %li bytes of audio\n", source, count);
-    } else if (newData > kMaxDataBytes || newLength - kChunkHeaderBytes > kMaxField) {
-        printf("Appending would make %s too large for a wave file!\n", target);
-    } else {
-        ok = 1;
+
+    WavLayout t, s;
+    locateWav(in, &t);
+    locateWav(src, &s);
+    unsigned long frameBytes = layoutFrameBytes(&t);
+    long whole = 0, newData = 0, newLength = 0, pad = 0;
+    char riffTag[kTagBytes] = {0};
+    int ok = audioExtensible(&t, frameBytes, target);
+    if (ok) {
+        whole = t.audioBytes - t.audioBytes % (long)frameBytes;
+        newData = whole + count;
+        pad = newData & 1;   // odd-sized data is followed by a pad byte
+        newLength = t.dataOffset + newData + pad + (t.length - t.tailStart);
+        ok = 0;
+        if (s.dataAt < 0 || s.dataCut) {
+            fputs(s.dataAt < 0 ? kNoDataMessage : kCutDataMessage, stdout);
+        } else if (count < 0 || sourceLength - s.dataOffset < count) {
+            printf("%s holds fewer than %li bytes of audio\n", source, count);
+        } else if (oldBytes >= 0 && whole != oldBytes) {
+            printf("%s has changed since the recording began; it was left as it is\n", target);
+        } else if (!t.rf64 && (newData > kMaxDataBytes || newLength - kChunkHeaderBytes > kMaxField)) {
+            printf("Appending would make %s too large for a wave file!\n", target);
+        } else {
+            ok = 1;
+            // Only a file that starts with a RIFF header has a RIFF size.
+            if (!readAt(in, 0, riffTag, sizeof riffTag)) riffTag[0] = '\0';
+        }
     }
-    char tempPath[4096];
-    FILE *out = ok ? openBeside(target, tempPath, sizeof tempPath) : nullptr;
-    if (!out) {
+    SaveBeside save;
+    if (ok && !beginSave(target, &save)) {
+        cannotWrite(target, errno);
+        ok = 0;
+    }
+    if (!ok) {
         fclose(in);
         fclose(src);
         return 0;
     }
-    // Header and old audio, the new audio, a pad byte when the data ends
-    // on an odd byte, then the chunks that followed the old audio.
-    ok = copyBytes(in, 0, offset + audio, out) &&
-         copyBytes(src, sourceTag + kChunkHeaderBytes, count, out) &&
-         (pad == 0 || fputc(0, out) == 0) && copyBytes(in, tail, length - tail, out);
-    // The RIFF size, then the data size, whose field ends where the audio
-    // begins.
-    if (ok) ok = writeSizeField(out, kRiffSizeAt, newLength - kChunkHeaderBytes);
-    if (ok) ok = writeSizeField(out, offset - kSizeFieldBytes, newData);
+    if (t.audioBytes > whole) {
+        printf("The last %li bytes of %s are not a whole frame and were left out\n",
+               t.audioBytes - whole, target);
+    }
+    // The header and the old audio in whole frames, the new audio, a pad
+    // byte when the data ends on an odd byte, then the chunks that followed
+    // the old audio, unchanged.
+    FILE *out = save.file;
+    ok = copyInto(in, 0, t.dataOffset + whole, out) && copyInto(src, s.dataOffset, count, out) &&
+         (pad == 0 || fputc(0, out) != EOF) && copyInto(in, t.tailStart, t.length - t.tailStart, out);
+    // Then the sizes: an RF64 file's in its ds64 chunk (the data chunk's
+    // own field kept as it was, or true while it fits), a RIFF file's in
+    // the RIFF header and the data chunk.
+    unsigned long long riffSize = (unsigned long long)(newLength - kChunkHeaderBytes);
+    if (ok && t.rf64 && t.ds64At >= 0) {
+        ok = writeField(out, t.ds64At + kDs64Riff, riffSize, kWideSizeBytes) &&
+             writeField(out, t.ds64At + kDs64Data, (unsigned long long)newData, kWideSizeBytes) &&
+             writeField(out, t.ds64At + kDs64Samples, (unsigned long long)(newData / (long)frameBytes),
+                        kWideSizeBytes);
+        unsigned long long dataField = (unsigned long long)newData < kDeferredSize
+                                           ? (unsigned long long)newData
+                                           : kDeferredSize;
+        if (ok && t.sizeAt == t.dataAt + kTagBytes)
+            ok = writeField(out, t.sizeAt, dataField, kSizeFieldBytes);
+    } else if (ok) {
+        if (memcmp(riffTag, "RIFF", kTagBytes) == 0)
+            ok = writeField(out, kRiffSizeAt, riffSize, kSizeFieldBytes);
+        if (ok) ok = writeField(out, t.sizeAt, (unsigned long long)newData, kSizeFieldBytes);
+    }
+    int err = errno;
     fclose(in);
     fclose(src);
-    return finishBeside(out, tempPath, target, ok);
+    errno = err;
+    if (!finishSave(&save, ok)) {
+        cannotWrite(target, errno);
+        return 0;
+    }
+    return 1;
 }
 
 int copyOver(const char *source, const char *target)
 {
-    FILE *in = fopen(source, "rb");
-    if (!in) {
-        cannotOpen(source);
-        return 0;
-    }
+    if (!targetWritable(target)) return 0;
+    FILE *in = openWavFile(source, "rb");
+    if (!in) return 0;
     long length = fileLength(in);
-    char tempPath[4096];
-    FILE *out = length >= 0 ? openBeside(target, tempPath, sizeof tempPath) : nullptr;
-    if (!out) {
-        if (length < 0) printf("Cannot read %s: %s\n", source, strerror(errno));
+    if (length < 0) {
+        cannotRead(source, in);
         fclose(in);
         return 0;
     }
-    int ok = copyBytes(in, 0, length, out);
+    SaveBeside save;
+    if (!beginSave(target, &save)) {
+        cannotWrite(target, errno);
+        fclose(in);
+        return 0;
+    }
+    int ok = copyInto(in, 0, length, save.file);
+    int err = errno;
     fclose(in);
-    return finishBeside(out, tempPath, target, ok);
+    errno = err;
+    if (!finishSave(&save, ok)) {
+        cannotWrite(target, errno);
+        return 0;
+    }
+    return 1;
+}
+
+int moveOver(const char *source, const char *target)
+{
+    if (!targetWritable(target)) return 0;
+    // A symlink stays; the file it names is the one replaced.
+    char real[kPathBytes];
+    if (!resolveLinks(target, real, sizeof real)) {
+        cannotWrite(target, errno);
+        return 0;
+    }
+    struct stat old, mine;
+    int replacing = stat(real, &old) == 0 && S_ISREG(old.st_mode);
+    int haveMine = stat(source, &mine) == 0;
+    if (replacing) {
+        // The recording takes the old file's permissions and, where the
+        // program may give a file away, its owner and group.
+        if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
+            chown(source, old.st_uid, old.st_gid) != 0 && chown(source, (uid_t)-1, old.st_gid) != 0) {
+            // Neither could be kept: the recording stays the user's own.
+        }
+        if (chmod(source, old.st_mode & 07777) != 0) {
+            // The recording keeps the mode it was made with.
+        }
+    }
+    // On disk before it takes the old file's place.
+    int fd = openRegular(source, O_RDONLY, 0);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    if (rename(source, real) == 0) {
+        syncDirectory(real);
+        return 1;
+    }
+    int err = errno;
+    if (replacing && haveMine && chmod(source, mine.st_mode & 07777) != 0) {
+        // Left with the old file's mode; its bytes are what matters.
+    }
+    if (err == EXDEV) {
+        // Another file system: copy beside the target and rename there.
+        if (!copyOver(source, target)) return 0;
+        remove(source);
+        return 1;
+    }
+    printf("Cannot move %s to %s: %s\n", source, target, strerror(err));
+    return 0;
 }

@@ -25,6 +25,15 @@ extern const char kNoDataMessage[];     // "Can't find data block in wave file!\
 extern const char kZeroFrameMessage[];  // "Wave file has a frame size of zero!\n"
 extern const char kCutDataMessage[];    // "Wave file ends before its sample data!\n"
 
+// "The file called PATH is not a regular file!": a FIFO, a device, a
+// socket or a directory, refused before anything is read from it.
+void notRegular(const char *path);
+
+// Opens path with mode ("rb", "rb+") when it is a regular file. Otherwise
+// prints "Cannot open PATH: reason", or the not-regular line, and returns
+// nullptr.
+FILE *openWavFile(const char *path, const char *mode);
+
 // "Cannot open PATH: reason" with errno's text.
 void cannotOpen(const char *path);
 // "Cannot read PATH: reason"; a short read without an error is reported
@@ -35,6 +44,13 @@ void cannotWrite(const char *path, int err);
 
 // Length of the open file in bytes, or -1.
 long fileLength(FILE *f);
+
+// unsupportedFormat on a file already located.
+int describeUnsupported(const WavLayout *w, char *what, size_t whatBytes);
+
+// The frame size a layout's format gives: channels x whole bytes per
+// sample (0 without a format chunk).
+unsigned long layoutFrameBytes(const WavLayout *w);
 
 // Reads up to n bytes from where f stands; fewer only at the end of the
 // file or on an error.

@@ -1,0 +1,328 @@
+// WAV files from other programs, made at test time by the programs
+// themselves (ffmpeg, sox, Python's wave module, libsndfile through the
+// sndcheck helper), with what such files carry: metadata before and after
+// the audio (LIST, bext, cue, levl), more than 128 KiB of it, odd-sized
+// chunks and their pad bytes, WAVE_FORMAT_EXTENSIBLE, RF64, sizes a writer
+// to a pipe could not fix, 16 and 24 bits, mono and stereo, 8 to 96 kHz,
+// titles holding "data" and "fmt ". For every file, libsndfile's reading
+// is the reference: what `t` prints, the bytes playback sends to the
+// virtual card, and, after recording at the end of it, that libsndfile
+// reads the old audio followed by the new. Samples other than plain PCM
+// must be refused with what they are.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "e2e_record_util.h"
+#include "harness.h"
+#include "wav/wav.h"
+
+using namespace rec;
+
+namespace {
+
+// What libsndfile reads in a file.
+struct Reference {
+    int channels = 0, rate = 0, bits = 0;
+    long frames = 0;
+    std::string samples;   // 16- and 24-bit files only, packed as in the file
+};
+
+struct Source {
+    std::string name;
+    std::vector<std::string> argv;       // the writer's command, run in the corpus
+    std::function<void(const std::string &dir)> derive;   // or made from another file
+    std::string holds;                   // refused samples: what the refusal names
+};
+
+std::vector<std::string> ffmpeg(const std::string &name, const std::string &source,
+                                const std::string &codec, const std::vector<std::string> &extra = {})
+{
+    std::vector<std::string> a = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
+                                  "-f", "lavfi", "-i", source};
+    a.insert(a.end(), extra.begin(), extra.end());
+    for (const char *s : {"-bitexact", "-c:a"}) a.push_back(s);
+    a.push_back(codec);
+    a.push_back(name);
+    return a;
+}
+
+// Two different tones, left and right (a swapped pair would show), or one.
+std::string stereo(int rate)
+{
+    return "aevalsrc=0.5*sin(440*2*PI*t)|0.2*sin(660*2*PI*t):s=" + std::to_string(rate) + ":d=0.2";
+}
+std::string mono(int rate)
+{
+    return "aevalsrc=0.4*sin(550*2*PI*t):s=" + std::to_string(rate) + ":d=0.2";
+}
+
+std::vector<std::string> sh(const std::string &command) { return {"sh", "-c", command}; }
+
+std::vector<std::string> sndfileWrite(const std::string &name, const std::string &major, int bits,
+                                      int channels, int rate, long frames,
+                                      const std::vector<std::string> &options = {})
+{
+    std::vector<std::string> a = {TUNEVAT_SNDCHECK, "write", name, major, std::to_string(bits),
+                                  std::to_string(channels), std::to_string(rate),
+                                  std::to_string(frames)};
+    a.insert(a.end(), options.begin(), options.end());
+    return a;
+}
+
+std::string le32(unsigned long v)
+{
+    std::string s;
+    for (int i = 0; i < 4; ++i) s += (char)((v >> (8 * i)) & 0xff);
+    return s;
+}
+
+// The chunks after "WAVE", as tag+size+body(+pad) strings.
+std::vector<std::string> chunksOf(const std::string &file)
+{
+    std::vector<std::string> v;
+    size_t pos = 12;
+    while (pos + 8 <= file.size()) {
+        unsigned long size = rec::le32(file, pos + 4);
+        size_t whole = 8 + size + (size & 1);
+        v.push_back(file.substr(pos, whole));
+        pos += whole;
+    }
+    return v;
+}
+
+// Rebuilds a RIFF file from chunks in the order given.
+std::string riffOf(const std::vector<std::string> &chunks)
+{
+    std::string body;
+    for (const std::string &c : chunks) body += c;
+    return "RIFF" + le32(body.size() + 4) + "WAVE" + body;
+}
+
+std::vector<Source> corpus()
+{
+    return {
+        {"ff_title.wav", ffmpeg("ff_title.wav", stereo(44100), "pcm_s16le",
+                                {"-metadata", "title=fmt mydata"}), {}, ""},
+        {"ff_levl.wav", ffmpeg("ff_levl.wav", mono(48000), "pcm_s16le", {"-write_peak", "on"}), {}, ""},
+        {"ff_bext.wav", ffmpeg("ff_bext.wav", stereo(48000), "pcm_s16le",
+                               {"-write_bext", "1", "-metadata", "coding_history=A=PCM,F=48000"}),
+         {}, ""},
+        {"ff_rf64.wav", ffmpeg("ff_rf64.wav", stereo(32000), "pcm_s16le", {"-rf64", "always"}), {}, ""},
+        {"ff_junk.wav", ffmpeg("ff_junk.wav", mono(16000), "pcm_s16le", {"-rf64", "auto"}), {}, ""},
+        {"ff_s24.wav", ffmpeg("ff_s24.wav", stereo(96000), "pcm_s24le"), {}, ""},
+        {"ff_s24_mono.wav", ffmpeg("ff_s24_mono.wav", mono(8000), "pcm_s24le"), {}, ""},
+        // A comment of 140000 bytes before the audio.
+        {"ff_long_comment.wav",
+         sh("(printf ';FFMETADATA1\\ncomment='; head -c 140000 /dev/zero | tr '\\0' c; echo) > meta.txt"
+            " && ffmpeg -nostdin -hide_banner -loglevel error -f lavfi -i '" + mono(22050) +
+            "' -i meta.txt -map_metadata 1 -bitexact -c:a pcm_s16le ff_long_comment.wav"),
+         {}, ""},
+        {"ff_float.wav", ffmpeg("ff_float.wav", stereo(44100), "pcm_f32le"), {},
+         "32-bit floating-point samples"},
+        {"ff_alaw.wav", ffmpeg("ff_alaw.wav", mono(8000), "pcm_alaw"), {}, "A-law samples"},
+        {"ff_s32.wav", ffmpeg("ff_s32.wav", stereo(22050), "pcm_s32le"), {},
+         ""},   // plain 32-bit: refused by its width, as before
+        // ffmpeg's title chunk moved before the format chunk: its "fmt "
+        // then comes first at an even offset.
+        {"ff_list_first.wav", {},
+         [](const std::string &dir) {
+             std::vector<std::string> c = chunksOf(readFile(dir + "/ff_title.wav"));
+             writeFile(dir + "/ff_list_first.wav", riffOf({c.at(1), c.at(0), c.at(2)}));
+         },
+         ""},
+        // A 32-bit extensible file marked as carrying 24 valid bits.
+        {"ff_24in32.wav", {},
+         [](const std::string &dir) {
+             std::string f = readFile(dir + "/ff_s32.wav");
+             f[38] = 24;   // valid bits, 18 bytes into the extensible format chunk
+             writeFile(dir + "/ff_24in32.wav", f);
+         },
+         "24-bit samples in 4-byte containers"},
+        {"sox_pipe24.wav",
+         sh("sox -n -r 8000 -c 1 -b 24 -t wav - synth 1001s sine 300 | cat > sox_pipe24.wav"), {}, ""},
+        {"sox_pipe16.wav",
+         sh("sox -n -r 11025 -c 2 -b 16 -t wav - synth 0.1 sine 300 sine 500 | cat > sox_pipe16.wav"),
+         {}, ""},
+        {"sox_mono16.wav", {"sox", "-n", "-r", "22050", "-c", "1", "-b", "16", "sox_mono16.wav",
+                            "synth", "0.1", "sine", "700"},
+         {}, ""},
+        {"sox_mulaw.wav", {"sox", "-n", "-r", "8000", "-c", "1", "-e", "mu-law", "sox_mulaw.wav",
+                           "synth", "0.1", "sine", "700"},
+         {}, "mu-law samples"},
+        {"py_stereo.wav",
+         {"python3", "-c",
+          "import wave,math\n"
+          "w=wave.open('py_stereo.wav','wb');w.setnchannels(2);w.setsampwidth(2);w.setframerate(44100)\n"
+          "w.writeframes(b''.join(int(9000*math.sin(k/7)).to_bytes(2,'little',signed=True)+"
+          "int(3000*math.sin(k/3)).to_bytes(2,'little',signed=True) for k in range(3001)))\n"
+          "w.close()"},
+         {}, ""},
+        // Odd data and no pad byte at the end of the file.
+        {"py_mono24.wav",
+         {"python3", "-c",
+          "import wave,math\n"
+          "w=wave.open('py_mono24.wav','wb');w.setnchannels(1);w.setsampwidth(3);w.setframerate(96000)\n"
+          "w.writeframes(b''.join(int(900000*math.sin(k/5)).to_bytes(3,'little',signed=True) "
+          "for k in range(2001)))\n"
+          "w.close()"},
+         {}, ""},
+        // An odd-sized iXML chunk, with its pad byte, before the audio.
+        {"py_ixml.wav", {},
+         [](const std::string &dir) {
+             std::vector<std::string> c = chunksOf(readFile(dir + "/py_stereo.wav"));
+             std::string xml = "<BWFXML><PROJECT>data</PROJECT></BWFXML>!";
+             writeFile(dir + "/py_ixml.wav",
+                       riffOf({c.at(0), "iXML" + le32(xml.size()) + xml + std::string(1, '\0'), c.at(1)}));
+         },
+         ""},
+        {"sf_title_after.wav", sndfileWrite("sf_title_after.wav", "wav", 24, 2, 44100, 1001,
+                                            {"title-after=recorded data"}),
+         {}, ""},
+        {"sf_odd.wav", sndfileWrite("sf_odd.wav", "wav", 24, 1, 8000, 333, {"title-after=abcde"}), {}, ""},
+        {"sf_cue_bext.wav", sndfileWrite("sf_cue_bext.wav", "wavex", 16, 1, 16000, 500,
+                                         {"bext=take one", "cue", "title-before=data fmt "}),
+         {}, ""},
+        {"sf_rf64.wav", sndfileWrite("sf_rf64.wav", "rf64", 16, 2, 44100, 777), {}, ""},
+    };
+}
+
+std::string fmt3(double v)
+{
+    char b[64];
+    snprintf(b, sizeof b, "%.3f", v);
+    return b;
+}
+
+struct Corpus : RecordE2E {
+    Reference reference(const std::string &name)
+    {
+        Reference r;
+        RunResult run = runProgram(dir, {TUNEVAT_SNDCHECK, "read", name, "ref.raw"});
+        EXPECT_EQ(run.status, 0) << name << ": " << run.err;
+        sscanf(run.out.c_str(), "%d %d %ld %d", &r.channels, &r.rate, &r.frames, &r.bits);
+        if (r.bits == 16 || r.bits == 24) r.samples = readFile(path("ref.raw"));
+        unlink(path("ref.raw").c_str());
+        return r;
+    }
+
+    // The first frames of the capture input at bits, as a recording of
+    // channels keeps them (a mono recording keeps the left channel).
+    std::string captured(const std::string &raw, long frames, int channels, int bits)
+    {
+        std::string in = readFile(path(raw));
+        size_t sample = (size_t)bits / 8;
+        if (channels == 2) return in.substr(0, (size_t)frames * 2 * sample);
+        std::string left;
+        for (long k = 0; k < frames; ++k) left += in.substr((size_t)k * 2 * sample, sample);
+        return left;
+    }
+};
+
+std::string onBothChannels(const std::string &mono, size_t sample)
+{
+    std::string s;
+    for (size_t k = 0; k + sample <= mono.size(); k += sample) s += mono.substr(k, sample) + mono.substr(k, sample);
+    return s;
+}
+
+TEST_F(Corpus, OtherWritersFilesReadPlayAndTakeAppendsAsLibsndfileSees)
+{
+    if (std::string(TUNEVAT_SNDCHECK).empty()) GTEST_SKIP() << "built without libsndfile";
+    std::vector<Source> files = corpus();
+    for (const Source &s : files) {
+        if (s.derive) {
+            s.derive(dir);
+        } else {
+            RunResult r = runProgram(dir, s.argv);
+            ASSERT_EQ(r.status, 0) << s.name << ": " << r.err;
+        }
+        ASSERT_TRUE(fileExists(path(s.name))) << s.name;
+    }
+    std::vector<Reference> refs;
+    std::string list;
+    for (const Source &s : files) {
+        refs.push_back(reference(s.name));
+        list += s.name + "\n";
+    }
+    writeFile(path("corpus.txt"), list);
+    writeFile(path("rcvat.txt"), "tlist\tcorpus.txt\no\t3600\n");
+
+    // t and a over the whole list.
+    RunResult r = runTunevat(dir, "t\nc\na\nx\ny\n", conf, 120);
+    ASSERT_EQ(r.status, 0) << r.err;
+    int played = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const Source &s = files[i];
+        const Reference &ref = refs[i];
+        SCOPED_TRACE(s.name);
+        std::string attributes = "\nFile: " + s.name + "\n  channels: " + std::to_string(ref.channels) +
+                                 "\n  bits: " + std::to_string(ref.bits) + "\n  samplerate: " +
+                                 std::to_string(ref.rate) + "\n  length (sec): " +
+                                 fmt3((double)ref.frames / ref.rate) + "\n";
+        EXPECT_NE(r.out.find(attributes), std::string::npos) << "t does not print\n" << attributes;
+        std::string track = "\nTrack " + std::to_string(i + 1) + "\n";
+        bool playable = s.holds.empty() && (ref.bits == 16 || ref.bits == 24);
+        if (!s.holds.empty()) {
+            EXPECT_NE(r.out.find(track + "Cannot play " + s.name + ": it holds " + s.holds + "\n"),
+                      std::string::npos);
+        } else if (playable) {
+            EXPECT_NE(r.out.find(track + "Playing " + s.name + " ...\n"), std::string::npos);
+            std::string expected =
+                ref.channels == 1 ? onBothChannels(ref.samples, (size_t)ref.bits / 8) : ref.samples;
+            std::string got = playedBytes(dir, played++);
+            EXPECT_EQ(got.size(), expected.size());
+            EXPECT_TRUE(got == expected) << "the card received other bytes";
+        }
+    }
+    EXPECT_EQ(playbackCount(dir), played);
+
+    // Record at the end of each file, in its own format.
+    makeInput("in16.raw", 16);
+    makeInput("in24.raw", 24);
+    for (size_t i = 0; i < files.size(); ++i) {
+        const Source &s = files[i];
+        const Reference &ref = refs[i];
+        bool appendable = s.holds.empty() && (ref.bits == 16 || ref.bits == 24);
+        if (!appendable && s.holds.empty()) continue;   // refused by its width, as before
+        SCOPED_TRACE("appending to " + s.name);
+        std::string raw = ref.bits == 24 ? "in24.raw" : "in16.raw";
+        std::string card = writeVirtualCard(dir, path(raw));
+        settings(ref.channels, ref.bits == 24 ? 24 : 16, "0.01", s.name, "default",
+                 (unsigned)ref.rate);
+        writeFile(path("corpus.txt"), list);
+        std::string before = readFile(path(s.name));
+        RunResult a = runTunevat(dir, appendable ? "r\n4\n1\nq\n" : "r\n4\nq\n", card, 60);
+        EXPECT_EQ(a.status, 0) << a.err;
+        if (!appendable) {
+            EXPECT_NE(a.out.find("Cannot record at the end of " + s.name + ": it holds " + s.holds +
+                                 "\n"),
+                      std::string::npos)
+                << a.out;
+            EXPECT_TRUE(readFile(path(s.name)) == before);
+            continue;
+        }
+        EXPECT_NE(a.out.find("Append file is "), std::string::npos) << a.out;
+        EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
+        Reference after = reference(s.name);
+        EXPECT_EQ(after.channels, ref.channels);
+        EXPECT_EQ(after.rate, ref.rate);
+        long added = after.frames - ref.frames;
+        EXPECT_GT(added, 0);
+        EXPECT_EQ(added % kPeriod, 0);   // whole periods of the card
+        EXPECT_TRUE(after.samples == ref.samples + captured(raw, added, ref.channels, ref.bits))
+            << "libsndfile does not read the old audio followed by the new";
+        // And the program's own reader agrees.
+        unsigned long rate = 0, offset = 0, frames = 0;
+        unsigned int bps = 0, ch = 0;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(GetAttributes(path(s.name).c_str(), &rate, &bps, &ch, &offset, &frames, 0), 1);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ((long)frames, after.frames);
+    }
+}
+
+}  // namespace
