@@ -1,4 +1,5 @@
-// The little-endian byte writers and the canonical 44-byte header.
+// Byte packing: the little-endian writers and readers; and the canonical
+// 44-byte header.
 #include "wav/wav_private.h"
 
 #include <cerrno>
@@ -26,6 +27,19 @@ void Decon4(long value, char *out)
     out[1] = (char)((v >> 8) & 0xff);
     out[2] = (char)((v >> 16) & 0xff);
     out[3] = (char)((v >> 24) & 0xff);
+}
+
+unsigned int Assem2(const char *bytes)
+{
+    const unsigned char *b = (const unsigned char *)bytes;
+    return (unsigned int)b[0] + 256u * b[1];
+}
+
+unsigned long Assem4(const char *bytes)
+{
+    const unsigned char *b = (const unsigned char *)bytes;
+    return (unsigned long)b[0] | ((unsigned long)b[1] << 8) |
+           ((unsigned long)b[2] << 16) | ((unsigned long)b[3] << 24);
 }
 
 int headerBytes(char *header, unsigned int rate, unsigned int channels, unsigned int bits,

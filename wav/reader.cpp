@@ -1,23 +1,11 @@
-// Reading WAV files: the little-endian readers and the two attribute
-// readers, both on what locateWav finds.
+// Reading WAV files: the two attribute readers, both on what locateWav
+// finds.
 #include "wav/wav_private.h"
 
 #include <cstring>
 
 #include "files/files.h"
 
-unsigned int Assem2(const char *bytes)
-{
-    const unsigned char *b = (const unsigned char *)bytes;
-    return (unsigned int)b[0] + 256u * b[1];
-}
-
-unsigned long Assem4(const char *bytes)
-{
-    const unsigned char *b = (const unsigned char *)bytes;
-    return (unsigned long)b[0] | ((unsigned long)b[1] << 8) |
-           ((unsigned long)b[2] << 16) | ((unsigned long)b[3] << 24);
-}
 
 // Says why the audio of a located file with frames of frameBytes bytes
 // cannot be counted (a frame size of zero, no data chunk, a file that ends
