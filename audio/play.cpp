@@ -108,34 +108,37 @@ static long long framePosition(float seconds, unsigned long rate, unsigned long 
 }
 
 // Writes frames frames from data to the device. An under-run prepares the
-// device again (the block is not repeated), a suspend resumes it, a
-// device that takes nothing is waited for about a period; each of these
-// counts in *failures, which a block that goes through sets back to 0.
-// Returns 1 to go on, 0 when the device failed (after saying so, with
-// the device's name and ALSA's reason) or failed too often in a row.
+// device again (the block is not repeated), a suspend resumes it, and a
+// device that takes nothing is waited for up to about a period and given
+// the block again; each of these counts in *failures, which a block that
+// goes through sets back to 0. Returns 1 to go on, 0 when the device
+// failed, or failed too often in a row (after saying so, with the
+// device's name and ALSA's reason).
 static int writeBlock(snd_pcm_t *pcm, const char *device, const char *data,
                       snd_pcm_uframes_t frames, int waitMs, int *failures)
 {
-    snd_pcm_sframes_t written = snd_pcm_writei(pcm, data, frames);
-    if (written > 0 || written == -EINTR) {
-        // A signal: the loop looks at it before the next block.
-        if (written > 0) *failures = 0;
-        return 1;
-    }
-    int err = written == 0 ? -EAGAIN : (int)written;
-    if (err == -EPIPE || err == -ESTRPIPE || err == -EAGAIN) {
-        if (++*failures <= kMaxFailedWrites) {
-            int rc = 0;
-            if (err == -EPIPE) rc = snd_pcm_prepare(pcm);
-            else if (err == -ESTRPIPE) rc = recoverFromSuspend(pcm);
-            else snd_pcm_wait(pcm, waitMs);
+    for (;;) {
+        snd_pcm_sframes_t written = snd_pcm_writei(pcm, data, frames);
+        if (written > 0 || written == -EINTR) {
+            // A signal: the loop looks at it before the next block.
+            if (written > 0) *failures = 0;
+            return 1;
+        }
+        int err = written == 0 ? -EAGAIN : (int)written;
+        if ((err == -EPIPE || err == -ESTRPIPE || err == -EAGAIN) &&
+            ++*failures <= kMaxFailedWrites) {
+            if (err == -EAGAIN) {
+                snd_pcm_wait(pcm, waitMs);
+                continue;
+            }
+            int rc = err == -EPIPE ? snd_pcm_prepare(pcm) : recoverFromSuspend(pcm);
             if (rc >= 0) return 1;
             err = rc;
         }
+        fflush(stdout);
+        fprintf(stderr, "\nCannot play through %s: %s\n", device, snd_strerror(err));
+        return 0;
     }
-    fflush(stdout);
-    fprintf(stderr, "\nCannot play through %s: %s\n", device, snd_strerror(err));
-    return 0;
 }
 
 // Plays whole blocks from frame start while the block start lies before

@@ -342,8 +342,8 @@ static int readPeriod(Capture *c, char *left, char *right, int waitMs)
             // starts again (woken first after a suspend).
             int rc = got == -EPIPE ? snd_pcm_prepare(c->pcm) : recoverFromSuspend(c->pcm);
             if (rc < 0) return captureFailed(c, rc);
-            printf("RX\n");
             if (++c->lostPeriods > kMaxLostPeriods) return captureFailed(c, (int)got);
+            printf("RX\n");
             have = 0;
             break;
         }
