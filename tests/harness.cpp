@@ -165,7 +165,11 @@ LiveRun startLive(const std::string &dir, const std::vector<std::string> &argv,
         ADD_FAILURE() << "pipe: " << strerror(errno);
         return run;
     }
-    std::string outPath = dir + "/.live-stdout", errPath = dir + "/.live-stderr";
+    static int started = 0;
+    ++started;
+    run.outPath = dir + "/.live-" + std::to_string(started) + "-stdout";
+    run.errPath = dir + "/.live-" + std::to_string(started) + "-stderr";
+    const std::string &outPath = run.outPath, &errPath = run.errPath;
     fflush(stdout);
     fflush(stderr);
     run.pid = fork();
@@ -196,7 +200,7 @@ void sendLive(LiveRun *run, const std::string &text)
     EXPECT_EQ(w, (ssize_t)text.size()) << "the program no longer reads its input";
 }
 
-std::string liveOutput(const LiveRun &run) { return readFile(run.dir + "/.live-stdout"); }
+std::string liveOutput(const LiveRun &run) { return readFile(run.outPath); }
 
 static size_t occurrences(const std::string &s, const std::string &text)
 {
@@ -242,8 +246,8 @@ RunResult finishLive(LiveRun *run, int timeoutSec)
         else if (WIFSIGNALED(status)) r.status = 128 + WTERMSIG(status);
         run->pid = -1;
     }
-    r.out = readFile(run->dir + "/.live-stdout");
-    r.err = readFile(run->dir + "/.live-stderr");
+    r.out = readFile(run->outPath);
+    r.err = readFile(run->errPath);
     return r;
 }
 

@@ -52,6 +52,7 @@ struct LiveRun {
     pid_t pid = -1;
     int input = -1;          // writing end of its standard input
     std::string dir;
+    std::string outPath, errPath;   // its standard output and error
 };
 // Starts argv in dir (environment as runProgram, killed after timeoutSec).
 LiveRun startLive(const std::string &dir, const std::vector<std::string> &argv,
