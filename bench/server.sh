@@ -37,7 +37,7 @@ export XDG_RUNTIME_DIR=$SERVER/runtime
 export HOME=$TMP
 
 sox -R -r 44100 -n -b 16 -c 2 "$TMP/play.wav" synth "$SECS" whitenoise vol 0.5
-sox -R -r 44100 -n -b 16 -c 2 -e signed -t raw "$TMP/noise.raw" synth $((SECS * 5 + 60)) \
+sox -R -r 44100 -n -b 16 -c 2 -e signed -t raw "$TMP/noise.raw" synth $((SECS * 10 + 60)) \
     whitenoise vol 0.5
 
 # Noise on the server while the captures run, so they record sound.
