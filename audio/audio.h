@@ -10,9 +10,12 @@
 // seconds, in whole period-sized blocks, mono on both channels. Ctrl-C
 // (or a SIGTERM or SIGHUP that a recording catches) stops the sound at
 // once; the signal stays noted for the caller, who forgets a Ctrl-C
-// (forgetStop) once it has stopped what it should. Returns 1 when the device was opened and configured and the loop
-// ran (also when it played nothing or was stopped), 0 on any failure
-// (after printing why).
+// (forgetStop) once it has stopped what it should. Returns 1 when the
+// device was opened and configured and the loop ran (also when it played
+// nothing or was stopped), 0 on any failure (after printing why): a
+// device that cannot be opened is followed by the list of the PCM devices
+// ALSA knows, and one that fails while playing ends the playback at once,
+// with its name and ALSA's reason.
 int PLAY(const char *path, const char *device, float inPoint, float outPoint);
 
 // Writes frames two-channel frames into out, left then right, from the
@@ -27,10 +30,15 @@ void Interleave(unsigned int frames, unsigned int bytesPerSample,
 // claimed after the call: the caller releases it with releaseTakeFile once
 // it has dealt with the take. Returns the data bytes kept (0 when none),
 // -1 when the take file or the device could not be opened or set up (the
-// reason has been printed), or kRecordEnded after SIGTERM or SIGHUP: the
-// take file then holds the recording with exact sizes, and the program is
-// to end without touching anything else. Ctrl-C during a take ends the
-// take where it is, as if its time had run out.
+// reason has been printed: a device that cannot be opened is followed by
+// the list of the PCM devices ALSA knows; one that grants other channels,
+// another format or another rate is refused with what it offers), or
+// kRecordEnded after SIGTERM or SIGHUP: the take file then holds the
+// recording with exact sizes, and the program is to end without touching
+// anything else. Ctrl-C during a take ends the take where it is, as if
+// its time had run out. A device that fails during a take ends it at
+// once, with the device's name and ALSA's reason; the take file keeps
+// every period read before, and the take menu follows.
 const long kRecordEnded = -2;
 long RECORD(const char *device, unsigned int rate, float duration,
             int channels, int bits, const char *takePath);

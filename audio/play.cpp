@@ -11,6 +11,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include "audio/devices.h"
 #include "audio/running_line.h"
 #include "files/files.h"
 #include "input/input.h"
@@ -21,6 +22,10 @@ static const unsigned int kDeviceChannels = 2;
 // Requested period and buffer, in frames: four periods in the buffer.
 static const snd_pcm_uframes_t kPeriodFrames = 4096;
 static const snd_pcm_uframes_t kBufferFrames = 16384;
+// Under-runs, suspends and writes that took nothing, in a row, after
+// which the device counts as failed: a healthy device takes a block
+// after it has been prepared again.
+static const int kMaxFailedWrites = 8;
 
 void Interleave(unsigned int frames, unsigned int bytesPerSample, const char *left,
                 const char *right, char *out)
@@ -103,18 +108,56 @@ static long long framePosition(float seconds, unsigned long rate, unsigned long 
     return (long long)position;
 }
 
+// Writes frames frames from data to the device. An under-run prepares the
+// device again (the block is not repeated), a suspend resumes it, and a
+// device that takes nothing is waited for up to about a period and given
+// the block again; each of these counts in *failures, which a block that
+// goes through sets back to 0. Returns 1 to go on, 0 when the device
+// failed, or failed too often in a row (after saying so, with the
+// device's name and ALSA's reason).
+static int writeBlock(snd_pcm_t *pcm, const char *device, const char *data,
+                      snd_pcm_uframes_t frames, int waitMs, int *failures)
+{
+    for (;;) {
+        snd_pcm_sframes_t written = snd_pcm_writei(pcm, data, frames);
+        if (written > 0 || written == -EINTR) {
+            // A signal: the loop looks at it before the next block.
+            if (written > 0) *failures = 0;
+            return 1;
+        }
+        int err = written == 0 ? -EAGAIN : (int)written;
+        if ((err == -EPIPE || err == -ESTRPIPE || err == -EAGAIN) &&
+            ++*failures <= kMaxFailedWrites) {
+            if (err == -EAGAIN) {
+                snd_pcm_wait(pcm, waitMs);
+                continue;
+            }
+            int rc = err == -EPIPE ? snd_pcm_prepare(pcm) : recoverFromSuspend(pcm);
+            if (rc >= 0) return 1;
+            err = rc;
+        }
+        fflush(stdout);
+        fprintf(stderr, "\nCannot play through %s: %s\n", device, snd_strerror(err));
+        return 0;
+    }
+}
+
 // Plays whole blocks from frame start while the block start lies before
 // end. Each block is one read from the file and one write to the device;
 // a block cut short by the end of the audio (frames in all) is written as
-// far as it goes, so chunks after the audio are never played.
-static void playBlocks(snd_pcm_t *pcm, FILE *f, unsigned long dataOffset, unsigned long rate,
-                       unsigned int channels, unsigned int bytesPerSample,
-                       snd_pcm_uframes_t period, long long start, long long end,
-                       unsigned long frames, char *block, char *stereo)
+// far as it goes, so chunks after the audio are never played. Returns 1,
+// or 0 when the device failed (said so).
+static int playBlocks(snd_pcm_t *pcm, const char *device, FILE *f, unsigned long dataOffset,
+                      unsigned long rate, unsigned int channels, unsigned int bytesPerSample,
+                      snd_pcm_uframes_t period, long long start, long long end,
+                      unsigned long frames, char *block, char *stereo)
 {
     const long long frameBytes = (long long)channels * bytesPerSample;
+    const int waitMs = periodMs((long)period, (double)rate);
     long long filePosition = -1;   // where the file stands, when known
     long long lastFlushNs = -1;
+    int failures = 0;
+    int ok = 1;
     for (long long position = start; position < end; position += (long long)period) {
         if (caughtSignal()) break;   // Ctrl-C: the caller drops what is queued
         long long want = (long long)dataOffset + position * frameBytes;
@@ -130,16 +173,13 @@ static void playBlocks(snd_pcm_t *pcm, FILE *f, unsigned long dataOffset, unsign
         filePosition += (long long)got * frameBytes;
         if (got < count) filePosition = -1;   // a partial frame may have been read
 
-        snd_pcm_sframes_t written;
         if (channels == 2) {
-            written = snd_pcm_writei(pcm, block, got);
+            ok = writeBlock(pcm, device, block, got, waitMs, &failures);
         } else {
             Interleave((unsigned int)got, bytesPerSample, block, block, stereo);
-            written = snd_pcm_writei(pcm, stereo, got);
+            ok = writeBlock(pcm, device, stereo, got, waitMs, &failures);
         }
-        // After an underrun the device is made ready again; the block is
-        // not repeated.
-        if (written == -EPIPE) snd_pcm_prepare(pcm);
+        if (!ok) break;
 
         // Written for every block; shown at once unless blocks come
         // faster than the eye can follow.
@@ -147,6 +187,7 @@ static void playBlocks(snd_pcm_t *pcm, FILE *f, unsigned long dataOffset, unsign
         flushRunningLine(&lastFlushNs);
     }
     fflush(stdout);   // the last line stays up while the device drains
+    return ok;
 }
 
 int PLAY(const char *path, const char *device, float inPoint, float outPoint)
@@ -185,6 +226,7 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
     int err = snd_pcm_open(&pcm, device, SND_PCM_STREAM_PLAYBACK, 0);
     if (err < 0) {
         reportAlsa("unable to open pcm device: %s\n", err);
+        listPcmDevices(SND_PCM_STREAM_PLAYBACK);
         fclose(f);
         return 0;
     }
@@ -207,11 +249,12 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
         printf("Playing %s ...\n", path);
         SignalCatch signals;
         catchSignals(&signals, 0);
-        playBlocks(pcm, f, dataOffset, rate, channels, bytesPerSample, period, start, end, frames,
-                   block, stereo);
-        // Stopped: the sound ends at once instead of playing out the
-        // device's buffer.
-        if (caughtSignal()) snd_pcm_drop(pcm);
+        ok = playBlocks(pcm, device, f, dataOffset, rate, channels, bytesPerSample, period, start,
+                        end, frames, block, stereo);
+        // Stopped, or the device failed: the sound ends at once instead of
+        // playing out the device's buffer (a failed device may never
+        // drain). Otherwise everything written is heard to its end.
+        if (caughtSignal() || !ok) snd_pcm_drop(pcm);
         else snd_pcm_drain(pcm);
         releaseSignals(&signals);
     }

@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 #include "audio/audio.h"
+#include "audio/devices.h"
 #include "audio/running_line.h"
 #include "audio/takefile.h"
 #include "input/input.h"
@@ -24,8 +26,15 @@ static const snd_pcm_uframes_t kRequestedPeriod = 4096;
 static const snd_pcm_uframes_t kRequestedBuffer = 32768;
 // Capture always runs in stereo; a mono recording keeps channel 1 (left).
 static const unsigned int kCaptureChannels = 2;
-// snd_pcm_wait before every read, in milliseconds.
-static const int kWaitMs = 1;
+// A device that has nothing after a wait of about a period (a sound
+// server's plugin can say it is ready while it is not) is asked again
+// after a quarter of a period; after this many in a row, more than five
+// seconds at 44100 Hz, it counts as failed.
+static const int kMaxQuietReads = 256;
+// Over-runs and suspends in a row, with no period read between them,
+// after which the device counts as failed: a healthy device delivers a
+// period after it has been prepared again.
+static const int kMaxLostPeriods = 8;
 // Periods that a device delivers faster than real time are gathered into
 // writes of up to this many bytes (whole periods, at least one).
 static const size_t kPendingBytes = 65536;
@@ -65,6 +74,10 @@ struct Capture {
     char *pending;         // periods read and not yet written, as the file holds them
     size_t pendingBytes;   // room in pending: whole periods
     size_t pendingUsed;    // bytes in pending
+    char *interleaved;     // a period of interleaved frames, read with snd_pcm_readi
+    int interleavedAccess; // the device offers interleaved frames only (snd_pcm_readi)
+    int quietReads;        // reads in a row that brought nothing
+    int lostPeriods;       // over-runs and suspends in a row
 
     long kept;             // data bytes of the takes kept so far
     long takeStart;        // frame at which the current take begins
@@ -73,24 +86,44 @@ struct Capture {
     long peak1, peak2;     // the current take's peaks
 };
 
-// Opens and configures the capture device for channel buffers
-// (non-interleaved access, read with snd_pcm_readn), always two channels.
-// Returns 1 with *pcm and *period set, or 0 after printing why (the device
-// is closed again).
+// Says why the capture device cannot record what was asked: the device,
+// what it offers and what the recording needs. On standard output, like
+// the table of a failed set-up.
+static void refuseGranted(const char *device, unsigned int rate, snd_pcm_format_t wanted,
+                          unsigned int channels, unsigned int grantedRate,
+                          snd_pcm_format_t granted)
+{
+    printf("%s offers %u channels of %s at %u Hz; the recording needs %u channels of %s at "
+           "%u Hz\n",
+           device, channels, snd_pcm_format_name(granted), grantedRate, kCaptureChannels,
+           snd_pcm_format_name(wanted), rate);
+}
+
+// Opens and configures the capture device, always two channels. Channel
+// buffers (non-interleaved access, read with snd_pcm_readn) are asked for
+// first; a device that refuses them (a sound server's plugin, say) is
+// read in interleaved frames (snd_pcm_readi) instead, and *interleaved
+// says so: the take file's bytes are the same either way. A device that
+// grants other channels, another format or another rate than asked is
+// refused before the take: a take at another rate would play at the
+// wrong speed. Returns 1 with *pcm and *period set, or 0 after printing
+// why (the device is closed again).
 static int openCapture(const char *device, unsigned int rate, int bytesPerSample,
-                       snd_pcm_t **pcm, long *period)
+                       snd_pcm_t **pcm, long *period, int *interleaved)
 {
     int rc = snd_pcm_open(pcm, device, SND_PCM_STREAM_CAPTURE, 0);
     if (rc < 0) {
         *pcm = nullptr;
         fflush(stdout);
         fprintf(stderr, "unable to open pcm record device: %s\n", snd_strerror(rc));
+        listPcmDevices(SND_PCM_STREAM_CAPTURE);
         return 0;
     }
     snd_pcm_hw_params_t *params;
     snd_pcm_hw_params_alloca(&params);   // zero-filled, released on return
     snd_pcm_hw_params_any(*pcm, params);
-    snd_pcm_hw_params_set_access(*pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
+    if (snd_pcm_hw_params_set_access(*pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED) < 0)
+        snd_pcm_hw_params_set_access(*pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
     snd_pcm_format_t format = bytesPerSample == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE;
     rc = snd_pcm_hw_params_set_format(*pcm, params, format);
     if (rc < 0) {
@@ -112,12 +145,19 @@ static int openCapture(const char *device, unsigned int rate, int bytesPerSample
     // Read back what the device settled on. A value the library cannot
     // report keeps what the request above left in it.
     unsigned int channels = kCaptureChannels;
+    snd_pcm_access_t access = SND_PCM_ACCESS_RW_NONINTERLEAVED;
+    snd_pcm_format_t granted = format;
     snd_pcm_hw_params_get_buffer_size(params, &bufferFrames);
     snd_pcm_hw_params_get_period_size(params, &frames, nullptr);
     snd_pcm_hw_params_get_channels(params, &channels);
     snd_pcm_hw_params_get_rate(params, &grantedRate, nullptr);
+    snd_pcm_hw_params_get_access(params, &access);
+    snd_pcm_hw_params_get_format(params, &granted);
 
     if (rc >= 0 && frames == 0) rc = -EINVAL;   // a period of nothing would never end a take
+    if (rc >= 0 && access != SND_PCM_ACCESS_RW_NONINTERLEAVED &&
+        access != SND_PCM_ACCESS_RW_INTERLEAVED)
+        rc = -EINVAL;   // neither way of reading is offered
     if (rc < 0) {
         printf("Could not set record hardware parameters: %s\n", snd_strerror(rc));
         printf("Returned Driver Parameters:\n");
@@ -129,7 +169,14 @@ static int openCapture(const char *device, unsigned int rate, int bytesPerSample
         *pcm = nullptr;
         return 0;
     }
+    if (channels != kCaptureChannels || granted != format || grantedRate != rate) {
+        refuseGranted(device, rate, format, channels, grantedRate, granted);
+        snd_pcm_close(*pcm);
+        *pcm = nullptr;
+        return 0;
+    }
     *period = (long)frames;
+    *interleaved = access == SND_PCM_ACCESS_RW_INTERLEAVED;
     return 1;
 }
 
@@ -164,27 +211,130 @@ static void setTakeSizes(Capture *c, long frames, int cut)
     if (cut && ftruncate(c->take, (off_t)(kWavHeaderBytes + data)) != 0) return;
 }
 
-// Reads one period into the channel halves left and right. Returns 1 when
-// the halves hold the period (silence for a period lost to an over-run,
-// reported with "RX"); 0 when a signal cut the read short and nothing was
-// read; -1 when the device failed (said so). What a short read did not
-// deliver is silence, never the samples of an earlier period.
-static int readPeriod(Capture *c, char *left, char *right)
+// Splits frames interleaved two-channel frames at in into the channel
+// halves left and right (bytesPerSample 2 or 3): the reverse of
+// Interleave.
+static void splitFrames(long frames, int bytesPerSample, const char *in, char *left, char *right)
+{
+    if (bytesPerSample == 2) {
+        for (long k = 0; k < frames; ++k) {
+            memcpy(left + 2 * k, in + 4 * k, 2);
+            memcpy(right + 2 * k, in + 4 * k + 2, 2);
+        }
+    } else {
+        for (long k = 0; k < frames; ++k) {
+            memcpy(left + 3 * k, in + 6 * k, 3);
+            memcpy(right + 3 * k, in + 6 * k + 3, 3);
+        }
+    }
+}
+
+// Ends the take for a device that failed: the device's name and ALSA's
+// reason, on the take's line. Returns -1 for readPeriod.
+static int captureFailed(const Capture *c, int err)
+{
+    printf("\nCannot record from %s: %s", c->device, snd_strerror(err));
+    return -1;
+}
+
+// A quarter of a period, cut short by a signal.
+static void pauseQuarterPeriod(const Capture *c)
+{
+    long long ns = (long long)periodMs(c->period, c->rateAsFloat) * 250000LL;
+    struct timespec pause = {(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
+    nanosleep(&pause, nullptr);
+}
+
+// Frames the device holds ready, after waiting up to about one period
+// when it holds none: snd_pcm_avail's count (which asks the device where
+// it stands: plugins in a chain may not know otherwise), 0 when nothing
+// came, or its negative error. A stream that has not started yet is
+// started.
+static snd_pcm_sframes_t framesReady(Capture *c, int waitMs)
+{
+    if (snd_pcm_state(c->pcm) == SND_PCM_STATE_PREPARED) {
+        int rc = snd_pcm_start(c->pcm);
+        if (rc < 0) return rc;
+    }
+    snd_pcm_sframes_t ready = snd_pcm_avail(c->pcm);
+    if (ready != 0) return ready;
+    snd_pcm_wait(c->pcm, waitMs);
+    return snd_pcm_avail(c->pcm);
+}
+
+// Reads want frames (no more than the device holds ready) into frame at
+// of the period: into the channel halves, or for a device that offers
+// interleaved frames only into the interleave buffer. The result is
+// snd_pcm_readn's or snd_pcm_readi's, or framesReady's when that is not a
+// positive count.
+//
+// Reading no more than is ready keeps a sound server's plugin from being
+// left holding part of a block the server sent: if the server goes away
+// while the plugin holds one, the plugin's own thread waits for it to be
+// handed back while holding the lock every call into the plugin takes,
+// and the program would hang in its next call.
+static snd_pcm_sframes_t readFrames(Capture *c, char *left, char *right, long at, long want,
+                                    int waitMs)
+{
+    snd_pcm_sframes_t ready = framesReady(c, waitMs);
+    if (ready <= 0) return ready;
+    snd_pcm_uframes_t n = (snd_pcm_uframes_t)(ready < want ? ready : want);
+    size_t skip = (size_t)at * (size_t)c->bytesPerSample;
+    if (c->interleavedAccess)
+        return snd_pcm_readi(c->pcm, c->interleaved + skip * kCaptureChannels, n);
+    void *halves[2] = {left + skip, right + skip};
+    return snd_pcm_readn(c->pcm, halves, n);
+}
+
+// Reads one period into the channel halves left and right, in as many
+// reads as the device takes to deliver it. Returns 1 when the halves hold
+// the period (silence for a period lost to an over-run or a suspend,
+// reported with "RX"); 0 when a signal came before anything was read, or
+// the device had nothing for a while (nothing was read: the caller looks
+// at the signals and reads again); -1 when the device failed (said so,
+// with its name and ALSA's reason). What a read cut short by a signal did
+// not deliver is silence, never the samples of an earlier period. Errors
+// never make the take run on at the CPU's speed: a device that delivers
+// nothing is waited for, and one that keeps failing ends the take.
+static int readPeriod(Capture *c, char *left, char *right, int waitMs)
 {
     size_t halfBytes = (size_t)c->period * (size_t)c->bytesPerSample;
-    void *halves[2] = {left, right};
-    snd_pcm_sframes_t got = snd_pcm_readn(c->pcm, halves, (snd_pcm_uframes_t)c->period);
-    if (got == -EINTR || got == -EAGAIN) return 0;
-    if (got == -EPIPE) {
-        printf("RX\n");
-        snd_pcm_prepare(c->pcm);
-    } else if (got < 0) {
-        fflush(stdout);
-        printf("\nThe device %s failed: %s", c->device, snd_strerror((int)got));
-        return -1;
+    long have = 0;
+    while (have < c->period) {
+        snd_pcm_sframes_t got = readFrames(c, left, right, have, c->period - have, waitMs);
+        if (got > 0) {
+            have += (long)got;
+            c->quietReads = 0;
+            c->lostPeriods = 0;
+            continue;
+        }
+        if (got == -EINTR || caughtSignal()) {
+            if (have == 0) return 0;   // a signal, not the device
+            break;
+        }
+        if (got == -EAGAIN || got == 0) {
+            // Nothing came within a period: wait on, but not for ever.
+            if (++c->quietReads > kMaxQuietReads)
+                return captureFailed(c, got == 0 ? -EIO : (int)got);
+            pauseQuarterPeriod(c);
+            if (have == 0) return 0;
+            continue;
+        }
+        if (got == -EPIPE || got == -ESTRPIPE) {
+            // The period is lost: it stays as silence, and the device
+            // starts again (woken first after a suspend).
+            int rc = got == -EPIPE ? snd_pcm_prepare(c->pcm) : recoverFromSuspend(c->pcm);
+            if (rc < 0) return captureFailed(c, rc);
+            if (++c->lostPeriods > kMaxLostPeriods) return captureFailed(c, (int)got);
+            printf("RX\n");
+            have = 0;
+            break;
+        }
+        return captureFailed(c, (int)got);
     }
-    if (got < (snd_pcm_sframes_t)c->period) {
-        size_t from = got > 0 ? (size_t)got * (size_t)c->bytesPerSample : 0;
+    if (c->interleavedAccess) splitFrames(have, c->bytesPerSample, c->interleaved, left, right);
+    size_t from = (size_t)have * (size_t)c->bytesPerSample;
+    if (from < halfBytes) {
         memset(left + from, 0, halfBytes - from);
         memset(right + from, 0, halfBytes - from);
     }
@@ -263,15 +413,19 @@ static TakeEnd recordTake(Capture *c)
     long long lastFlushNs = -1;
     long long lastWriteNs = -1;
     long long lastSizesNs = -1;
+    // The take is paced by the device: each read waits up to about one
+    // period for the frames to come.
+    int waitMs = periodMs(c->period, c->rateAsFloat);
+    c->quietReads = 0;
+    c->lostPeriods = 0;
     while (c->recorded < c->plannedFrames) {
-        // The wait ends early for a signal, which is looked at before the
-        // read that could hold the loop for another period.
-        if (!caughtSignal()) snd_pcm_wait(c->pcm, kWaitMs);
+        // A signal ends the device's wait early, and is looked at before
+        // the next read.
         if (caughtSignal()) {
             end = endRequested() ? kTakeEnded : kTakeStopped;
             break;
         }
-        int got = readPeriod(c, left, right);
+        int got = readPeriod(c, left, right, waitMs);
         if (got == 0) continue;   // a signal: looked at before the next read
         if (got < 0) {
             end = kTakeReadFailed;
@@ -434,7 +588,9 @@ static int setUp(Capture *c, unsigned int rate, int bits)
         printf("Cannot write %s: %s\n", c->takePath, strerror(errno));
         return -1;
     }
-    if (!openCapture(c->device, rate, c->bytesPerSample, &c->pcm, &c->period)) return -1;
+    if (!openCapture(c->device, rate, c->bytesPerSample, &c->pcm, &c->period,
+                     &c->interleavedAccess))
+        return -1;
 
     if (takeOverflows(c, 0)) {
         printf("A take of %.2f sec is too long for a WAV file at these settings\n", c->duration);
@@ -447,7 +603,9 @@ static int setUp(Capture *c, unsigned int rate, int bits)
     c->pendingBytes = kPendingBytes / periodBytes(c) * periodBytes(c);
     if (c->pendingBytes == 0) c->pendingBytes = periodBytes(c);
     c->pending = (char *)malloc(c->pendingBytes);
-    if (!c->block || !c->pending) {
+    // Interleaved frames from a device that offers no channel buffers.
+    if (c->interleavedAccess) c->interleaved = (char *)malloc(blockBytes);
+    if (!c->block || !c->pending || (c->interleavedAccess && !c->interleaved)) {
         printf("Not enough memory for a period of %li frames\n", c->period);
         return -1;
     }
@@ -456,15 +614,17 @@ static int setUp(Capture *c, unsigned int rate, int bits)
 
 // Ends the call in one place: the device and the buffers go; the take
 // file, whose descriptor the claim owns, is flushed to disk when it holds
-// a take to keep.
+// a take to keep. A capture stream has nothing to drain, so it is dropped:
+// a drain can wait for ever on some plugins.
 static long cleanUp(Capture *c, long result)
 {
     if (c->pcm) {
-        snd_pcm_drain(c->pcm);
+        snd_pcm_drop(c->pcm);
         snd_pcm_close(c->pcm);
     }
     free(c->block);
     free(c->pending);
+    free(c->interleaved);
     if (result > 0 && fsync(c->take) != 0)
         printf("Could not finish writing the take file %s: %s\n", c->takePath, strerror(errno));
     return result;
@@ -490,6 +650,7 @@ long RECORD(const char *device, unsigned int rate, float duration, int channels,
         if (c.pcm) snd_pcm_close(c.pcm);
         free(c.block);
         free(c.pending);
+        free(c.interleaved);
         return ready;
     }
     // From the first take to the last answer, Ctrl-C stops a take and

@@ -2,7 +2,8 @@
 // (and error) to another, and prints what the child cost:
 //
 //   cputime IN OUT command [args...]
-//   -> "<user+sys seconds> <max RSS kB> <wall seconds> <exit status>"
+//   -> "<user+sys seconds> <max RSS kB> <wall seconds> <exit status>
+//       <voluntary context switches> <involuntary context switches>"
 //
 // The figures come from wait4's resource usage of that one child, so the
 // runner's own start-up is not counted. The child runs without address
@@ -72,7 +73,9 @@ int main(int argc, char **argv)
     clock_gettime(CLOCK_MONOTONIC, &t1);
     double wall = (double)(t1.tv_sec - t0.tv_sec) + (double)(t1.tv_nsec - t0.tv_nsec) / 1e9;
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    printf("%.6f %ld %.6f %d\n", seconds(ru.ru_utime) + seconds(ru.ru_stime), ru.ru_maxrss, wall,
-           code);
+    // The context switches are the ones /proc/PID/status counts: a
+    // voluntary one is a wake-up after the program waited.
+    printf("%.6f %ld %.6f %d %ld %ld\n", seconds(ru.ru_utime) + seconds(ru.ru_stime),
+           ru.ru_maxrss, wall, code, ru.ru_nvcsw, ru.ru_nivcsw);
     return 0;
 }

@@ -2,15 +2,18 @@
 # Installs the Debian packages Tunevat needs that this machine lacks.
 #   deps.sh run   - what building and running the program needs
 #   deps.sh test  - that, plus GoogleTest, sox, alsa-utils, clang (libFuzzer),
-#                   valgrind (the long-session test), and the other WAV
+#                   valgrind (the long-session test), the other WAV
 #                   writers and readers the corpus test compares with:
 #                   ffmpeg, libsndfile (its headers, for tests/sndcheck.cpp)
-#                   and Python's wave module
+#                   and Python's wave module, and PulseAudio with ALSA's
+#                   pulse plugin (the tests through a sound server; never
+#                   pipewire-alsa, which would take over "default" for the
+#                   whole machine)
 set -euo pipefail
 want=(cmake g++ make pkg-config libasound2-dev)
 if [ "${1:-run}" = test ]; then
   want+=(googletest libgtest-dev sox libsox-fmt-base alsa-utils clang libclang-rt-dev valgrind
-         ffmpeg libsndfile1-dev python3)
+         ffmpeg libsndfile1-dev python3 pulseaudio libasound2-plugins)
 fi
 missing=()
 for p in "${want[@]}"; do

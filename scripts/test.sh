@@ -8,6 +8,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 bash "$root/scripts/deps.sh" test
 
+# A private PulseAudio server for the tests that record and play through
+# one (tests/pulse_*.cpp); only they are told where it is. It is stopped
+# by its process id when this script ends, whether the tests pass or not.
+pulse_dir=$(mktemp -d "${TMPDIR:-/tmp}/tunevat-pulse.XXXXXX")
+trap 'bash "$root/scripts/pulse-server.sh" stop "$pulse_dir"' EXIT
+bash "$root/scripts/pulse-server.sh" start "$pulse_dir"
+export TUNEVAT_PULSE_RUNTIME="$pulse_dir/runtime"
+
 echo "== build and test (debug, -Wall -Wextra) =="
 cmake -S "$root" -B "$root/build-test" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-Werror >/dev/null
 cmake --build "$root/build-test" -j"$jobs"

@@ -31,6 +31,26 @@
 //                              or just before (TV_FAULT_KILL_RENAME=before)
 //                              or after (=after) such a file is renamed.
 //
+//   TV_FAULT_PCM_READ=<from>:<errno>[:<count>]
+//   TV_FAULT_PCM_WRITE=<from>:<errno>[:<count>]
+//                              the program's ALSA reads (snd_pcm_readn,
+//                              snd_pcm_readi) or writes (snd_pcm_writei),
+//                              counted from 1, fail from number from on
+//                              with -errno, count times (every time when
+//                              count is missing), without touching the
+//                              device; the others go through.
+//   TV_FAULT_PCM_COUNT=<path>  the numbers of snd_pcm_readn, snd_pcm_readi
+//                              and snd_pcm_writei calls the program made
+//                              are written there ("N I W") at each call.
+//   TV_FAULT_PCM_INTERLEAVED_ONLY=1
+//                              the program's requests for non-interleaved
+//                              access are refused, as a sound server's
+//                              plugin refuses them.
+//   TV_FAULT_PCM_RATE=<rate>   the program's requests for a rate get this
+//                              one, as from a card that runs at it only.
+//   TV_FAULT_PCM_CHANNELS=<n>  the program's requests for channels ask for
+//                              n instead, as from a card that has n only.
+//
 // Disk-full faults are not made here: the C library's own streams write
 // through internal calls that a preloaded library cannot see, so the
 // tests fill a small file system instead.
@@ -251,7 +271,6 @@ static void wrote(int fd, long long n)
 typedef size_t (*FwriteFn)(const void *, size_t, size_t, FILE *);
 typedef ssize_t (*PwriteFn)(int, const void *, size_t, off_t);
 typedef ssize_t (*CopyRangeFn)(int, off_t *, int, off_t *, size_t, unsigned int);
-typedef int (*RenameFn)(const char *, const char *);
 
 size_t fwrite(const void *buf, size_t size, size_t count, FILE *f)
 {
@@ -293,6 +312,115 @@ int rename(const char *from, const char *to)
     int r = ((RenameFn)dlsym(RTLD_NEXT, "rename"))(from, to);
     if (hit && strcmp(when, "after") == 0) kill(getpid(), SIGKILL);
     return r;
+}
+
+// --- ALSA reads and writes. Only the program's own calls count: calls
+// that one plugin makes into another inside the library go through.
+
+static int pcmDepth = 0;
+static long readnCalls = 0, readiCalls = 0, writeiCalls = 0;
+
+// Should this call (number n of its kind) fail, and with what?
+static int pcmFault(const char *var, long n)
+{
+    const char *spec = getenv(var);
+    if (!spec || !*spec) return 0;
+    long from = 0, err = 0, count = -1;
+    if (sscanf(spec, "%ld:%ld:%ld", &from, &err, &count) < 2) return 0;
+    if (n < from || (count >= 0 && n >= from + count)) return 0;
+    return (int)err;
+}
+
+static void countPcmCall(long *calls)
+{
+    ++*calls;
+    const char *path = getenv("TV_FAULT_PCM_COUNT");
+    if (!path || !*path) return;
+    typedef FILE *(*RealFopen)(const char *, const char *);
+    RealFopen real = (RealFopen)dlsym(RTLD_NEXT, "fopen");
+    FILE *f = real(path, "w");
+    if (!f) return;
+    fprintf(f, "%ld %ld %ld\n", readnCalls, readiCalls, writeiCalls);
+    fclose(f);
+}
+
+typedef long (*PcmReadN)(void *, void **, unsigned long);
+typedef long (*PcmReadI)(void *, void *, unsigned long);
+typedef long (*PcmWriteI)(void *, const void *, unsigned long);
+
+static long pcmReads = 0, pcmWrites = 0;
+
+long snd_pcm_readn(void *pcm, void **bufs, unsigned long size)
+{
+    PcmReadN real = (PcmReadN)dlsym(RTLD_NEXT, "snd_pcm_readn");
+    if (pcmDepth == 0) {
+        countPcmCall(&readnCalls);
+        int err = pcmFault("TV_FAULT_PCM_READ", ++pcmReads);
+        if (err) return -err;
+    }
+    ++pcmDepth;
+    long r = real(pcm, bufs, size);
+    --pcmDepth;
+    return r;
+}
+
+long snd_pcm_readi(void *pcm, void *buf, unsigned long size)
+{
+    PcmReadI real = (PcmReadI)dlsym(RTLD_NEXT, "snd_pcm_readi");
+    if (pcmDepth == 0) {
+        countPcmCall(&readiCalls);
+        int err = pcmFault("TV_FAULT_PCM_READ", ++pcmReads);
+        if (err) return -err;
+    }
+    ++pcmDepth;
+    long r = real(pcm, buf, size);
+    --pcmDepth;
+    return r;
+}
+
+long snd_pcm_writei(void *pcm, const void *buf, unsigned long size)
+{
+    PcmWriteI real = (PcmWriteI)dlsym(RTLD_NEXT, "snd_pcm_writei");
+    if (pcmDepth == 0) {
+        countPcmCall(&writeiCalls);
+        int err = pcmFault("TV_FAULT_PCM_WRITE", ++pcmWrites);
+        if (err) return -err;
+    }
+    ++pcmDepth;
+    long r = real(pcm, buf, size);
+    --pcmDepth;
+    return r;
+}
+
+typedef int (*SetAccess)(void *, void *, int);
+
+int snd_pcm_hw_params_set_access(void *pcm, void *params, int access)
+{
+    SetAccess real = (SetAccess)dlsym(RTLD_NEXT, "snd_pcm_hw_params_set_access");
+    // 4 is SND_PCM_ACCESS_RW_NONINTERLEAVED.
+    const char *only = getenv("TV_FAULT_PCM_INTERLEAVED_ONLY");
+    if (pcmDepth == 0 && only && *only == '1' && access == 4) return -EINVAL;
+    return real(pcm, params, access);
+}
+
+typedef int (*SetRateNear)(void *, void *, unsigned int *, int *);
+
+int snd_pcm_hw_params_set_rate_near(void *pcm, void *params, unsigned int *rate, int *dir)
+{
+    SetRateNear real = (SetRateNear)dlsym(RTLD_NEXT, "snd_pcm_hw_params_set_rate_near");
+    const char *only = getenv("TV_FAULT_PCM_RATE");
+    if (pcmDepth == 0 && only && *only) *rate = (unsigned int)strtoul(only, nullptr, 10);
+    return real(pcm, params, rate, dir);
+}
+
+typedef int (*SetChannels)(void *, void *, unsigned int);
+
+int snd_pcm_hw_params_set_channels(void *pcm, void *params, unsigned int channels)
+{
+    SetChannels real = (SetChannels)dlsym(RTLD_NEXT, "snd_pcm_hw_params_set_channels");
+    const char *only = getenv("TV_FAULT_PCM_CHANNELS");
+    if (pcmDepth == 0 && only && *only) channels = (unsigned int)strtoul(only, nullptr, 10);
+    return real(pcm, params, channels);
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdarg>
 #include <cstdlib>
@@ -113,8 +114,43 @@ long fileSize(const std::string &path)
     return (long)sb.st_size;
 }
 
+// Sets up the child's environment: HOME, no sound server unless env
+// names one, the ALSA configuration, then env.
+static void childEnvironment(const std::string &dir, const std::string &alsaConf,
+                             const std::vector<std::string> &env)
+{
+    setenv("HOME", dir.c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("PULSE_SERVER");
+    if (!alsaConf.empty()) {
+        std::string path = "/usr/share/alsa/alsa.conf:" + alsaConf;
+        setenv("ALSA_CONFIG_PATH", path.c_str(), 1);
+    }
+    for (const std::string &e : env) putenv(strdup(e.c_str()));
+}
+
+static void execArgv(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+static int waitStatus(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
 RunResult runProgram(const std::string &dir, const std::vector<std::string> &argv,
-                     const std::string &input, const std::string &alsaConf, int timeoutSec)
+                     const std::string &input, const std::string &alsaConf, int timeoutSec,
+                     const std::vector<std::string> &env)
 {
     RunResult r{"", "", -1};
     std::string inPath = dir + "/.stdin", outPath = dir + "/.stdout", errPath = dir + "/.stderr";
@@ -130,23 +166,11 @@ RunResult runProgram(const std::string &dir, const std::vector<std::string> &arg
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        setenv("HOME", dir.c_str(), 1);
-        if (!alsaConf.empty()) {
-            std::string path = "/usr/share/alsa/alsa.conf:" + alsaConf;
-            setenv("ALSA_CONFIG_PATH", path.c_str(), 1);
-        }
+        childEnvironment(dir, alsaConf, env);
         alarm(timeoutSec);
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        execArgv(argv);
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status)) r.status = 128 + WTERMSIG(status);
+    r.status = waitStatus(pid);
     r.out = readFile(outPath);
     r.err = readFile(errPath);
     unlink(inPath.c_str());
@@ -156,9 +180,117 @@ RunResult runProgram(const std::string &dir, const std::vector<std::string> &arg
 }
 
 RunResult runTunevat(const std::string &dir, const std::string &input,
-                     const std::string &alsaConf, int timeoutSec)
+                     const std::string &alsaConf, int timeoutSec,
+                     const std::vector<std::string> &env)
 {
-    return runProgram(dir, {TUNEVAT_BIN}, input, alsaConf, timeoutSec);
+    return runProgram(dir, {TUNEVAT_BIN}, input, alsaConf, timeoutSec, env);
+}
+
+LiveRun startLive(const std::string &dir, const std::vector<std::string> &argv,
+                  const std::vector<std::string> &env, int timeoutSec)
+{
+    LiveRun run;
+    run.dir = dir;
+    int fds[2];
+    if (pipe(fds) != 0) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return run;
+    }
+    static int started = 0;
+    ++started;
+    run.outPath = dir + "/.live-" + std::to_string(started) + "-stdout";
+    run.errPath = dir + "/.live-" + std::to_string(started) + "-stderr";
+    const std::string &outPath = run.outPath, &errPath = run.errPath;
+    fflush(stdout);
+    fflush(stderr);
+    run.pid = fork();
+    if (run.pid == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(126);
+        dup2(fds[0], 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        close(fds[0]);
+        close(fds[1]);
+        childEnvironment(dir, "", env);
+        alarm(timeoutSec);
+        execArgv(argv);
+    }
+    close(fds[0]);
+    run.input = fds[1];
+    // A program that ends early must not kill the test with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    return run;
+}
+
+void sendLive(LiveRun *run, const std::string &text)
+{
+    if (run->input < 0) return;
+    ssize_t w = write(run->input, text.data(), text.size());
+    EXPECT_EQ(w, (ssize_t)text.size()) << "the program no longer reads its input";
+}
+
+std::string liveOutput(const LiveRun &run) { return readFile(run.outPath); }
+
+static size_t occurrences(const std::string &s, const std::string &text)
+{
+    size_t n = 0;
+    for (size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1)) ++n;
+    return n;
+}
+
+bool waitForOutput(const LiveRun &run, const std::string &text, int timeoutSec, int count)
+{
+    // Polled every 20 ms: a bound on the wait, never a measure of it.
+    for (long i = 0; i < (long)timeoutSec * 50; ++i) {
+        if (occurrences(liveOutput(run), text) >= (size_t)count) return true;
+        // Ended (looked at without reaping it): nothing more will come.
+        siginfo_t info;
+        memset(&info, 0, sizeof info);
+        if (waitid(P_PID, (id_t)run.pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == run.pid)
+            return occurrences(liveOutput(run), text) >= (size_t)count;
+        usleep(20000);
+    }
+    return false;
+}
+
+RunResult finishLive(LiveRun *run, int timeoutSec)
+{
+    RunResult r{"", "", -1};
+    if (run->input >= 0) close(run->input);
+    run->input = -1;
+    if (run->pid > 0) {
+        int status = 0;
+        pid_t got = 0;
+        for (long i = 0; i < (long)timeoutSec * 50 && got == 0; ++i) {
+            got = waitpid(run->pid, &status, WNOHANG);
+            if (got == 0) usleep(20000);
+        }
+        if (got == 0) {
+            kill(run->pid, SIGKILL);
+            waitpid(run->pid, &status, 0);
+            ADD_FAILURE() << "the program did not end within " << timeoutSec << " s";
+        }
+        if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
+        else if (WIFSIGNALED(status)) r.status = 128 + WTERMSIG(status);
+        run->pid = -1;
+    }
+    r.out = readFile(run->outPath);
+    r.err = readFile(run->errPath);
+    return r;
+}
+
+int stopLive(LiveRun *run, int sig)
+{
+    if (run->input >= 0) close(run->input);
+    run->input = -1;
+    if (run->pid <= 0) return -1;
+    kill(run->pid, sig);
+    int status = waitStatus(run->pid);
+    run->pid = -1;
+    return status;
 }
 
 std::string writeVirtualCard(const std::string &dir, const std::string &captureInput)

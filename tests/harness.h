@@ -34,15 +34,44 @@ struct RunResult {
 
 // Runs tunevat in dir with input as its standard input. alsaConf, when
 // not empty, is an ALSA configuration file read after the system's
-// alsa.conf. HOME is set to dir. The run is killed after timeoutSec
+// alsa.conf. HOME is set to dir. No sound server is reachable (the
+// runtime folder and server address of the caller's environment are
+// dropped), so "default" stays the virtual card; env (NAME=value words)
+// is set last and may give it one. The run is killed after timeoutSec
 // seconds (a spinning program then shows as status 128 + SIGALRM).
 RunResult runTunevat(const std::string &dir, const std::string &input,
-                     const std::string &alsaConf = "", int timeoutSec = 120);
+                     const std::string &alsaConf = "", int timeoutSec = 120,
+                     const std::vector<std::string> &env = {});
 
 // Same, for any program and arguments (used to run sox and soxi).
 RunResult runProgram(const std::string &dir, const std::vector<std::string> &argv,
                      const std::string &input = "", const std::string &alsaConf = "",
-                     int timeoutSec = 120);
+                     int timeoutSec = 120, const std::vector<std::string> &env = {});
+
+// A program left running in dir, its standard input a pipe the test
+// writes to, its output in files: for sessions that must wait for the
+// program to reach a point (a take under way) before going on.
+struct LiveRun {
+    pid_t pid = -1;
+    int input = -1;          // writing end of its standard input
+    std::string dir;
+    std::string outPath, errPath;   // its standard output and error
+};
+// Starts argv in dir (environment as runProgram, killed after timeoutSec).
+LiveRun startLive(const std::string &dir, const std::vector<std::string> &argv,
+                  const std::vector<std::string> &env = {}, int timeoutSec = 120);
+// Writes text to its standard input.
+void sendLive(LiveRun *run, const std::string &text);
+// Its standard output so far.
+std::string liveOutput(const LiveRun &run);
+// Waits until its standard output holds text count times; false when that
+// did not happen within timeoutSec or the program ended first.
+bool waitForOutput(const LiveRun &run, const std::string &text, int timeoutSec, int count = 1);
+// Closes its standard input and waits for it to end (killed after
+// timeoutSec); returns what it printed and its status.
+RunResult finishLive(LiveRun *run, int timeoutSec = 60);
+// Stops it with sig, waits for it, and returns its status.
+int stopLive(LiveRun *run, int sig);
 
 // Writes dir/asound.conf defining a virtual sound card as pcm.!default
 // and as pcm.tvcard: playback goes to dir/out.raw (a numbered file
