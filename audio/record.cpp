@@ -26,11 +26,9 @@ static const snd_pcm_uframes_t kRequestedPeriod = 4096;
 static const snd_pcm_uframes_t kRequestedBuffer = 32768;
 // Capture always runs in stereo; a mono recording keeps channel 1 (left).
 static const unsigned int kCaptureChannels = 2;
-// A device that has nothing after a wait of about a period (a sound
-// server's plugin can say it is ready while it is not) is asked again
-// after a quarter of a period; after this many in a row, more than five
-// seconds at 44100 Hz, it counts as failed.
-static const int kMaxQuietReads = 256;
+// A device that gives no frames for this long counts as failed. A sound
+// server can take two seconds to send the first ones of a take.
+static const long long kQuietLimitNs = 5000000000LL;
 // Over-runs and suspends in a row, with no period read between them,
 // after which the device counts as failed: a healthy device delivers a
 // period after it has been prepared again.
@@ -76,7 +74,7 @@ struct Capture {
     size_t pendingUsed;    // bytes in pending
     char *interleaved;     // a period of interleaved frames, read with snd_pcm_readi
     int interleavedAccess; // the device offers interleaved frames only (snd_pcm_readi)
-    int quietReads;        // reads in a row that brought nothing
+    long long lastFramesNs;   // when the device last gave frames (or the take began)
     int lostPeriods;       // over-runs and suspends in a row
 
     long kept;             // data bytes of the takes kept so far
@@ -237,28 +235,42 @@ static int captureFailed(const Capture *c, int err)
     return -1;
 }
 
-// A quarter of a period, cut short by a signal.
-static void pauseQuarterPeriod(const Capture *c)
+// Nanoseconds that frames frames take at the take's rate.
+static long long framesNs(const Capture *c, long frames)
 {
-    long long ns = (long long)periodMs(c->period, c->rateAsFloat) * 250000LL;
-    struct timespec pause = {(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
-    nanosleep(&pause, nullptr);
+    return (long long)((double)frames * 1e9 / (double)c->rateAsFloat);
 }
 
-// Frames the device holds ready, after waiting up to about one period
-// when it holds none: snd_pcm_avail's count (which asks the device where
-// it stands: plugins in a chain may not know otherwise), 0 when nothing
-// came, or its negative error. A stream that has not started yet is
-// started.
-static snd_pcm_sframes_t framesReady(Capture *c, int waitMs)
+// Frames the device holds ready: snd_pcm_avail's count (which asks the
+// device where it stands: plugins in a chain may not know otherwise), or
+// its negative error. When there are none, the program sleeps once and
+// asks again, rather than wait on the device's descriptor: a sound
+// server's plugin keeps that readable while it has nothing (for up to two
+// seconds at the start of a take), and a wait on it would spin. The sleep
+// lasts until the want missing frames should have come, or until a device
+// that sends whole blocks (a server sends about a period at a time, not
+// always one whole period) sends its next one, a period after the last
+// frames came: so a period costs one sleep, not one per block boundary. It
+// is never shorter than a quarter period nor longer than a period. A
+// stream that has not started yet is started.
+static snd_pcm_sframes_t framesReady(Capture *c, long want)
 {
     if (snd_pcm_state(c->pcm) == SND_PCM_STATE_PREPARED) {
         int rc = snd_pcm_start(c->pcm);
         if (rc < 0) return rc;
     }
     snd_pcm_sframes_t ready = snd_pcm_avail(c->pcm);
-    if (ready != 0) return ready;
-    snd_pcm_wait(c->pcm, waitMs);
+    if (ready != 0 || caughtSignal()) return ready;
+    long long periodNs = framesNs(c, c->period);
+    long long sleepNs = framesNs(c, want);
+    long long nextBlockNs = c->lastFramesNs + periodNs - monotonicNs();
+    if (nextBlockNs > sleepNs) sleepNs = nextBlockNs;
+    if (sleepNs < periodNs / 4) sleepNs = periodNs / 4;
+    if (sleepNs > periodNs) sleepNs = periodNs;
+    sleepNs += 1000000;   // a millisecond more, for the device's own rounding
+    // A signal cuts the sleep short.
+    struct timespec pause = {(time_t)(sleepNs / 1000000000LL), (long)(sleepNs % 1000000000LL)};
+    nanosleep(&pause, nullptr);
     return snd_pcm_avail(c->pcm);
 }
 
@@ -273,10 +285,9 @@ static snd_pcm_sframes_t framesReady(Capture *c, int waitMs)
 // while the plugin holds one, the plugin's own thread waits for it to be
 // handed back while holding the lock every call into the plugin takes,
 // and the program would hang in its next call.
-static snd_pcm_sframes_t readFrames(Capture *c, char *left, char *right, long at, long want,
-                                    int waitMs)
+static snd_pcm_sframes_t readFrames(Capture *c, char *left, char *right, long at, long want)
 {
-    snd_pcm_sframes_t ready = framesReady(c, waitMs);
+    snd_pcm_sframes_t ready = framesReady(c, want);
     if (ready <= 0) return ready;
     snd_pcm_uframes_t n = (snd_pcm_uframes_t)(ready < want ? ready : want);
     size_t skip = (size_t)at * (size_t)c->bytesPerSample;
@@ -296,15 +307,15 @@ static snd_pcm_sframes_t readFrames(Capture *c, char *left, char *right, long at
 // not deliver is silence, never the samples of an earlier period. Errors
 // never make the take run on at the CPU's speed: a device that delivers
 // nothing is waited for, and one that keeps failing ends the take.
-static int readPeriod(Capture *c, char *left, char *right, int waitMs)
+static int readPeriod(Capture *c, char *left, char *right)
 {
     size_t halfBytes = (size_t)c->period * (size_t)c->bytesPerSample;
     long have = 0;
     while (have < c->period) {
-        snd_pcm_sframes_t got = readFrames(c, left, right, have, c->period - have, waitMs);
+        snd_pcm_sframes_t got = readFrames(c, left, right, have, c->period - have);
         if (got > 0) {
             have += (long)got;
-            c->quietReads = 0;
+            c->lastFramesNs = monotonicNs();
             c->lostPeriods = 0;
             continue;
         }
@@ -313,10 +324,16 @@ static int readPeriod(Capture *c, char *left, char *right, int waitMs)
             break;
         }
         if (got == -EAGAIN || got == 0) {
-            // Nothing came within a period: wait on, but not for ever.
-            if (++c->quietReads > kMaxQuietReads)
+            // Nothing came in the time it should have (framesReady slept
+            // for it; a read that found nothing after all waits a quarter
+            // period): wait on, but not for ever.
+            if (monotonicNs() - c->lastFramesNs > kQuietLimitNs)
                 return captureFailed(c, got == 0 ? -EIO : (int)got);
-            pauseQuarterPeriod(c);
+            if (got == -EAGAIN) {
+                long long ns = framesNs(c, c->period) / 4;
+                struct timespec pause = {(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
+                nanosleep(&pause, nullptr);
+            }
             if (have == 0) return 0;
             continue;
         }
@@ -325,6 +342,7 @@ static int readPeriod(Capture *c, char *left, char *right, int waitMs)
             // starts again (woken first after a suspend).
             int rc = got == -EPIPE ? snd_pcm_prepare(c->pcm) : recoverFromSuspend(c->pcm);
             if (rc < 0) return captureFailed(c, rc);
+            c->lastFramesNs = monotonicNs();
             if (++c->lostPeriods > kMaxLostPeriods) return captureFailed(c, (int)got);
             printf("RX\n");
             have = 0;
@@ -413,10 +431,7 @@ static TakeEnd recordTake(Capture *c)
     long long lastFlushNs = -1;
     long long lastWriteNs = -1;
     long long lastSizesNs = -1;
-    // The take is paced by the device: each read waits up to about one
-    // period for the frames to come.
-    int waitMs = periodMs(c->period, c->rateAsFloat);
-    c->quietReads = 0;
+    c->lastFramesNs = monotonicNs();
     c->lostPeriods = 0;
     while (c->recorded < c->plannedFrames) {
         // A signal ends the device's wait early, and is looked at before
@@ -425,7 +440,7 @@ static TakeEnd recordTake(Capture *c)
             end = endRequested() ? kTakeEnded : kTakeStopped;
             break;
         }
-        int got = readPeriod(c, left, right, waitMs);
+        int got = readPeriod(c, left, right);
         if (got == 0) continue;   // a signal: looked at before the next read
         if (got < 0) {
             end = kTakeReadFailed;
