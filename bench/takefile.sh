@@ -70,7 +70,12 @@ for ((rep = 0; rep < REPS; ++rep)); do
     one old "$TMP/rec.in" "$OLD"
     one arecord /dev/null arecord -q -D benchcard -f S16_LE -c 2 -r 44100 -d "$SECONDS_OF_AUDIO" out.wav
 done
-ratio() { paste -d' ' "$TMP/$1" "$TMP/$2" | awk '{print $1 / $5}' | median; }
+# The first figure of each of a repetition's two runs (cputime prints the
+# same number of fields for both).
+ratio() {
+    paste -d' ' "$TMP/$1" "$TMP/$2" | awk -v n="$(head -1 "$TMP/$1" | wc -w)" '{print $1 / $(n + 1)}' |
+        median
+}
 
 # Instructions, which do not depend on what else the machine does.
 instr() {
