@@ -323,10 +323,10 @@ static long readnCalls = 0, readiCalls = 0, writeiCalls = 0;
 // Should this call (number n of its kind) fail, and with what?
 static int pcmFault(const char *var, long n)
 {
-    const char *spec = getenv(var);
-    if (!spec || !*spec) return 0;
+    const char *fault = getenv(var);
+    if (!fault || !*fault) return 0;
     long from = 0, err = 0, count = -1;
-    if (sscanf(spec, "%ld:%ld:%ld", &from, &err, &count) < 2) return 0;
+    if (sscanf(fault, "%ld:%ld:%ld", &from, &err, &count) < 2) return 0;
     if (n < from || (count >= 0 && n >= from + count)) return 0;
     return (int)err;
 }

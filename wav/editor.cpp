@@ -11,20 +11,6 @@ static const long kCopyBlock = 4096;
 // The data size in an RF64 file's ds64 chunk is 8 bytes wide.
 static const int kWideSizeBytes = 8;
 
-// Says why the data chunk of a located file cannot be used; 1 when it can.
-static int dataFound(const WavLayout *w)
-{
-    if (w->dataAt < 0) {
-        fputs(kNoDataMessage, stdout);
-        return 0;
-    }
-    if (w->dataCut) {
-        fputs(kCutDataMessage, stdout);
-        return 0;
-    }
-    return 1;
-}
-
 int FIX_SIZE(const char *path, long dataBytes)
 {
     if (dataBytes < -1 || dataBytes > kMaxField) {

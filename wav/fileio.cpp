@@ -70,3 +70,16 @@ int readAt(FILE *f, long pos, char *buf, size_t n)
     if (pos < 0 || fseek(f, pos, SEEK_SET) != 0) return 0;
     return readUpTo(f, buf, n) == n;
 }
+
+int dataFound(const WavLayout *w)
+{
+    if (w->dataAt < 0) {
+        fputs(kNoDataMessage, stdout);
+        return 0;
+    }
+    if (w->dataCut) {
+        fputs(kCutDataMessage, stdout);
+        return 0;
+    }
+    return 1;
+}

@@ -16,15 +16,7 @@ static int audioFound(const WavLayout *w, unsigned long frameBytes)
         fputs(kZeroFrameMessage, stdout);
         return 0;
     }
-    if (w->dataAt < 0) {
-        fputs(kNoDataMessage, stdout);
-        return 0;
-    }
-    if (w->dataCut) {
-        fputs(kCutDataMessage, stdout);
-        return 0;
-    }
-    return 1;
+    return dataFound(w);
 }
 
 int GetAttributes(const char *path, unsigned long *rate,

@@ -42,6 +42,10 @@ void cannotRead(const char *path, FILE *f);
 // "Cannot write PATH: reason" for the error number err.
 void cannotWrite(const char *path, int err);
 
+// Whether a located file's data chunk can be used: 1, or 0 after the
+// line that says why not (no data chunk; the file ends inside its header).
+int dataFound(const WavLayout *w);
+
 // Length of the open file in bytes, or -1.
 long fileLength(FILE *f);
 
