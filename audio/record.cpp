@@ -231,7 +231,10 @@ static void splitFrames(long frames, int bytesPerSample, const char *in, char *l
 // reason, on the take's line. Returns -1 for readPeriod.
 static int captureFailed(const Capture *c, int err)
 {
-    printf("\nCannot record from %s: %s", c->device, snd_strerror(err));
+    // On standard error, as ALSA's failures are; the running line it
+    // breaks is on standard output and goes out first.
+    fflush(stdout);
+    fprintf(stderr, "\nCannot record from %s: %s\n", c->device, snd_strerror(err));
     return -1;
 }
 
@@ -298,15 +301,15 @@ static snd_pcm_sframes_t readFrames(Capture *c, char *left, char *right, long at
 }
 
 // Reads one period into the channel halves left and right, in as many
-// reads as the device takes to deliver it. Returns 1 when the halves hold
-// the period (silence for a period lost to an over-run or a suspend,
-// reported with "RX"); 0 when a signal came before anything was read, or
-// the device had nothing for a while (nothing was read: the caller looks
-// at the signals and reads again); -1 when the device failed (said so,
-// with its name and ALSA's reason). What a read cut short by a signal did
-// not deliver is silence, never the samples of an earlier period. Errors
-// never make the take run on at the CPU's speed: a device that delivers
-// nothing is waited for, and one that keeps failing ends the take.
+// reads as the device takes to deliver it. Returns the frames the halves
+// hold: the period (silence for a period lost to an over-run or a
+// suspend, reported with "RX"), or fewer when a signal came in the middle
+// of it (the take then ends there, with no silence added); 0 when a
+// signal came before anything was read, or the device had nothing for a
+// while (the caller looks at the signals and reads again); -1 when the
+// device failed (said so, with its name and ALSA's reason). Errors never
+// make the take run on at the CPU's speed: a device that delivers nothing
+// is waited for, and one that keeps failing ends the take.
 static int readPeriod(Capture *c, char *left, char *right)
 {
     size_t halfBytes = (size_t)c->period * (size_t)c->bytesPerSample;
@@ -320,8 +323,11 @@ static int readPeriod(Capture *c, char *left, char *right)
             continue;
         }
         if (got == -EINTR || caughtSignal()) {
-            if (have == 0) return 0;   // a signal, not the device
-            break;
+            // A signal, not the device: the take ends with the frames
+            // read so far, and no silence after them.
+            if (c->interleavedAccess)
+                splitFrames(have, c->bytesPerSample, c->interleaved, left, right);
+            return have;
         }
         if (got == -EAGAIN || got == 0) {
             // Nothing came in the time it should have (framesReady slept
@@ -356,7 +362,7 @@ static int readPeriod(Capture *c, char *left, char *right)
         memset(left + from, 0, halfBytes - from);
         memset(right + from, 0, halfBytes - from);
     }
-    return 1;
+    return (int)c->period;
 }
 
 // Bytes of one period as the take file holds it.
@@ -393,21 +399,22 @@ static int writePending(Capture *c)
     return 1;
 }
 
-// Puts the period in the halves into the pending periods, as the file
-// holds it (interleaved for stereo), and follows the peaks.
-static void stagePeriod(Capture *c, const char *left, const char *right)
+// Puts the frames in the halves (a period, or what a signal left of it)
+// into the pending periods, as the file holds them (interleaved for
+// stereo), and follows the peaks.
+static void stagePeriod(Capture *c, const char *left, const char *right, long frames)
 {
-    size_t halfBytes = (size_t)c->period * (size_t)c->bytesPerSample;
+    size_t halfBytes = (size_t)frames * (size_t)c->bytesPerSample;
     char *to = c->pending + c->pendingUsed;
     if (c->channels == 1) {
         memcpy(to, left, halfBytes);
     } else {
-        Interleave((unsigned int)c->period, (unsigned int)c->bytesPerSample, left, right, to);
+        Interleave((unsigned int)frames, (unsigned int)c->bytesPerSample, left, right, to);
     }
-    c->pendingUsed += periodBytes(c);
-    CheckPeak((int)c->period, &c->peak1, left, (unsigned int)c->bytesPerSample);
+    c->pendingUsed += (size_t)frames * (size_t)c->frameSize;
+    CheckPeak((int)frames, &c->peak1, left, (unsigned int)c->bytesPerSample);
     if (c->channels == 2)
-        CheckPeak((int)c->period, &c->peak2, right, (unsigned int)c->bytesPerSample);
+        CheckPeak((int)frames, &c->peak2, right, (unsigned int)c->bytesPerSample);
 }
 
 // Records one take at the take start frame. It ends when its planned
@@ -446,9 +453,9 @@ static TakeEnd recordTake(Capture *c)
             end = kTakeReadFailed;
             break;
         }
-        stagePeriod(c, left, right);
+        stagePeriod(c, left, right, got);
         printRunningSeconds("\rRemaining ", (float)(c->plannedFrames - c->recorded) / c->rateAsFloat);
-        c->recorded += c->period;
+        c->recorded += got;
         flushRunningLine(&lastFlushNs);
         // Each period a card delivers in real time is written, and counted
         // by the file's sizes, before the next one is read, so a kill or a
@@ -470,7 +477,10 @@ static TakeEnd recordTake(Capture *c)
     }
     if (end != kTakeWriteFailed && !writePending(c)) end = kTakeWriteFailed;
     fflush(stdout);
-    if (end == kTakeStopped) forgetStop();
+    // A Ctrl-C that came with the last period has nothing left to stop; a
+    // SIGTERM or SIGHUP ends the program whatever ended the take.
+    if (endRequested()) end = kTakeEnded;
+    else forgetStop();
     // The take ends the file: anything after it is left from a take this
     // one redid, which the user has dropped.
     setTakeSizes(c, c->takeStart + c->recorded, 1);
@@ -670,6 +680,9 @@ long RECORD(const char *device, unsigned int rate, float duration, int channels,
     }
     // From the first take to the last answer, Ctrl-C stops a take and
     // SIGTERM or SIGHUP end the program with the take kept.
+    // A Ctrl-C noted by an earlier playback is spent: it must not stop the
+    // first take.
+    forgetStop();
     SignalCatch signals;
     catchSignals(&signals, 1);
     long result = takeMenu(&c, recordTake(&c));

@@ -219,8 +219,11 @@ void keepLeftoverTake(const char *path)
     if (fd < 0) return;   // nothing there, or nothing a recording made
     struct stat sb;
     // A recording under way in another tunevat holds the lock: its take
-    // is not left over.
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &sb) == 0 && sb.st_size > kWavHeaderBytes)
+    // is not left over. A file that lost the name between the open and the
+    // lock (that tunevat moved a take onto its target and began anew) is
+    // no longer the take file.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && sameFile(fd, path) && fstat(fd, &sb) == 0 &&
+        sb.st_size > kWavHeaderBytes)
         moveAside(fd, path, (long)sb.st_size);
     close(fd);
 }

@@ -211,6 +211,7 @@ static RecordMode existingFileMenu(ConsoleState *st, long *existing)
         } else if (strcmp(a, "3") == 0) {
             printf("Playing %s ...\n", name);
             PLAY(name, st->device, 0.0f, 3600.0f);
+            forgetStop();   // a Ctrl-C that stopped it has done its work
         } else if (strcmp(a, "4") == 0) {
             return appendCheck(st, existing);
         } else if (strcmp(a, "5") == 0) {

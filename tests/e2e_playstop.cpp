@@ -84,4 +84,41 @@ TEST_F(PlayStop, CtrlCStopsThePlaybackAndTheList)
     }
 }
 
+// The existing-file menu's "3" stopped by Ctrl-C: the menu comes again,
+// and the recording that "1" then makes is whole, not stopped by the same
+// Ctrl-C before it reads anything.
+TEST_F(PlayStop, CtrlCThatStoppedAPlaybackLeavesTheNextTakeAlone)
+{
+    std::string song = wavBytes(44100, 2, 16, patternBytes(441000 * 4, 5));
+    writeFile(path("song.wav"), song);
+    writeFile(path("tlist.txt"), "song.wav\n");
+    writeFile(path("rcvat.txt"), "d\t1\ntlist\ttlist.txt\nrname\tsong.wav\n");
+    std::string input = patternBytes(44100 * 4 * 2, 9);
+    writeFile(path("in.raw"), input);
+    std::string out = path("play.fifo");
+    ASSERT_EQ(mkfifo(out.c_str(), 0600), 0);
+    std::string card = path("play.conf");
+    writeFile(card, "pcm.!default {\n type asym\n"
+                    " playback.pcm { type file slave.pcm \"null\" file \"" + out +
+                        "\" format \"raw\" truncate true }\n"
+                    " capture.pcm { type file slave.pcm \"null\" infile \"" + path("in.raw") +
+                        "\" file \"/dev/null\" format \"raw\" }\n}\n");
+    live::Program prog;
+    ASSERT_TRUE(prog.start(dir, card, path("unused")));
+    prog.type("r\n3\n");
+    int fd = open(out.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char buf[65536];
+    ASSERT_GT(read(fd, buf, sizeof buf), 0);
+    prog.signal(SIGINT);
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+    close(fd);
+    ASSERT_TRUE(prog.waitFor("5 = return without recording\n", 2)) << prog.output();
+    prog.type("1\n1\nq\n");
+    EXPECT_EQ(prog.wait(), 0) << prog.output();
+    // Eleven periods of the capture: the take ran its course.
+    EXPECT_TRUE(readFile(path("song.wav")) == wavBytes(44100, 2, 16, input.substr(0, 45056 * 4)));
+}
+
 }  // namespace

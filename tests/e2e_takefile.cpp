@@ -156,6 +156,24 @@ TEST_F(TakeFile, CtrlCEndsTheTakeAndTheMenuFollows)
     }
 }
 
+// A Ctrl-C that comes while the last period of a take is read has nothing
+// left to stop: the take menu follows and waits for its answer as usual.
+TEST_F(TakeFile, CtrlCWithTheLastPeriodStillWaitsAtTheMenu)
+{
+    oldSong();
+    settings(2, 16, "0.15", "song.wav");   // two periods
+    startTake(1);
+    prog.signal(SIGINT);
+    ASSERT_TRUE(prog.feed(input(kPeriod, kPeriod)));
+    ASSERT_TRUE(prog.waitFor(takeMenu())) << prog.output();
+    long periods = periodsCounted(prog.output());
+    prog.type("1\nq\n");
+    EXPECT_EQ(prog.wait(), 0) << prog.output();
+    EXPECT_EQ(prog.output().find(kKept), std::string::npos);
+    EXPECT_TRUE(readFile(path("song.wav")) == wavBytes(44100, 2, 16, input(0, periods * kPeriod)));
+    EXPECT_NE(prog.output().find("Saving list and parameters\n"), std::string::npos);
+}
+
 // SIGTERM or SIGHUP, in a take or at the take menu: the take file keeps
 // every period with exact sizes, the program says where and ends by that
 // signal, and the target, the list and the settings are as they were. The
