@@ -33,10 +33,10 @@ void Interleave(unsigned int frames, unsigned int bytesPerSample,
 // reason has been printed: a device that cannot be opened is followed by
 // the list of the PCM devices ALSA knows; one that grants other channels,
 // another format or another rate is refused with what it offers), or
-// kRecordEnded after SIGTERM or SIGHUP: the take file then holds the
-// recording with exact sizes, and the program is to end without touching
-// anything else. Ctrl-C during a take ends the take where it is, as if
-// its time had run out. A device that fails during a take ends it at
+// kRecordEnded after SIGTERM or SIGHUP (or a Ctrl-C at the take menu):
+// the take file then holds the recording with exact sizes, and the
+// program is to end without touching anything else. Ctrl-C during a take
+// ends the take where it is, as if its time had run out. A device that fails during a take ends it at
 // once, with the device's name and ALSA's reason; the take file keeps
 // every period read before, and the take menu follows.
 const long kRecordEnded = -2;
