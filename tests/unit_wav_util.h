@@ -44,10 +44,11 @@ struct Scratch {
 inline void startCapture() { testing::internal::CaptureStdout(); }
 inline std::string endCapture() { return testing::internal::GetCapturedStdout(); }
 
-// Runs fn in a child whose files may not grow past limit bytes (as on a
-// full disk: writes beyond it fail). Returns fn's result and leaves the
+// Runs fn(arg) in a child process after prepare (which returns false
+// when the child cannot be set up), and returns fn's result with the
 // child's standard output in *out.
-inline int withFileSizeLimit(long limit, std::string *out, int (*fn)(void *), void *arg)
+inline int inChild(bool (*prepare)(long), long setting, std::string *out, int (*fn)(void *),
+                   void *arg)
 {
     int fds[2];
     if (pipe(fds) != 0) return -1;
@@ -56,10 +57,7 @@ inline int withFileSizeLimit(long limit, std::string *out, int (*fn)(void *), vo
     if (pid == 0) {
         close(fds[0]);
         dup2(fds[1], 1);
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl;
-        rl.rlim_cur = rl.rlim_max = (rlim_t)limit;
-        if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(98);
+        if (!prepare(setting)) _exit(98);
         int r = fn(arg);
         fflush(stdout);
         _exit(r);
@@ -73,6 +71,23 @@ inline int withFileSizeLimit(long limit, std::string *out, int (*fn)(void *), vo
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Files may not grow past limit bytes, as on a full disk.
+inline bool limitFileSize(long limit)
+{
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = (rlim_t)limit;
+    return setrlimit(RLIMIT_FSIZE, &rl) == 0;
+}
+
+// Runs fn in a child whose files may not grow past limit bytes (writes
+// beyond it fail). Returns fn's result and leaves the child's standard
+// output in *out.
+inline int withFileSizeLimit(long limit, std::string *out, int (*fn)(void *), void *arg)
+{
+    return inChild(limitFileSize, limit, out, fn, arg);
 }
 
 }  // namespace wavtest
