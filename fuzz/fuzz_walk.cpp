@@ -218,7 +218,10 @@ void checkAppend(const std::string &old, const WavLayout &w, long count)
     WavLayout after;
     check(locate(target, &after), "appended file cannot be opened");
     if (w.walked) {
-        check(after.walked && after.fmtAt == w.fmtAt && after.dataAt == w.dataAt,
+        // A format chunk after the audio moves with the chunks that follow it.
+        long shift = w.dataOffset + newData + pad - w.tailStart;
+        long fmtAt = w.fmtAt > w.dataAt ? w.fmtAt + shift : w.fmtAt;
+        check(after.walked && after.fmtAt == fmtAt && after.dataAt == w.dataAt,
               "the appended file walks differently");
         check(after.audioBytes == newData, "the appended file's audio is not old plus new");
         check(after.tailStart == w.dataOffset + newData + pad, "the chunks after the audio moved");
