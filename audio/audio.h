@@ -36,12 +36,14 @@ void Interleave(unsigned int frames, unsigned int bytesPerSample,
 // kRecordEnded after SIGTERM or SIGHUP (or a Ctrl-C at the take menu):
 // the take file then holds the recording with exact sizes, and the
 // program is to end without touching anything else. Ctrl-C during a take
-// ends the take where it is, as if its time had run out. A device that fails during a take ends it at
-// once, with the device's name and ALSA's reason; the take file keeps
-// every period read before, and the take menu follows.
-const long kRecordEnded = -2;
-long RECORD(const char *device, unsigned int rate, float duration,
-            int channels, int bits, const char *takePath);
+// ends the take where it is, as if its time had run out. A device that
+// fails during a take ends it at once, with the device's name and ALSA's
+// reason; the take file keeps every period read before, and the take menu
+// follows. On every return the take file holds exactly the kept bytes
+// after its header, with sizes that say so (heldTake in audio/takefile.h).
+const long long kRecordEnded = -2;
+long long RECORD(const char *device, unsigned int rate, float duration,
+                 int channels, int bits, const char *takePath);
 
 // Raises *peak to the largest absolute value among count samples of one
 // channel at data (bytesPerSample 2 or 3, little-endian, signed).

@@ -1,4 +1,5 @@
-// The take file's lock and the takes left in it.
+// The take file: its lock, its writes, its length, and the takes left in
+// it.
 #include "audio/takefile.h"
 
 #include <cerrno>
@@ -14,8 +15,14 @@
 #include "files/files.h"
 #include "wav/wav.h"
 
-// The descriptor a recording holds the take file's lock through, or -1.
-static int heldFd = -1;
+// The take file a recording holds (its lock with it); fd -1 when none.
+static TakeFile held = {-1, nullptr, {0}, 0, 0, 0};
+
+// The header's sizes: the RIFF size counts the 36 header bytes after its
+// own field; the data size is the audio.
+static const long kRiffSizeBase = 36;
+static const long kRiffSizeAt = 4;
+static const long kDataSizeAt = 40;
 
 // Names tried beside a left-over take before giving up: stamp, stamp-2, ...
 static const int kMaxAsideTries = 100;
@@ -63,35 +70,43 @@ int asideName(const char *path, const char *stamp, char *name, int size)
     return n >= 0 && n < size;
 }
 
-// Makes the sizes of a take file in the program's own 44-byte layout
-// exact: the data chunk holds the whole frames after the header, and a
-// partial frame at the end (a write the disk cut short) is cut off. A file
-// in any other layout is left as it is.
-static void makeSizesExact(int fd, long length)
+// Takes the file open as fd (length bytes) as a take file when it is in
+// the program's own 44-byte layout. Returns 1 with t describing it; 0 for a
+// file in any other layout, which is then left as it is.
+static int adoptTake(int fd, const char *path, long long length, TakeFile *t)
 {
-    char header[kWavHeaderBytes];
-    if (pread(fd, header, sizeof header, 0) != (ssize_t)sizeof header) return;
-    if (memcmp(header, "RIFF", 4) != 0 || memcmp(header + 8, "WAVEfmt ", 8) != 0 ||
-        Assem4(header + 16) != 16 || memcmp(header + 36, "data", 4) != 0)
-        return;
-    long frameBytes = (long)Assem2(header + 32);   // block align
-    if (frameBytes <= 0) return;
-    long data = (length - kWavHeaderBytes) / frameBytes * frameBytes;
-    if (data > kMaxDataBytes) data = kMaxDataBytes / frameBytes * frameBytes;
-    char field[4];
-    Decon4(data + 36, field);   // 36 = the header after the RIFF size field
-    if (pwrite(fd, field, 4, 4) != 4) return;
-    Decon4(data, field);
-    if (pwrite(fd, field, 4, 40) != 4) return;
-    if (length > kWavHeaderBytes + data && ftruncate(fd, kWavHeaderBytes + data) != 0) return;
-    fsync(fd);
+    char *h = t->header;
+    if (pread(fd, h, kWavHeaderBytes, 0) != (ssize_t)kWavHeaderBytes) return 0;
+    if (memcmp(h, "RIFF", 4) != 0 || memcmp(h + 8, "WAVEfmt ", 8) != 0 || Assem4(h + 16) != 16 ||
+        memcmp(h + 36, "data", 4) != 0)
+        return 0;
+    t->frameBytes = (long)Assem2(h + 32);   // block align
+    if (t->frameBytes <= 0) return 0;
+    t->fd = fd;
+    t->path = path;
+    t->dataBytes = (long long)Assem4(h + kDataSizeAt);
+    t->fileBytes = length;
+    return 1;
+}
+
+// A take left in the file open as fd: its sizes state the whole frames it
+// holds, a partial frame at the end (a write the disk cut short) is cut
+// off, and it is on disk. A file in another layout is left as it is.
+static void setLeftoverLength(int fd, const char *path, long long length)
+{
+    TakeFile t;
+    if (!adoptTake(fd, path, length, &t)) return;
+    long long frames = (length - kWavHeaderBytes) / t.frameBytes;
+    long long limit = kMaxDataBytes / t.frameBytes;
+    if (frames > limit) frames = limit;
+    if (setTakeLength(&t, frames)) fsync(fd);
 }
 
 // Moves the take that fd (locked, holding audio) holds at path aside.
 // Returns 1 after saying where it went; 0 after saying why it could not.
-static int moveAside(int fd, const char *path, long length)
+static int moveAside(int fd, const char *path, long long length)
 {
-    makeSizesExact(fd, length);
+    setLeftoverLength(fd, path, length);
     struct stat sb;
     time_t when = fstat(fd, &sb) == 0 ? sb.st_mtime : time(nullptr);
     struct tm local;
@@ -145,27 +160,27 @@ static int lockTake(int fd, const char *path)
 }
 
 // Does the name path still lead to the file open as fd?
-static int sameFile(int fd, const char *path)
+static int stillNamed(int fd, const char *path)
 {
     struct stat a, b;
     return fstat(fd, &a) == 0 && lstat(path, &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
 }
 
-int claimTakeFile(const char *path)
+TakeFile *claimTakeFile(const char *path)
 {
     releaseTakeFile();
     // A name that changes hands between the open and the lock (another
     // program moved a take aside) is opened again.
     for (int attempt = 0; attempt < 3; ++attempt) {
         int fd = openTake(path, 1);
-        if (fd < 0) return -1;
+        if (fd < 0) return nullptr;
         int locked = lockTake(fd, path);
         if (locked <= 0) {
             close(fd);
-            return -1;
+            return nullptr;
         }
-        if (!sameFile(fd, path)) {
+        if (!stillNamed(fd, path)) {
             close(fd);
             continue;
         }
@@ -173,37 +188,110 @@ int claimTakeFile(const char *path)
         if (fstat(fd, &sb) != 0) {
             printf("Cannot open %s: %s\n", path, strerror(errno));
             close(fd);
-            return -1;
+            return nullptr;
         }
         if (sb.st_size > kWavHeaderBytes) {
             // A take is there: it goes aside, and a new, empty take file
             // is claimed in its place.
-            int moved = moveAside(fd, path, (long)sb.st_size);
+            int moved = moveAside(fd, path, (long long)sb.st_size);
             close(fd);
-            if (!moved) return -1;
+            if (!moved) return nullptr;
             continue;
         }
         if (sb.st_size > 0 && ftruncate(fd, 0) != 0) {
             printf("Cannot write %s: %s\n", path, strerror(errno));
             close(fd);
-            return -1;
+            return nullptr;
         }
-        heldFd = fd;
-        return fd;
+        memset(&held, 0, sizeof held);
+        held.fd = fd;
+        held.path = path;
+        return &held;
     }
     printf("Cannot open %s: it keeps changing\n", path);
-    return -1;
+    return nullptr;
 }
+
+TakeFile *heldTake() { return held.fd >= 0 ? &held : nullptr; }
 
 void releaseTakeFile()
 {
-    if (heldFd >= 0) close(heldFd);
-    heldFd = -1;
+    if (held.fd >= 0) close(held.fd);
+    held.fd = -1;
+}
+
+int startTake(TakeFile *t, unsigned int rate, int channels, int bits, long long frames)
+{
+    if (!headerBytes(t->header, rate, (unsigned int)channels, (unsigned int)bits, (long)frames)) {
+        printf("Recording does not fit a wave file: %s\n", t->path);
+        return 0;
+    }
+    if (pwrite(t->fd, t->header, kWavHeaderBytes, 0) != (ssize_t)kWavHeaderBytes) {
+        printf("Cannot write %s: %s\n", t->path, strerror(errno));
+        return 0;
+    }
+    t->frameBytes = (long)channels * (bits / 8);
+    t->dataBytes = (long long)Assem4(t->header + kDataSizeAt);
+    t->fileBytes = kWavHeaderBytes;
+    return 1;
+}
+
+int writeTakeFrames(TakeFile *t, long long frame, const char *bytes, size_t n, size_t *written)
+{
+    off_t pos = (off_t)(kWavHeaderBytes + frame * t->frameBytes);
+    size_t done = 0;
+    int ok = 1;
+    while (done < n) {
+        ssize_t w = pwrite(t->fd, bytes + done, n - done, pos + (off_t)done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (w == 0) errno = ENOSPC;   // a write that takes nothing: the disk is full
+            ok = 0;
+            break;
+        }
+        done += (size_t)w;
+    }
+    int err = errno;
+    long long end = (long long)pos + (long long)done;
+    if (end > t->fileBytes) t->fileBytes = end;
+    if (written) *written = done;
+    errno = err;
+    return ok;
+}
+
+int setTakeLength(TakeFile *t, long long frames)
+{
+    long long data = frames * t->frameBytes;
+    if (data != t->dataBytes) {
+        // The two sizes and the fields between them in one write: they
+        // are the header as written, unchanged.
+        Decon4((long)(data + kRiffSizeBase), t->header + kRiffSizeAt);
+        Decon4((long)data, t->header + kDataSizeAt);
+        const size_t span = (size_t)(kDataSizeAt + 4 - kRiffSizeAt);
+        if (pwrite(t->fd, t->header + kRiffSizeAt, span, kRiffSizeAt) != (ssize_t)span) return 0;
+        t->dataBytes = data;
+    }
+    long long length = kWavHeaderBytes + data;
+    if (t->fileBytes > length) {
+        if (ftruncate(t->fd, (off_t)length) != 0) return 0;
+        t->fileBytes = length;
+    }
+    return 1;
+}
+
+int syncTake(TakeFile *t) { return fsync(t->fd) == 0; }
+
+void takeIdentity(const TakeFile *t, dev_t *device, ino_t *inode)
+{
+    struct stat sb;
+    if (fstat(t->fd, &sb) != 0) memset(&sb, 0, sizeof sb);
+    *device = sb.st_dev;
+    *inode = sb.st_ino;
 }
 
 int takeFileBusy(const char *path)
 {
-    if (heldFd >= 0) return 0;   // this program's own recording
+    if (held.fd >= 0) return 0;   // this program's own recording
     int fd = openRegular(path, O_RDONLY | O_NOFOLLOW, 0);
     if (fd < 0) return 0;
     int busy = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
@@ -214,7 +302,7 @@ int takeFileBusy(const char *path)
 
 void keepLeftoverTake(const char *path)
 {
-    if (heldFd >= 0) return;
+    if (held.fd >= 0) return;
     int fd = openRegular(path, O_RDWR | O_NOFOLLOW, 0);
     if (fd < 0) return;   // nothing there, or nothing a recording made
     struct stat sb;
@@ -222,8 +310,8 @@ void keepLeftoverTake(const char *path)
     // is not left over. A file that lost the name between the open and the
     // lock (that tunevat moved a take onto its target and began anew) is
     // no longer the take file.
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && sameFile(fd, path) && fstat(fd, &sb) == 0 &&
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && stillNamed(fd, path) && fstat(fd, &sb) == 0 &&
         sb.st_size > kWavHeaderBytes)
-        moveAside(fd, path, (long)sb.st_size);
+        moveAside(fd, path, (long long)sb.st_size);
     close(fd);
 }

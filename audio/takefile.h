@@ -1,25 +1,74 @@
-// The take file: one recorder per folder, and no take ever emptied.
+// The take file: where a recording's takes are written, and the one place
+// that knows its layout on disk.
 //
-// A recording claims the take file before it writes its header and holds
-// it, locked with flock, until the record command has turned the take into
-// the target (or left it where it is). A take that the file still holds
-// when a recording starts, or when the program starts (left by a kill, a
-// crash, or kept after a failed move), is first moved aside to a new name
-// beside it, with its sizes made exact, and one line says where it went.
+// One recorder per folder, and no take ever emptied. A recording claims
+// the take file before it writes its header and holds it, locked with
+// flock, until the record command has turned the take into the target (or
+// left it where it is). A take that the file still holds when a recording
+// starts, or when the program starts (left by a kill, a crash, or kept
+// after a failed move), is first moved aside to a new name beside it, with
+// its length set, and one line says where it went.
+//
+// The file is the 44-byte header, then the audio, frame n at byte
+// 44 + frame size x n. Its sizes always state whole frames that are all in
+// the file, so it reads whole at any moment, also after a kill.
 #ifndef TUNEVAT_AUDIO_TAKEFILE_H
 #define TUNEVAT_AUDIO_TAKEFILE_H
+
+#include <cstddef>
+#include <sys/types.h>
+
+#include "wav/wav.h"
+
+// A take file claimed for a recording.
+struct TakeFile {
+    int fd;                        // open for update and locked; -1 when none is held
+    const char *path;
+    char header[kWavHeaderBytes];  // the header as it stands in the file
+    long frameBytes;               // bytes of one frame
+    long long dataBytes;           // audio bytes the header's sizes state
+    long long fileBytes;           // bytes the file holds, header included
+};
 
 // Claims the take file at path for a recording: opened only when it is a
 // regular file and never through a symlink (created when missing), locked
 // against every other tunevat, a take left in it moved aside, then emptied.
-// Returns the descriptor, which stays open and locked until
-// releaseTakeFile; -1 after a message (another recorder holds it, it is
-// no regular file, or it cannot be opened or moved aside), with nothing
+// Returns the claimed take file, which stays open and locked until
+// releaseTakeFile; nullptr after a message (another recorder holds it, it
+// is no regular file, or it cannot be opened or moved aside), with nothing
 // that held audio changed.
-int claimTakeFile(const char *path);
+TakeFile *claimTakeFile(const char *path);
+
+// The take file claimed and not yet released, or nullptr.
+TakeFile *heldTake();
 
 // Lets go of what claimTakeFile took; nothing happens when nothing is held.
 void releaseTakeFile();
+
+// Writes the header of a recording of frames planned frames of channels
+// x (bits / 8)-byte samples at rate Hz into the claimed, empty take file.
+// Returns 1; 0 after a message naming the file and the reason.
+int startTake(TakeFile *t, unsigned int rate, int channels, int bits, long long frames);
+
+// Writes n bytes of whole frames at frame number frame (counted from the
+// first frame of the audio). Returns 1; 0 with errno set (ENOSPC for a
+// write that took nothing) when the file took fewer; *written then says
+// how many bytes did go in.
+int writeTakeFrames(TakeFile *t, long long frame, const char *bytes, size_t n, size_t *written);
+
+// The one call that sets a take's length: the header's sizes say frames
+// frames, and whatever the file holds after them (a take that was redone,
+// continued over or dropped) is cut off. Every frame it states must be in
+// the file already. Returns 1; 0 when the header or the cut could not be
+// written (the file still reads whole, as far as its old sizes say).
+int setTakeLength(TakeFile *t, long long frames);
+
+// Flushes the take file to disk. Returns 1; 0 with errno set.
+int syncTake(TakeFile *t);
+
+// The device and inode of the take file, for telling later whether a file
+// is this take.
+void takeIdentity(const TakeFile *t, dev_t *device, ino_t *inode);
 
 // 1, after a message naming the folder, when another program holds the
 // take file at path; 0 otherwise. Changes nothing.

@@ -99,9 +99,14 @@ static void startUp(ConsoleState *st)
     printf("-----------------------------\n\n");
 
     GetList(st->listText, st->table, st->listName, &st->count, kListTextBytes, &st->listOrigin);
-    // A take that a kill or a failed move left behind is put where no
-    // recording will empty it, and the user is told where.
+    // A recording whose final save a kill cut short is made good; a take
+    // that a kill or a failed move left behind is then put where no
+    // recording will empty it, and the user is told where; and what saves
+    // that a kill cut short left beside the settings and the list goes.
+    recoverInterruptedSave(st);
     keepLeftoverTake(kTakeFile);
+    removeLeftSaves(kSettingsFile);
+    removeLeftSaves(st->listName);
     printf("Type h at any time to get a list of commands\n");
 }
 
@@ -231,6 +236,20 @@ static void leave(ConsoleState *st)
         printf("Unable to open %s\n", kSettingsFile);
 }
 
+// Runs one command with the user's signals caught for the whole of it:
+// Ctrl-C stops what the command does and returns to the prompt, SIGTERM
+// and SIGHUP end the program once the command has let go of its files.
+static void runCommand(ConsoleState *st)
+{
+    SignalCatch signals;
+    catchSignals(&signals, 1);
+    dispatch(st);
+    releaseSignals(&signals);
+    // A Ctrl-C that stopped a playback or a take has done its work.
+    forgetStop();
+    if (endRequested() && !st->endSignal) st->endSignal = caughtSignal();
+}
+
 int runConsole(ConsoleState *st)
 {
     startUp(st);
@@ -239,11 +258,9 @@ int runConsole(ConsoleState *st)
         showStatus(st);
         // End of input at the prompt quits as "q" does, saving everything.
         if (!readWord(st->command, sizeof st->command)) copyText(st->command, "q", sizeof st->command);
-        dispatch(st);
-        // A Ctrl-C that stopped a playback or a take has done its work.
-        forgetStop();
-        // SIGTERM or SIGHUP during a recording: the take is in the take
-        // file, and nothing else is to be touched.
+        runCommand(st);
+        // SIGTERM or SIGHUP during a command (a recording's take is in the
+        // take file): nothing else is to be touched.
         if (st->endSignal) {
             fflush(stdout);
             return 0;

@@ -6,12 +6,13 @@
 #ifndef TUNEVAT_CONSOLE_CONSOLE_H
 #define TUNEVAT_CONSOLE_CONSOLE_H
 
+#include "input/input.h"
 #include "store/store.h"
 
 // Words read at the prompts. A command word of a few characters (12p)
-// fits; longer words are cut to what fits.
+// fits; longer words are cut to what fits. Answers are kAnswerBytes
+// (input/input.h).
 const int kCommandBytes = 16;
-const int kAnswerBytes = 16;
 
 // setDefaults sets every field but the two big buffers and the list
 // origin's notes per slot, which must already be zero-filled (as a static
@@ -34,7 +35,8 @@ struct ConsoleState {
     int listHidden;                    // 1: list not shown before a prompt
     int saveOnExit;                    // cleared by "x"
     int selection;                     // answer to select/remove/reload
-    int endSignal;                     // SIGTERM/SIGHUP ended a recording: leave, saving nothing
+    int endSignal;                     // SIGTERM/SIGHUP (or Ctrl-C at a take menu) ended a
+                                       // command: leave, saving nothing
 
     // Track table: count used slots of kSlotBytes each.
     char table[kTableSlots * kSlotBytes];
@@ -53,15 +55,11 @@ struct ConsoleState {
 
 // --- The state and its helpers (state.cpp), used by every command file.
 
-extern const char *const kSettingsFile;   // "rcvat.txt"
 extern const char *const kTakeFile;       // "tunevat_temp.wav"
 
 // Sets every field to its start-up value; the table and the list text
 // buffer are left as they are (zero-filled by the caller).
 void setDefaults(ConsoleState *st);
-
-// Copies src into dst (size bytes), cutting what does not fit.
-void copyText(char *dst, const char *src, int size);
 
 // Appends ".wav" to a typed name; a name too long to take it is cut first
 // so that the extension always fits.
@@ -97,5 +95,24 @@ void saveAll(ConsoleState *st);                   // "s"
 
 // The record command, "r" (record_cmd.cpp).
 void recordCommand(ConsoleState *st);
+
+// The final save of a recording and its recovery (finish.cpp).
+
+// The note beside the take file while a recording is saved.
+extern const char *const kSaveNote;   // ".tunevat_temp.wav.saving"
+
+// Turns the kept take (kept audio bytes in the claimed take file) into the
+// target st->recordName: moved onto it (append 0), or its audio added to
+// the existing bytes of audio the target held (append 1); then adds the
+// target to the track list. A note beside the take file covers every step
+// against a kill. Returns 1 when the target holds the take; 0 after a
+// message, with the target as it was and the take kept in the take file.
+int finishRecording(ConsoleState *st, int append, long long kept, long long existing);
+
+// At start-up and before a recording: makes good a final save that a kill
+// cut short (see finish.cpp), and removes temporary files of saves that a
+// kill left beside its target and list. Does nothing when there is no
+// note, or another tunevat is saving.
+void recoverInterruptedSave(ConsoleState *st);
 
 #endif

@@ -10,22 +10,20 @@
 #include "audio/audio.h"
 #include "audio/takefile.h"
 #include "console/console.h"
+#include "files/files.h"
 #include "input/input.h"
 #include "wav/wav.h"
 
 enum RecordMode { kModeNew, kModeAppend, kModeAbandoned };
 
-// A typed name gets ".wav" appended; reading stops at 123 characters so
-// that the name with its extension fits the 128-byte field.
-static const int kTypedNameBytes = kRecordNameBytes - 4;
-
-// Reads a typed name into name and appends ".wav". Returns 0 at end of
-// input (name unchanged).
+// Reads a typed name into name (kRecordNameBytes bytes) and appends
+// ".wav". Returns 0 at end of input (name unchanged).
 static int readTypedName(char *name)
 {
-    char word[kTypedNameBytes];
+    char word[kRecordNameBytes];
     if (!readWord(word, (int)sizeof word)) return 0;
-    snprintf(name, (size_t)kRecordNameBytes, "%s.wav", word);
+    copyText(name, word, kRecordNameBytes);
+    appendWav(name, kRecordNameBytes);
     return 1;
 }
 
@@ -60,7 +58,7 @@ static int isTakeFile(const char *name)
 // write it, its samples are integer PCM, its format equals the settings
 // and its audio can take another take; otherwise kModeAbandoned after
 // saying why.
-static RecordMode appendCheck(ConsoleState *st, long *existing)
+static RecordMode appendCheck(ConsoleState *st, long long *existing)
 {
     const char *name = st->recordName;
     if (!targetWritable(name)) return kModeAbandoned;
@@ -94,7 +92,7 @@ static RecordMode appendCheck(ConsoleState *st, long *existing)
         waitForC(st->answer, (int)sizeof st->answer, "Enter 'c' to continue\n");
         return kModeAbandoned;
     }
-    *existing = (long)(frames * channels * bytesPerSample);
+    *existing = (long long)frames * channels * bytesPerSample;
     // Refuse before recording what the data size field could not state
     // afterwards.
     double planned = (double)st->rate * st->duration * (double)(st->channels * (int)(st->bits / 8));
@@ -106,80 +104,10 @@ static RecordMode appendCheck(ConsoleState *st, long *existing)
     return kModeAppend;
 }
 
-static void takeKept()
-{
-    printf("The recording is kept in %s\n", kTakeFile);
-}
-
-// Does the take file hold all kept bytes? A take that could not be
-// written whole (a full disk, say) must neither replace nor extend the
-// target: the target keeps its audio and the take file what reached it.
-static int takeWhole(const char *name, long kept)
-{
-    struct stat sb;
-    if (stat(kTakeFile, &sb) != 0) {
-        printf("Cannot open %s: %s\n", kTakeFile, strerror(errno));
-        return 0;
-    }
-    long held = (long)sb.st_size - kWavHeaderBytes;
-    if (held >= kept) return 1;
-    printf("%s holds only %li of the %li bytes recorded; %s was not changed\n", kTakeFile,
-           held < 0 ? 0L : held, kept, name);
-    takeKept();
-    return 0;
-}
-
-// Turns the take file (kept bytes of audio) into a new or replaced target.
-// The take file is finished first (data size, dropped takes cut off, RIFF
-// size) and then moved, so a failure never touches the target. Returns 1
-// when the target holds the recording.
-static int finaliseNew(const char *name, long kept)
-{
-    if (!FIX_SIZE(kTakeFile, kept) || !truncateFile(kTakeFile, kWavHeaderBytes + kept) ||
-        !setRiffSize(kTakeFile)) {
-        takeKept();
-        return 0;
-    }
-    // Onto the file a link names, or copied onto another file system.
-    if (moveOver(kTakeFile, name)) return 1;
-    takeKept();
-    return 0;
-}
-
-// Adds kept bytes of the take file to the audio of the existing target,
-// which held existing bytes of whole frames at the append check. Returns 1
-// when the target holds them; otherwise it is as it was and the take file
-// stays.
-static int finaliseAppend(const char *name, long kept, long existing)
-{
-    if (!appendTake(name, kTakeFile, kept, existing)) {
-        takeKept();
-        return 0;
-    }
-    remove(kTakeFile);
-    return 1;
-}
-
-// Adds the target to the track list once, and rewrites the list file.
-static void addToList(ConsoleState *st)
-{
-    for (int i = 1; i <= st->count; ++i) {
-        if (strcmp(trackSlot(st, i), st->recordName) == 0) return;
-    }
-    if (st->count >= kTableSlots) {
-        printf("The track list is full (%i tracks): %s was not added\n", kTableSlots,
-               st->recordName);
-        return;
-    }
-    snprintf(trackSlot(st, st->count + 1), (size_t)kSlotBytes, "%s", st->recordName);
-    st->count += 1;
-    WriteList(st->listName, st->table, st->listText, st->count, &st->listOrigin);
-}
-
 // The existing-file menu. Returns the mode chosen: new (replace or a new
 // name that does not exist), append (check passed; the target's audio
 // bytes in *existing) or abandoned.
-static RecordMode existingFileMenu(ConsoleState *st, long *existing)
+static RecordMode existingFileMenu(ConsoleState *st, long long *existing)
 {
     for (;;) {
         const char *name = st->recordName;
@@ -220,18 +148,34 @@ static RecordMode existingFileMenu(ConsoleState *st, long *existing)
     }
 }
 
+// Does the claimed take file hold all kept bytes? A take that could not
+// be written whole (a full disk, say) must neither replace nor extend the
+// target: the target keeps its audio and the take file what reached it.
+static int takeWhole(const char *name, long long kept)
+{
+    TakeFile *t = heldTake();
+    struct stat sb;
+    if (!t || fstat(t->fd, &sb) != 0) {
+        printf("Cannot open %s: %s\n", kTakeFile, strerror(t ? errno : EBADF));
+        return 0;
+    }
+    long long held = (long long)sb.st_size - kWavHeaderBytes;
+    if (held >= kept) return 1;
+    printf("%s holds only %lli of the %lli bytes recorded; %s was not changed\n", kTakeFile,
+           held < 0 ? 0LL : held, kept, name);
+    printf("The recording is kept in %s\n", kTakeFile);
+    return 0;
+}
+
 // Turns the kept take into the target and lists it. SIGINT, SIGTERM and
 // SIGHUP wait meanwhile, so the target, the take file and the list each
-// end up whole: as they were, or with the take.
-static void finalise(ConsoleState *st, RecordMode mode, long kept, long existing)
+// end up whole; a kill, which nothing holds back, is made good at the
+// next start (finish.cpp).
+static void finalise(ConsoleState *st, RecordMode mode, long long kept, long long existing)
 {
     sigset_t outside;
     holdSignals(&outside);
-    if (takeWhole(st->recordName, kept)) {
-        int received = mode == kModeAppend ? finaliseAppend(st->recordName, kept, existing)
-                                           : finaliseNew(st->recordName, kept);
-        if (received) addToList(st);
-    }
+    if (takeWhole(st->recordName, kept)) finishRecording(st, mode == kModeAppend, kept, existing);
     restoreSignals(&outside);
 }
 
@@ -246,11 +190,15 @@ void recordCommand(ConsoleState *st)
     }
     if (!askDuration(st)) return;
 
-    long existing = 0;
+    long long existing = 0;
     RecordMode mode = existingFileMenu(st, &existing);
     if (mode == kModeAbandoned) return;
 
-    long kept = RECORD(st->device, st->rate, st->duration, st->channels, (int)st->bits, kTakeFile);
+    // A save that a kill cut short is made good before the take file is
+    // claimed again.
+    recoverInterruptedSave(st);
+    long long kept =
+        RECORD(st->device, st->rate, st->duration, st->channels, (int)st->bits, kTakeFile);
     if (kept == kRecordEnded) {
         st->endSignal = caughtSignal();
     } else if (kept > 0) {

@@ -1,5 +1,5 @@
-// The console state and the small helpers every command shares: the fixed
-// file names, the defaults, text copies, track slots and the "c" wait.
+// The console state and the small helpers every command shares: the take
+// file's name, the defaults, text copies, track slots and the "c" wait.
 // The command files call these; nothing here calls a command or the loop.
 #include "console/console.h"
 
@@ -8,13 +8,7 @@
 
 #include "input/input.h"
 
-const char *const kSettingsFile = "rcvat.txt";
 const char *const kTakeFile = "tunevat_temp.wav";
-
-void copyText(char *dst, const char *src, int size)
-{
-    snprintf(dst, (size_t)size, "%s", src);
-}
 
 void appendWav(char *name, int size)
 {

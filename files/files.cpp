@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,9 @@
 static const int kMaxLinks = 40;
 // The temporary file's name beside the target; mkstemp fills in the Xs.
 static const char kTempName[] = ".tunevat-XXXXXX";
+// What every such name starts with, and how many characters follow.
+static const char kTempPrefix[] = ".tunevat-";
+static const size_t kTempSuffixBytes = 6;
 
 int openRegular(const char *path, int flags, mode_t mode)
 {
@@ -115,31 +120,93 @@ int resolveLinks(const char *path, char *out, size_t outBytes)
     return 0;
 }
 
+// The folder part of path ("." when it has none) into dir.
+static void folderOf(const char *path, char *dir, size_t dirBytes)
+{
+    const char *slash = strrchr(path, '/');
+    if (!slash) snprintf(dir, dirBytes, ".");
+    else if (slash == path) snprintf(dir, dirBytes, "/");
+    else snprintf(dir, dirBytes, "%.*s", (int)(slash - path), path);
+}
+
 void syncDirectory(const char *path)
 {
     char dir[kPathBytes];
-    const char *slash = strrchr(path, '/');
-    if (!slash) {
-        strcpy(dir, ".");
-    } else if (slash == path) {
-        strcpy(dir, "/");
-    } else {
-        snprintf(dir, sizeof dir, "%.*s", (int)(slash - path), path);
-    }
+    folderOf(path, dir, sizeof dir);
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     fsync(fd);
     close(fd);
 }
 
-static void holdSignals(sigset_t *oldMask)
+void holdSignals(sigset_t *saved)
 {
     sigset_t held;
     sigemptyset(&held);
     sigaddset(&held, SIGINT);
     sigaddset(&held, SIGTERM);
     sigaddset(&held, SIGHUP);
-    sigprocmask(SIG_BLOCK, &held, oldMask);
+    sigprocmask(SIG_BLOCK, &held, saved);
+}
+
+void restoreSignals(const sigset_t *saved)
+{
+    sigprocmask(SIG_SETMASK, saved, nullptr);
+}
+
+void copyOwnerAndMode(int fd, const struct stat *old)
+{
+    // Owner first: a change of owner may clear the set-id bits that the
+    // mode then puts back. Where the program may not give the file away,
+    // it stays the user's own (and keeps the group where it may).
+    if ((old->st_uid != geteuid() || old->st_gid != getegid()) &&
+        fchown(fd, old->st_uid, old->st_gid) != 0 && fchown(fd, (uid_t)-1, old->st_gid) != 0) {
+        // Neither owner nor group could be kept.
+    }
+    if (fchmod(fd, old->st_mode & 07777) != 0) {
+        // The file keeps the mode it was made with.
+    }
+}
+
+// Where beginSave puts the temporary file for target: beside it. Returns
+// 0 with errno ENAMETOOLONG when the name does not fit.
+static int tempBeside(const char *target, char *temp, size_t tempBytes)
+{
+    const char *slash = strrchr(target, '/');
+    int dirLength = slash ? (int)(slash - target) + 1 : 0;
+    if (snprintf(temp, tempBytes, "%.*s%s", dirLength, target, kTempName) >= (int)tempBytes) {
+        errno = ENAMETOOLONG;
+        temp[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
+// Creates the temporary file (a unique name, created only if nothing is
+// there: a name planted in advance, a symlink included, is never written
+// through) and locks it, so that no other tunevat takes it for one left
+// behind. Gives it the old file's owner and mode (hadOld) or 0666 less the
+// umask. Returns the descriptor, or -1 with errno set and nothing left.
+static int createTemp(char *temp, int hadOld, const struct stat *old)
+{
+    int fd = mkostemp(temp, O_CLOEXEC);
+    if (fd < 0) return -1;
+    int ok = flock(fd, LOCK_EX) == 0;
+    if (ok && hadOld) {
+        copyOwnerAndMode(fd, old);
+    } else if (ok) {
+        mode_t mask = umask(0);
+        umask(mask);
+        ok = fchmod(fd, 0666 & ~mask) == 0;
+    }
+    if (!ok) {
+        int err = errno;
+        close(fd);
+        unlink(temp);
+        errno = err;
+        return -1;
+    }
+    return fd;
 }
 
 int beginSave(const char *path, SaveBeside *s)
@@ -147,7 +214,6 @@ int beginSave(const char *path, SaveBeside *s)
     s->file = nullptr;
     s->temp[0] = '\0';
     holdSignals(&s->oldMask);
-    int fd = -1;
     int err = 0;
     struct stat old;
     int hadOld = 0;
@@ -161,49 +227,17 @@ int beginSave(const char *path, SaveBeside *s)
         // name stays as it is.
         if (!S_ISREG(old.st_mode)) err = S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
     }
-    if (err == 0) {
-        const char *slash = strrchr(s->target, '/');
-        int dirLength = slash ? (int)(slash - s->target) + 1 : 0;
-        if (snprintf(s->temp, sizeof s->temp, "%.*s%s", dirLength, s->target, kTempName) >=
-            (int)sizeof s->temp) {
-            err = ENAMETOOLONG;
-            s->temp[0] = '\0';
-        }
-    }
-    if (err == 0) {
-        // A unique name, created only if nothing is there (O_EXCL): a name
-        // planted in advance, a symlink included, is never written through.
-        fd = mkostemp(s->temp, O_CLOEXEC);
-        if (fd < 0) {
-            err = errno;
-            s->temp[0] = '\0';
-        }
-    }
-    if (err == 0) {
-        mode_t mode;
-        if (hadOld) {
-            // Owner first: a change of owner may clear the set-id bits that
-            // the mode then puts back. Where the program may not give the
-            // file away, it stays the user's own.
-            if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
-                fchown(fd, old.st_uid, old.st_gid) != 0) {
-                if (fchown(fd, (uid_t)-1, old.st_gid) != 0) {
-                    // Neither owner nor group could be kept.
-                }
-            }
-            mode = old.st_mode & 07777;
-        } else {
-            mode_t mask = umask(0);
-            umask(mask);
-            mode = 0666 & ~mask;
-        }
-        if (fchmod(fd, mode) != 0 || !(s->file = fdopen(fd, "wb"))) err = errno;
+    int fd = -1;
+    if (err == 0 && !tempBeside(s->target, s->temp, sizeof s->temp)) err = errno;
+    if (err == 0 && (fd = createTemp(s->temp, hadOld, &old)) < 0) err = errno;
+    if (err == 0 && !(s->file = fdopen(fd, "wb"))) {
+        err = errno;
+        close(fd);
+        unlink(s->temp);
     }
     if (err != 0) {
-        if (fd >= 0) close(fd);
-        if (s->temp[0]) unlink(s->temp);
         s->temp[0] = '\0';
-        sigprocmask(SIG_SETMASK, &s->oldMask, nullptr);
+        restoreSignals(&s->oldMask);
         errno = err;
         return 0;
     }
@@ -217,24 +251,52 @@ int finishSave(SaveBeside *s, int ok)
         ok = 0;
         err = errno;
     }
-    if (fclose(s->file) != 0 && ok) {
-        ok = 0;
-        err = errno;
-    }
-    s->file = nullptr;
+    // Renamed while still open, so its lock holds until the name is gone:
+    // another tunevat never takes a finished file for one left behind.
     if (ok && rename(s->temp, s->target) != 0) {
         ok = 0;
         err = errno;
     }
-    if (ok) {
-        syncDirectory(s->target);
-    } else {
-        unlink(s->temp);
+    if (ok) syncDirectory(s->target);
+    else unlink(s->temp);
+    if (fclose(s->file) != 0 && ok) {
+        // The file is in place and synced; a close that fails after that
+        // has lost nothing.
     }
+    s->file = nullptr;
     s->temp[0] = '\0';
-    sigprocmask(SIG_SETMASK, &s->oldMask, nullptr);
+    restoreSignals(&s->oldMask);
     errno = err;
     return ok;
+}
+
+int removeLeftSaves(const char *path)
+{
+    char dir[kPathBytes];
+    folderOf(path, dir, sizeof dir);
+    DIR *d = opendir(dir);
+    if (!d) return 0;
+    int removed = 0;
+    const size_t prefixBytes = sizeof kTempPrefix - 1;
+    while (struct dirent *e = readdir(d)) {
+        if (strncmp(e->d_name, kTempPrefix, prefixBytes) != 0 ||
+            strlen(e->d_name) != prefixBytes + kTempSuffixBytes)
+            continue;
+        char name[kPathBytes];
+        if (snprintf(name, sizeof name, "%s/%s", dir, e->d_name) >= (int)sizeof name) continue;
+        // Only a regular file whose lock no running process holds, still
+        // under that name once locked.
+        int fd = openRegular(name, O_RDONLY | O_NOFOLLOW, 0);
+        if (fd < 0) continue;
+        struct stat a, b;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &a) == 0 && lstat(name, &b) == 0 &&
+            a.st_dev == b.st_dev && a.st_ino == b.st_ino && unlink(name) == 0)
+            ++removed;
+        close(fd);
+    }
+    closedir(d);
+    if (removed > 0) syncDirectory(path);
+    return removed;
 }
 
 int mayWrite(const char *path)

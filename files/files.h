@@ -12,12 +12,16 @@
 // rename. A symlink is followed to the file it names, and that file is
 // replaced, keeping its mode (and its owner where the program may set
 // it). SIGINT, SIGTERM and SIGHUP wait while a save is under way, so a
-// save finishes or is abandoned whole and leaves no temporary file.
+// save finishes or is abandoned whole and leaves no temporary file. The
+// temporary file is locked (flock) until it has been renamed or removed:
+// one that a kill left behind has no lock, and the next start removes it
+// (removeLeftSaves).
 #ifndef TUNEVAT_FILES_FILES_H
 #define TUNEVAT_FILES_FILES_H
 
 #include <csignal>
 #include <cstdio>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Longest path the save helper handles, NUL included.
@@ -73,6 +77,22 @@ int finishSave(SaveBeside *s, int ok);
 // Flushes the directory that holds path to disk, so that a rename in it
 // survives a crash. File systems that cannot do it are left as they are.
 void syncDirectory(const char *path);
+
+// Removes the temporary files of saves (".tunevat-" and six characters)
+// in the directory that holds path whose lock no running process holds:
+// what a kill in the middle of a save left behind. Returns how many.
+int removeLeftSaves(const char *path);
+
+// Holds SIGINT, SIGTERM and SIGHUP back (they wait, pending) while files
+// are changed that must change whole; restoreSignals lets them through.
+void holdSignals(sigset_t *saved);
+void restoreSignals(const sigset_t *saved);
+
+// Gives the open file fd the owner and group of old where the program may
+// (otherwise the group alone, or neither), then old's mode: the owner
+// first, since a change of owner may clear set-id bits the mode then puts
+// back.
+void copyOwnerAndMode(int fd, const struct stat *old);
 
 // Whether the user may write path (links followed): 1 yes or no such
 // file; 0 with errno when it exists and is not writable (root may write

@@ -13,28 +13,49 @@
 
 #include <csignal>
 
+// Bytes of an answer word: every answer that means something is one
+// character ("1" to "5", "c", "y"); longer words are cut.
+const int kAnswerBytes = 16;
+
+// readWord's result for a word that did not fit: buf holds its first
+// size - 1 characters and the rest of it was read and thrown away.
+const int kWordTooLong = 2;
+
 // Reads the next word into buf (NUL-terminated, at most size - 1 bytes).
-// Returns 1 when a word was read, 0 at end of input (buf is then ""). A
-// read cut short by a signal that catchSignals noted also returns 0 with
-// buf "", but does not count as the end of input.
+// Returns 1 when a word was read, kWordTooLong when it was cut to fit, 0
+// at end of input (buf is then ""). A read cut short by a signal that
+// catchSignals noted also returns 0 with buf "", but does not count as the
+// end of input.
 int readWord(char *buf, int size);
 
-// Integer conversion as "%i" does it. Returns 1 when a number was read
-// into *value, 0 when the next text is not a number (it stays in the
-// input and *value is unchanged), -1 at end of input.
+// A decimal integer: optional sign and digits (a leading zero means
+// nothing, "0x" is a zero followed by the word "x..."), saturated to the
+// int range. Returns 1 when a number was read into *value, 0 when the next
+// text is not a number (*value unchanged; a lone sign is consumed, as
+// scanf consumes it, anything else stays in the input), -1 at end of
+// input or when a noted signal cut the wait short (inputEnded tells the
+// two apart): the prompt is then given up.
 int readInt(int *value);
 
-// Float conversion as "%f" does it; results as readInt.
+// Float conversion as "%f" does it (decimal, hexadecimal, inf, nan; the
+// characters of a partial number are consumed); results as readInt.
 int readFloat(float *value);
 
 // 1 once a read has met the end of standard input.
 int inputEnded();
 
-// --- Signals the user sends while something runs: Ctrl-C (SIGINT) asks to
-// stop it, SIGTERM and SIGHUP to end the program. Between catchSignals and
-// releaseSignals their handlers only note the signal (and end a wait for
-// the device or for input at once); everywhere else they act as the
-// system's defaults, ending the program.
+// Forgets what the reader holds and the end of input, as if the program
+// had just started. Only tests call it, between inputs.
+void resetInput();
+
+// --- Signals the user sends: Ctrl-C (SIGINT) asks to stop what runs,
+// SIGTERM and SIGHUP to end the program. The console catches them for the
+// whole of every command (and the recording engine for the whole of a
+// recording): between catchSignals and releaseSignals their handlers only
+// note the signal, one note per signal, and the loops that play, record or
+// wait for input look at the notes. Everywhere else they act as the
+// system's defaults. A signal that was ignored when the program started
+// (under nohup, say) stays ignored: it is never caught.
 
 struct SignalCatch;   // what catchSignals replaced, for releaseSignals
 
@@ -54,16 +75,11 @@ int endRequested();
 // noted SIGTERM or SIGHUP stays.
 void forgetStop();
 
-// Holds SIGINT, SIGTERM and SIGHUP back (they wait, pending) while files
-// are changed that must change whole; restoreSignals lets them through.
-void holdSignals(sigset_t *saved);
-void restoreSignals(const sigset_t *saved);
-
 struct SignalCatch {
     struct sigaction interrupt;
     struct sigaction terminate;
     struct sigaction hangUp;
-    int endSignals;
+    int caught[3];   // which of the three this call installed a handler for
 };
 
 #endif

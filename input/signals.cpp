@@ -1,72 +1,79 @@
 // The handlers behind catchSignals: they note the signal and nothing else;
-// the loops that record and play look at the note between periods.
+// the loops that record, play and wait for input look at the notes.
 #include "input/input.h"
 
 #include <cstring>
 
-static volatile sig_atomic_t caught = 0;
+// One note per signal, each written by its handler and read (or, for
+// SIGINT, cleared) by the program: a SIGTERM that comes while a Ctrl-C is
+// still noted is never lost.
+static volatile sig_atomic_t gotInterrupt = 0;
+static volatile sig_atomic_t gotTerminate = 0;
+static volatile sig_atomic_t gotHangUp = 0;
 // How many catchSignals calls are in force.
 static int catching = 0;
 
 static void noteSignal(int sig)
 {
-    // SIGTERM and SIGHUP end the program: a later Ctrl-C must not turn
-    // that into a mere stop.
-    if (sig != SIGINT || caught == 0) caught = sig;
+    if (sig == SIGINT) gotInterrupt = 1;
+    else if (sig == SIGTERM) gotTerminate = 1;
+    else if (sig == SIGHUP) gotHangUp = 1;
+}
+
+// Installs the note for sig unless sig is ignored (as nohup leaves
+// SIGHUP): an ignored signal stays ignored. Returns 1 when installed, with
+// what it replaced in *old.
+static int catchOne(int sig, struct sigaction *old)
+{
+    if (sigaction(sig, nullptr, old) != 0 || old->sa_handler == SIG_IGN) return 0;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = noteSignal;
+    // The three wait for each other's handlers.
+    sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGINT);
+    sigaddset(&sa.sa_mask, SIGTERM);
+    sigaddset(&sa.sa_mask, SIGHUP);
+    // A system call that the signal meets is restarted (SA_RESTART): a
+    // device read or write cut short would make some sound plugins pass
+    // the gap on as silence. So nothing may count on a signal ending a
+    // blocking call: libasound's snd_pcm_wait, for one, polls again after
+    // a signal. The loops look at the notes between periods, and the
+    // waits that must end at once are made to (ppoll with the signals let
+    // through, nanosleep, which a handled signal always cuts short).
+    sa.sa_flags = SA_RESTART;
+    return sigaction(sig, &sa, nullptr) == 0;
 }
 
 void catchSignals(SignalCatch *saved, int endSignals)
 {
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = noteSignal;
-    sigemptyset(&sa.sa_mask);
-    // A device read or write that the signal meets goes on (SA_RESTART):
-    // cut short, some sound plugins pass the gap on as silence. The loops
-    // look at the note between periods, and waits (snd_pcm_wait, ppoll)
-    // end at once, as they are never restarted.
-    sa.sa_flags = SA_RESTART;
-    saved->endSignals = endSignals;
+    memset(saved->caught, 0, sizeof saved->caught);
     ++catching;
-    sigaction(SIGINT, &sa, &saved->interrupt);
+    saved->caught[0] = catchOne(SIGINT, &saved->interrupt);
     if (endSignals) {
-        sigaction(SIGTERM, &sa, &saved->terminate);
-        sigaction(SIGHUP, &sa, &saved->hangUp);
+        saved->caught[1] = catchOne(SIGTERM, &saved->terminate);
+        saved->caught[2] = catchOne(SIGHUP, &saved->hangUp);
     }
 }
 
 void releaseSignals(SignalCatch *saved)
 {
     --catching;
-    sigaction(SIGINT, &saved->interrupt, nullptr);
-    if (saved->endSignals) {
-        sigaction(SIGTERM, &saved->terminate, nullptr);
-        sigaction(SIGHUP, &saved->hangUp, nullptr);
-    }
+    if (saved->caught[0]) sigaction(SIGINT, &saved->interrupt, nullptr);
+    if (saved->caught[1]) sigaction(SIGTERM, &saved->terminate, nullptr);
+    if (saved->caught[2]) sigaction(SIGHUP, &saved->hangUp, nullptr);
 }
 
 int catchingSignals() { return catching > 0; }
 
-int caughtSignal() { return caught; }
-
-int endRequested() { return caught == SIGTERM || caught == SIGHUP; }
-
-void forgetStop()
+int caughtSignal()
 {
-    if (caught == SIGINT) caught = 0;
+    if (gotTerminate) return SIGTERM;
+    if (gotHangUp) return SIGHUP;
+    if (gotInterrupt) return SIGINT;
+    return 0;
 }
 
-void holdSignals(sigset_t *saved)
-{
-    sigset_t held;
-    sigemptyset(&held);
-    sigaddset(&held, SIGINT);
-    sigaddset(&held, SIGTERM);
-    sigaddset(&held, SIGHUP);
-    sigprocmask(SIG_BLOCK, &held, saved);
-}
+int endRequested() { return gotTerminate || gotHangUp; }
 
-void restoreSignals(const sigset_t *saved)
-{
-    sigprocmask(SIG_SETMASK, saved, nullptr);
-}
+void forgetStop() { gotInterrupt = 0; }

@@ -19,8 +19,6 @@ const int kSettingsTextBytes = (int)kSettingsReadBytes;
 // a float printed with "%.3f" needs at most 44 characters.
 const int kSettingsLineBytes = 320;
 
-const char kSettingsFile[] = "rcvat.txt";
-
 // Longest key ("tlist", "rname") and one more, to tell a longer word.
 const int kKeyCheckBytes = 6;
 
@@ -29,8 +27,9 @@ bool isSeparator(char c)
     return c == '\t' || c == ' ' || c == '\n';
 }
 
-// Copies length bytes of value into dest (destBytes bytes), cut to fit.
-void copyText(char *dest, int destBytes, const char *value, int length)
+// Copies the length bytes of value (a slice of a longer text) into dest
+// (destBytes bytes) and ends it there, cut to fit.
+void copySlice(char *dest, const char *value, int length, int destBytes)
 {
     if (length > destBytes - 1) length = destBytes - 1;
     memcpy(dest, value, (size_t)length);
@@ -47,7 +46,7 @@ void storeValue(const char *key, const char *value, int length, int *channels,
     // follows; out-of-range values are kept as converted, the console
     // corrects channels and bits afterwards.
     if (strcmp(key, "dv") == 0) {
-        copyText(device, kDeviceBytes, value, length);
+        copySlice(device, value, length, kDeviceBytes);
     } else if (strcmp(key, "sr") == 0) {
         *rate = (unsigned int)strtoul(value, nullptr, 10);
     } else if (strcmp(key, "bits") == 0) {
@@ -64,11 +63,11 @@ void storeValue(const char *key, const char *value, int length, int *channels,
         // An empty value names no list: the list name and the flag stay as
         // they were, so the console never works with a file called "".
         if (length > 0) {
-            copyText(listName, kListNameBytes, value, length);
+            copySlice(listName, value, length, kListNameBytes);
             *listGiven = 1;
         }
     } else if (strcmp(key, "rname") == 0) {
-        copyText(recordName, kRecordNameBytes, value, length);
+        copySlice(recordName, value, length, kRecordNameBytes);
     }
 }
 
@@ -178,6 +177,15 @@ long readLength(FILE *f)
 
 }  // namespace
 
+const char kSettingsFile[] = "rcvat.txt";
+
+int copyText(char *dst, const char *src, int size)
+{
+    if (size < 1) return 0;
+    int n = snprintf(dst, (size_t)size, "%s", src);
+    return n >= 0 && n < size;
+}
+
 // Reads word by word: a word that is a key takes the rest of its line as
 // its value (after the one tab or space that ended the key), so a value is
 // never itself taken for a key. A key ended by a line feed has an empty
@@ -209,7 +217,7 @@ void GET_PARAMS(int *channels, char *device, unsigned int *rate,
         if (!isKey(text + start, wordLength)) continue;
         if (pos >= length) break;   // a key with nothing after it
         char key[8];
-        copyText(key, sizeof key, text + start, wordLength);
+        copySlice(key, text + start, wordLength, sizeof key);
         int valueStart = text[pos] == '\n' ? pos : pos + 1;
         int valueEnd = valueStart;
         while (valueEnd < length && text[valueEnd] != '\n') valueEnd++;
@@ -218,7 +226,7 @@ void GET_PARAMS(int *channels, char *device, unsigned int *rate,
         // not part of a name. Numbers stop before it anyway.
         if (valueEnd > valueStart && text[valueEnd - 1] == '\r') valueEnd--;
         char value[kSettingsTextBytes + 1];
-        copyText(value, sizeof value, text + valueStart, valueEnd - valueStart);
+        copySlice(value, text + valueStart, valueEnd - valueStart, sizeof value);
         storeValue(key, value, valueEnd - valueStart, channels, device, rate,
                    bits, inPoint, outPoint, duration, listName, listGiven,
                    recordName);

@@ -18,6 +18,13 @@ const int kDeviceBytes = 48;
 const int kListNameBytes = 256;
 const int kRecordNameBytes = 128;
 
+// The settings file, in the working directory.
+extern const char kSettingsFile[];   // "rcvat.txt"
+
+// Copies the text src into dst (size bytes), cutting what does not fit.
+// Returns 1 when it fitted whole, 0 when it was cut.
+int copyText(char *dst, const char *src, int size);
+
 // The track table: 1024 slots of 128 bytes, slot k at table + k * 128.
 const int kTableSlots = 1024;
 const int kSlotBytes = 128;

@@ -23,6 +23,7 @@ void feed(const std::string &text)
     ASSERT_EQ(dup2(fileno(f), fileno(stdin)), fileno(stdin));
     clearerr(stdin);
     fclose(f);
+    resetInput();
 }
 
 TEST(ReadWord, CutsOverlongWordsAndDropsTheirRest)
@@ -31,7 +32,7 @@ TEST(ReadWord, CutsOverlongWordsAndDropsTheirRest)
     feed(longWord + " next\n");
     char buf[8];
     memset(buf, 'Z', sizeof buf);
-    ASSERT_EQ(readWord(buf, 8), 1);
+    ASSERT_EQ(readWord(buf, 8), kWordTooLong);
     EXPECT_STREQ(buf, "xxxxxxx");
     ASSERT_EQ(readWord(buf, 8), 1);
     EXPECT_STREQ(buf, "next");

@@ -289,25 +289,20 @@ int moveOver(const char *source, const char *target)
     struct stat old, mine;
     int replacing = stat(real, &old) == 0 && S_ISREG(old.st_mode);
     int haveMine = stat(source, &mine) == 0;
-    if (replacing) {
-        // The recording takes the old file's permissions and, where the
-        // program may give a file away, its owner and group.
-        if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
-            chown(source, old.st_uid, old.st_gid) != 0 && chown(source, (uid_t)-1, old.st_gid) != 0) {
-            // Neither could be kept: the recording stays the user's own.
-        }
-        if (chmod(source, old.st_mode & 07777) != 0) {
-            // The recording keeps the mode it was made with.
-        }
-    }
-    // On disk before it takes the old file's place.
+    // The recording takes the old file's permissions and, where the
+    // program may give a file away, its owner and group; and it is on disk
+    // before it takes the old file's place.
     int fd = openRegular(source, O_RDONLY, 0);
     if (fd >= 0) {
+        if (replacing) copyOwnerAndMode(fd, &old);
         fsync(fd);
         close(fd);
     }
     if (rename(source, real) == 0) {
+        // Both names' folders: the target's gains the file, the source's
+        // loses it (a power cut must not bring the take file back).
         syncDirectory(real);
+        syncDirectory(source);
         return 1;
     }
     int err = errno;
@@ -318,6 +313,7 @@ int moveOver(const char *source, const char *target)
         // Another file system: copy beside the target and rename there.
         if (!copyOver(source, target)) return 0;
         remove(source);
+        syncDirectory(source);
         return 1;
     }
     printf("Cannot move %s to %s: %s\n", source, target, strerror(err));
