@@ -30,7 +30,7 @@ std::string withTail(const std::string &wav, const std::string &tail)
 }
 
 struct KilledAppend : RecordE2E {
-    RunResult runKilled(const std::vector<std::string> &vars)
+    RunResult runKilled(const std::vector<std::string> &vars, const std::string &in = "r 4 1 q\n")
     {
         std::vector<std::string> argv = {"env", std::string("LD_PRELOAD=") + TUNEVAT_FAULTSHIM,
                                          "TV_FAULT_KILL_ON=.tunevat-*"};
@@ -41,7 +41,30 @@ struct KilledAppend : RecordE2E {
         argv.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
                        ":verify_asan_link_order=0");
         argv.push_back(TUNEVAT_BIN);
-        return runProgram(dir, argv, "r 4 1 q\n", conf, 60);
+        return runProgram(dir, argv, in, conf, 60);
+    }
+
+    // The next start after the kill: when the target holds the take it says
+    // so once, the take file is gone and the list names the target;
+    // otherwise the take is kept aside as any left-over take. Either way
+    // the target is as the kill left it and nothing unfinished is left.
+    void nextStart(const std::string &target, const std::string &bytes, bool holdsTake)
+    {
+        RunResult r = runTunevat(dir, "q\n", conf, 60);
+        EXPECT_EQ(r.status, 0) << r.out;
+        const std::string said = "The take recorded before tunevat stopped is in " + target + "\n";
+        EXPECT_EQ(r.out.find(said) != std::string::npos, holdsTake) << r.out;
+        EXPECT_EQ(r.out.find("A take left in tunevat_temp.wav is kept as ") != std::string::npos,
+                  !holdsTake)
+            << r.out;
+        EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
+        EXPECT_TRUE(readFile(path(target)) == bytes);
+        long size = -1;
+        EXPECT_EQ(leftOver(&size), 0);
+        EXPECT_FALSE(fileExists(path(".tunevat_temp.wav.saving")));
+        if (holdsTake) {
+            EXPECT_NE(readFile(path("tlist.txt")).find(target + "\n"), std::string::npos);
+        }
     }
 
     // Frames as the program's reader counts them; -1 when it refuses.
@@ -138,7 +161,39 @@ TEST_F(KilledAppend, TheTargetIsTheOldRecordingOrTheWholeNewOne)
             if (c.bytes > 0) {
                 EXPECT_GE(size, std::min(c.bytes, oldBytes + 180224));
             }
+            nextStart("song.wav", c.newTake ? after : before, c.newTake);
         }
+    }
+}
+
+// A new recording, killed as it is moved onto its target or while the list
+// is saved after it: the next start finds the recording in its target,
+// says so, lists it, and leaves no take to keep and no unfinished file.
+TEST_F(KilledAppend, ANewRecordingIsListedByTheNextStart)
+{
+    struct Case {
+        const char *name;
+        const char *on;      // the file whose writing or renaming is cut short
+        const char *fault;   // when
+    } points[] = {
+        {"just after the take is renamed onto the target", "tunevat_temp.wav",
+         "TV_FAULT_KILL_RENAME=after"},
+        {"at the first byte of the new list", ".tunevat-*", "TV_FAULT_KILL_BYTES=1"},
+        {"just before the new list is renamed", ".tunevat-*", "TV_FAULT_KILL_RENAME=before"},
+    };
+    for (const Case &c : points) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        settings(2, 16, "1", "song.wav");
+        writeFile(path("tlist.txt"), "other.wav\n");
+        RunResult r = runKilled({std::string("TV_FAULT_KILL_ON=") + c.on, c.fault}, "r 1 q\n");
+        EXPECT_EQ(r.status, 128 + SIGKILL) << r.out << r.err;
+        std::string made = wavBytes(44100, 2, 16, input(0, kTakeFrames));
+        EXPECT_TRUE(readFile(path("song.wav")) == made);
+        EXPECT_EQ(readFile(path("tlist.txt")), "other.wav\n");
+        nextStart("song.wav", made, true);
+        EXPECT_EQ(readFile(path("tlist.txt")), "other.wav\nsong.wav\n");
     }
 }
 

@@ -34,6 +34,7 @@ struct Program {
     std::string dir;
     std::string outPath;
     std::string fifo;
+    bool ignoreHangUp = false;   // start it with SIGHUP ignored, as nohup does
 
     // Starts tunevat in dir with the ALSA configuration card, its output
     // going to dir/outName.
@@ -61,6 +62,7 @@ struct Program {
             setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
             setenv("HOME", dir.c_str(), 1);
             alarm(120);
+            if (ignoreHangUp) ::signal(SIGHUP, SIG_IGN);
             execl(TUNEVAT_BIN, TUNEVAT_BIN, (char *)nullptr);
             _exit(127);
         }

@@ -99,14 +99,20 @@ struct TakeFile : RecordE2E {
     // the first of the input, and sox reads them back.
     void expectExactTake(const std::string &p, long frames)
     {
+        expectExactTakeOf(p, input(0, frames));
+    }
+
+    // The same for a take that holds the audio data.
+    void expectExactTakeOf(const std::string &p, const std::string &data)
+    {
         std::string bytes = readFile(p);
-        ASSERT_EQ((long)bytes.size(), 44 + frames * 4) << p;
-        EXPECT_EQ(le32(bytes, 40), (unsigned long)frames * 4);
-        EXPECT_EQ(le32(bytes, 4), (unsigned long)frames * 4 + 36);
-        EXPECT_TRUE(bytes.substr(44) == input(0, frames));
+        ASSERT_EQ(bytes.size(), 44 + data.size()) << p;
+        EXPECT_EQ(le32(bytes, 40), (unsigned long)data.size());
+        EXPECT_EQ(le32(bytes, 4), (unsigned long)data.size() + 36);
+        EXPECT_TRUE(bytes.substr(44) == data);
         RunResult r = runProgram(dir, {"sox", p, "-t", "raw", path("back.raw")});
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(readFile(path("back.raw")) == input(0, frames));
+        EXPECT_TRUE(readFile(path("back.raw")) == data);
     }
 };
 
@@ -230,6 +236,26 @@ TEST_F(TakeFile, TermAndHangUpKeepTheTakeAndTouchNothingElse)
         EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
         expectExactTake(path(aside[0]), periods * kPeriod);
     }
+}
+
+// Started with SIGHUP ignored (under nohup), the program leaves it ignored:
+// a hang-up in the middle of a take changes nothing, and the take records
+// on to be kept.
+TEST_F(TakeFile, AHangUpIgnoredAtStartStaysIgnored)
+{
+    oldSong();
+    prog.ignoreHangUp = true;
+    startTake(3);
+    prog.signal(SIGHUP);
+    feedPaced(3, 2);
+    prog.signal(SIGINT);
+    ASSERT_TRUE(prog.feed(input(5 * kPeriod, kPeriod)));
+    ASSERT_TRUE(prog.waitFor(takeMenu())) << prog.output();
+    long periods = periodsCounted(prog.output());
+    EXPECT_GE(periods, 5);
+    prog.type("1\nq\n");
+    EXPECT_EQ(prog.wait(), 0) << prog.output();
+    EXPECT_TRUE(readFile(path("song.wav")) == wavBytes(44100, 2, 16, input(0, periods * kPeriod)));
 }
 
 // A second tunevat in the same folder cannot record while the first one
@@ -375,6 +401,68 @@ TEST_F(TakeFile, DiskFullForAMomentLeavesNoHole)
     EXPECT_TRUE(second == 2 || second == 3) << second;
     EXPECT_TRUE(made == wavBytes(44100, 2, 16, input(0, 2 * kPeriod) +
                                                    input(3 * kPeriod, second * kPeriod)));
+}
+
+// What the take menu rejects leaves the take file at once: after "3"
+// (redo) the file holds only the new take, after "2" (continue) only the
+// planned length of the take before it. A kill right then, and the next
+// start keeps exactly that as the left-over take: never frames the user
+// rejected.
+TEST_F(TakeFile, RejectedAudioNeverComesBackAfterAKill)
+{
+    struct Case {
+        const char *answer;
+        const char *duration;   // of every take
+        long firstPeriods;      // fed to the first take (ended by Ctrl-C when short)
+        long laterPeriods;      // fed to the take the answer starts
+        long keptFrom;          // the left-over take is the input from this frame...
+        long keptFrames;        // ...for this many frames
+    } cases[] = {
+        // Ctrl-C after 5 periods, redo, 2 periods of the new take.
+        {"3", "10", 5, 2, -1, 2 * kPeriod},
+        // 0.25 s is 11025 frames: 3 periods read, 1263 frames past it.
+        {"2", "0.25", 3, 0, 0, 11025},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string("answer ") + c.answer);
+        for (const std::string &n : namesMatching(dir, kAsidePattern)) unlink(path(n).c_str());
+        unlink(path("tunevat_temp.wav").c_str());
+        oldSong();
+        settings(2, 16, c.duration, "song.wav");
+        startTake(c.firstPeriods);
+        long periods = c.firstPeriods;
+        if (std::string(c.duration) == "10") {
+            prog.signal(SIGINT);
+            ASSERT_TRUE(prog.feed(input(periods * kPeriod, kPeriod)));
+        }
+        ASSERT_TRUE(prog.waitFor(takeMenu())) << prog.output();
+        periods = periodsCounted(prog.output());
+        prog.type(std::string(c.answer) + "\n");
+        if (c.laterPeriods == 0) {
+            // Killed once the answer has been carried out: the take file
+            // is cut to what is kept before the next take reads anything.
+            std::string take = path("tunevat_temp.wav");
+            long cut = 44 + c.keptFrames * 4;
+            for (int i = 0; i < 300 && fileSize(take) != cut; ++i) usleep(10000);
+            EXPECT_EQ(fileSize(take), cut);
+        }
+        // At a card's pace: each period in the file before the next comes.
+        for (long k = 0; k < c.laterPeriods; ++k) {
+            ASSERT_TRUE(prog.feed(input((periods + k) * kPeriod, kPeriod)));
+            ASSERT_TRUE(live::Program::fileReaches(path("tunevat_temp.wav"),
+                                                   44 + (k + 1) * kPeriodBytes));
+            usleep(30000);
+        }
+        usleep(100000);
+        prog.signal(SIGKILL);
+        EXPECT_EQ(prog.wait(), 128 + SIGKILL);
+
+        RunResult r = runTunevat(dir, "q\n", conf, 60);
+        std::vector<std::string> aside = namesMatching(dir, kAsidePattern);
+        ASSERT_EQ(aside.size(), 1u) << r.out;
+        long from = c.keptFrom < 0 ? periods * kPeriod : c.keptFrom;
+        expectExactTakeOf(path(aside[0]), input(from, c.keptFrames));
+    }
 }
 
 }  // namespace

@@ -50,6 +50,11 @@
 //                              one, as from a card that runs at it only.
 //   TV_FAULT_PCM_CHANNELS=<n>  the program's requests for channels ask for
 //                              n instead, as from a card that has n only.
+//   TV_FAULT_PCM_OPEN_SIGNAL=<n>:<signal>
+//                              the process sends itself the signal just
+//                              before its n-th snd_pcm_open (counted from
+//                              1), as a user's Ctrl-C that comes while a
+//                              device opens, between two tracks of a list.
 //
 // Disk-full faults are not made here: the C library's own streams write
 // through internal calls that a preloaded library cannot see, so the
@@ -388,6 +393,23 @@ long snd_pcm_writei(void *pcm, const void *buf, unsigned long size)
     }
     ++pcmDepth;
     long r = real(pcm, buf, size);
+    --pcmDepth;
+    return r;
+}
+
+typedef int (*PcmOpen)(void **, const char *, int, int);
+
+static long pcmOpens = 0;
+
+int snd_pcm_open(void **pcm, const char *name, int stream, int mode)
+{
+    PcmOpen real = (PcmOpen)dlsym(RTLD_NEXT, "snd_pcm_open");
+    long at = 0, sig = 0;
+    const char *when = getenv("TV_FAULT_PCM_OPEN_SIGNAL");
+    if (pcmDepth == 0 && when && sscanf(when, "%ld:%ld", &at, &sig) == 2 && ++pcmOpens == at)
+        kill(getpid(), (int)sig);
+    ++pcmDepth;
+    int r = real(pcm, name, stream, mode);
     --pcmDepth;
     return r;
 }
