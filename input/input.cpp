@@ -223,12 +223,24 @@ int readInt(int *value)
     if (s <= 0) return s;
     // Decimal only: a leading zero is just a zero, and "0x" is a zero
     // followed by a word. The characters of a failed number are consumed,
-    // as scanf consumes them.
-    takeIf(&t, isSign);
-    if (takeDigits(&t, isDigit) == 0) return 0;
-    errno = 0;
-    long long v = strtoll(t.text, nullptr, 10);
-    if (t.extra > 0 || v > INT_MAX) v = t.text[0] == '-' ? INT_MIN : INT_MAX;
+    // as scanf consumes them; the value saturates at the int range however
+    // many digits come.
+    int c = 0;
+    int negative = 0;
+    if (peekChar(&c) == kChar && isSign(c)) {
+        negative = c == '-';
+        ++inStart;
+    }
+    long long v = 0;
+    int digits = 0;
+    while (peekChar(&c) == kChar && isDigit(c)) {
+        ++inStart;
+        ++digits;
+        if (v <= INT_MAX) v = v * 10 + (c - '0');
+    }
+    if (digits == 0) return 0;
+    if (negative) v = -v;
+    if (v > INT_MAX) v = INT_MAX;
     if (v < INT_MIN) v = INT_MIN;
     *value = (int)v;
     return 1;

@@ -109,7 +109,7 @@ TEST_F(ConsoleE2E, FileNameAlwaysGetsWavAndFSelectsListedNamesUnchanged)
     std::vector<std::string> list = {"one.wav", "two"};
     std::string listed = "Opening existing list: tlist.txt\n";
     std::string fPrompt = "Enter recording file name:\n", sel = "Select a file in list for record filename (1-2)\n";
-    RunResult r = runTunevat(dir, "f take1 f take1.wav F 0 F 3 F abc F 2 q\n");
+    RunResult r = runTunevat(dir, "f take1 f take1.wav F 0 F 3 F abc F 1 F 2 q\n");
     EXPECT_EQ(r.out, startWithSettings("", 2, 44100, 16, "default", "", listed) +
                          promptText(list, 0, 0, 0, "") + fPrompt + promptText(list, 0, 0, 0, "take1.wav") +
                          fPrompt + promptText(list, 0, 0, 0, "take1.wav.wav") +
@@ -117,6 +117,7 @@ TEST_F(ConsoleE2E, FileNameAlwaysGetsWavAndFSelectsListedNamesUnchanged)
                          sel + promptText(list, 0, 0, 0, "take1.wav.wav") +      // 3: count + 1
                          sel + promptText(list, 0, 0, 0, "take1.wav.wav") +      // abc: nothing ...
                          promptText(list, 0, 0, 0, "take1.wav.wav") +            // ... then abc as a command
+                         sel + promptText(list, 0, 0, 0, "one.wav") +            // 1: the first track
                          sel + promptText(list, 0, 0, 0, "two") + kSaving);
     EXPECT_NE(readFile(path("rcvat.txt")).find("rname\ttwo\n"), std::string::npos);
 }

@@ -218,6 +218,17 @@ TEST_F(DeviceFaults, InterleavedOnlyDevicesRecordTheSameBytes)
         // Two takes, the second overwriting the first one's last 956 frames.
         long frameSize = c.channels * c.bits / 8;
         ASSERT_EQ(files[0].size(), 44 + (size_t)(kOneSecond + kTakeFrames) * (size_t)frameSize);
+        // Both are the input: the first take's frames up to the planned
+        // second, then the whole second take, which read on from where the
+        // first one stopped; mono keeps the left channel.
+        std::string raw = readFile(path(c.bits == 24 ? "in24.raw" : "in.raw"));
+        long inFrame = 2 * c.bits / 8;
+        std::string want;
+        for (long k = 0; k < kOneSecond + kTakeFrames; ++k) {
+            long from = k < kOneSecond ? k : k - kOneSecond + kTakeFrames;
+            want += raw.substr((size_t)(from * inFrame), (size_t)frameSize);
+        }
+        EXPECT_TRUE(files[0].substr(44) == want);
         // The second run really read interleaved frames, the first did not.
         EXPECT_EQ(counts[0][1], 0);
         EXPECT_EQ(counts[1][0], 0);

@@ -244,6 +244,24 @@ TEST_F(Faults, DiskFullWhenSavingListAndSettings)
     EXPECT_EQ(countPrefixed(path("fs"), "rcvat.txt."), 0);
 }
 
+// A disk too full for even the take file's header: the recording says why
+// and records nothing; the old file, the list and the settings stay.
+TEST_F(Faults, DiskFullBeforeTheTakeRecordsNothing)
+{
+    NEED_SMALL_DISK("fs", 64);
+    oldFiles("fs", "song.wav", 1000, "1");
+    fill(path("fs/filler"));
+    Snapshot before = snap(path("fs"), "song.wav");
+    RunResult r = runWith({}, "r 1 x y\n", "fs");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(existingMenu("song.wav") +
+                         "Cannot write tunevat_temp.wav: No space left on device\n\nTrack List:"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Recording..."), std::string::npos);
+    expectSame(before, path("fs"), "song.wav");
+}
+
 // The target lies on another, full, file system: the rename cannot move
 // the take there and the copy does not fit. The old target stays, the
 // take stays whole in the working directory.

@@ -135,6 +135,15 @@ TEST_F(Files, ResolveLinksFollowsTheChainFromEachLinksDirectory)
     ASSERT_EQ(symlink("nowhere.txt", "dangling"), 0);
     ASSERT_EQ(symlink("loop2", "loop1"), 0);
     ASSERT_EQ(symlink("loop1", "loop2"), 0);
+    // Chains of 40 links (the kernel's own limit) and of 41: hop k names
+    // hop k + 1, the last names end.txt.
+    for (int n : {40, 41}) {
+        std::string prefix = "c" + std::to_string(n) + "-";
+        for (int k = 0; k < n; ++k) {
+            std::string next = k + 1 == n ? "end.txt" : prefix + std::to_string(k + 1);
+            ASSERT_EQ(symlink(next.c_str(), (prefix + std::to_string(k)).c_str()), 0);
+        }
+    }
     struct Case {
         const char *path;
         std::string want;   // empty: fails with err
@@ -146,6 +155,8 @@ TEST_F(Files, ResolveLinksFollowsTheChainFromEachLinksDirectory)
         {"dangling", "nowhere.txt", 0},   // the file the link names, to be made
         {"new.txt", "new.txt", 0},
         {"loop1", "", ELOOP},
+        {"c40-0", "end.txt", 0},
+        {"c41-0", "", ELOOP},
     };
     for (const Case &c : cases) {
         char out[kPathBytes];

@@ -2,6 +2,7 @@
 // commands, and end of input.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -60,6 +61,56 @@ TEST(ReadInt, NumberAndCommandOnOneLine)
     EXPECT_FLOAT_EQ(f, 7.0f);
     EXPECT_EQ(readFloat(&f), -1);
     EXPECT_FLOAT_EQ(f, 7.0f);
+}
+
+// Numbers at prompts are decimal, and a number's text ends where "%f" or
+// a decimal "%d" would stop: what follows is the next word.
+TEST(ReadNumbers, DecimalIntegersAndFloatsAsScanfReadsThem)
+{
+    struct Case {
+        const char *text;
+        int intResult, intValue;   // readInt
+        const char *intRest;       // the next word after it
+        int floatResult;
+        float floatValue;
+        const char *floatRest;
+    } cases[] = {
+        {"010 q", 1, 10, "q", 1, 10.0f, "q"},
+        {"0x10 q", 1, 0, "x10", 1, 16.0f, "q"},
+        {"09 q", 1, 9, "q", 1, 9.0f, "q"},
+        {"-12p", 1, -12, "p", 1, -12.0f, "p"},
+        {"+7 q", 1, 7, "q", 1, 7.0f, "q"},
+        {"abc", 0, -1, "abc", 0, -1.0f, "abc"},
+        {"- 5", 0, -1, "5", 0, -1.0f, "5"},
+        {"99999999999 q", 1, 2147483647, "q", 1, 99999999999.0f, "q"},
+        {"-99999999999 q", 1, -2147483647 - 1, "q", 1, -99999999999.0f, "q"},
+        {"1.5e3x", 1, 1, ".5e3x", 1, 1500.0f, "x"},
+        {"1e x", 1, 1, "e", 1, 1.0f, "x"},
+        {".5 y", 0, -1, ".5", 1, 0.5f, "y"},
+        {"0x z", 1, 0, "x", 0, -1.0f, "z"},
+        {"inf z", 0, -1, "inf", 1, HUGE_VALF, "z"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        char rest[32];
+        feed(std::string(c.text) + "\n");
+        int v = -1;
+        EXPECT_EQ(readInt(&v), c.intResult);
+        EXPECT_EQ(v, c.intValue);
+        ASSERT_GE(readWord(rest, sizeof rest), 1);
+        EXPECT_STREQ(rest, c.intRest);
+        feed(std::string(c.text) + "\n");
+        float f = -1.0f;
+        EXPECT_EQ(readFloat(&f), c.floatResult);
+        EXPECT_FLOAT_EQ(f, c.floatValue);
+        ASSERT_GE(readWord(rest, sizeof rest), 1);
+        EXPECT_STREQ(rest, c.floatRest);
+    }
+    // A number longer than the reader's buffer still reads whole.
+    feed(std::string(9000, '0') + "12 q\n");
+    int v = -1;
+    EXPECT_EQ(readInt(&v), 1);
+    EXPECT_EQ(v, 12);
 }
 
 }  // namespace
