@@ -262,6 +262,41 @@ TEST_F(Faults, DiskFullBeforeTheTakeRecordsNothing)
     expectSame(before, path("fs"), "song.wav");
 }
 
+// An append copies the old audio inside the kernel where it can. Where
+// the kernel says it cannot copy between these files, the bytes go through
+// the program instead and the recording is the same; any other failure of
+// the copy is a failure of the append: the old file stays, the take is
+// kept.
+TEST_F(Faults, AppendCopiesThroughTheProgramWhereTheKernelCannot)
+{
+    struct Case {
+        int err;
+        bool appended;
+    } cases[] = {{EXDEV, true},       {EINVAL, true}, {ENOSYS, true}, {EOPNOTSUPP, true},
+                 {EPERM, true},       {ETXTBSY, true}, {EIO, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(strerror(c.err));
+        unlink(path("tunevat_temp.wav").c_str());
+        oldFiles("", "song.wav", 8000, "1");
+        Snapshot before = snap(dir, "song.wav");
+        RunResult r = runWith(shim({"TV_FAULT_COPY_RANGE=" + std::to_string(c.err)}), "r 4 1 q\n");
+        ASSERT_EQ(r.status, 0) << r.err;
+        if (c.appended) {
+            EXPECT_TRUE(readFile(path("song.wav")) ==
+                        wavBytes(44100, 2, 16, patternBytes(8000, 7) + input(0, kTakeFrames)));
+            EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
+        } else {
+            EXPECT_NE(r.out.find("Cannot write song.wav: Input/output error\n"
+                                 "The recording is kept in tunevat_temp.wav\n"),
+                      std::string::npos)
+                << r.out;
+            EXPECT_TRUE(readFile(path("song.wav")) == before.target);
+            expectTake(path("tunevat_temp.wav"), kTakeFrames, true);
+        }
+        EXPECT_EQ(countPrefixed(dir, ".tunevat-"), 0);
+    }
+}
+
 // The target lies on another, full, file system: the rename cannot move
 // the take there and the copy does not fit. The old target stays, the
 // take stays whole in the working directory.

@@ -31,6 +31,11 @@
 //                              or just before (TV_FAULT_KILL_RENAME=before)
 //                              or after (=after) such a file is renamed.
 //
+//   TV_FAULT_COPY_RANGE=<errno>
+//                              every copy_file_range fails with that
+//                              errno, as between files the kernel cannot
+//                              copy (another file system, an old kernel).
+//
 //   TV_FAULT_PCM_READ=<from>:<errno>[:<count>]
 //   TV_FAULT_PCM_WRITE=<from>:<errno>[:<count>]
 //                              the program's ALSA reads (snd_pcm_readn,
@@ -300,6 +305,11 @@ ssize_t pwrite64(int fd, const void *buf, size_t n, off_t pos)
 
 ssize_t copy_file_range(int in, off_t *inAt, int out, off_t *outAt, size_t n, unsigned int flags)
 {
+    const char *fail = getenv("TV_FAULT_COPY_RANGE");
+    if (fail && *fail) {
+        errno = atoi(fail);
+        return -1;
+    }
     ssize_t r = ((CopyRangeFn)dlsym(RTLD_NEXT, "copy_file_range"))(in, inAt, out, outAt, n, flags);
     wrote(out, r);
     return r;
