@@ -50,6 +50,13 @@ long long RECORD(const char *device, unsigned int rate, float duration,
 void CheckPeak(int count, long *peak, const char *data,
                unsigned int bytesPerSample);
 
+// Raises *left and *right (right may be null: a mono take keeps the left
+// channel only) to the largest absolute values among frames two-channel
+// interleaved frames at data, as CheckPeak does for one channel. The
+// capture engine measures each block the device gives this way.
+void checkFramePeaks(long frames, const char *data, unsigned int bytesPerSample, long *left,
+                     long *right);
+
 // Prints "Channel %i peak = ... dB" for one channel's peak.
 void ShowPeaks(int channel, long peak, long bytesPerSample);
 

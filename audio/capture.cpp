@@ -1,14 +1,17 @@
-// The capture device: open and configure it for two channels, read one
-// period at a time (waiting for a device that has nothing without
-// spinning, recovering from over-runs and suspends), and close it.
+// The capture device: open and configure it for two channels, read a
+// take on a thread of its own into a bounded queue of blocks (waiting for a
+// device that has nothing without spinning, counting what over-runs and
+// suspends lose), and close it.
 #include "audio/capture.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "audio/audio.h"
 #include "audio/devices.h"
 #include "audio/running_line.h"
 #include "input/input.h"
@@ -20,10 +23,13 @@ static const snd_pcm_uframes_t kRequestedBuffer = 32768;
 // A device that gives no frames for this long counts as failed. A sound
 // server can take two seconds to send the first ones of a take.
 static const long long kQuietLimitNs = 5000000000LL;
-// Over-runs and suspends in a row, with no period read between them,
-// after which the device counts as failed: a healthy device delivers a
-// period after it has been prepared again.
-static const int kMaxLostPeriods = 8;
+// Over-runs and suspends in a row, with no frame read between them, after
+// which the device counts as failed: a healthy device delivers frames
+// after it has been prepared again.
+static const int kMaxLostInRow = 8;
+// How often a reading thread that waits for room in the queue looks at
+// the signals and at a request to stop.
+static const long kRoomWaitNs = 100000000L;
 
 // Says why the capture device cannot record what was asked: the device,
 // what it offers and what the recording needs. On standard output, like
@@ -48,16 +54,16 @@ struct Settled {
     snd_pcm_format_t format;
 };
 
-// Asks for channel buffers (or interleaved frames when the device has no
-// channel buffers), format, two channels, the rate, a period and a buffer,
+// Asks for interleaved frames (or channel buffers when the device has
+// nothing else), format, two channels, the rate, a period and a buffer,
 // and installs them. Returns snd_pcm_hw_params' result, or the format's
 // refusal (already said) as 1: nothing more to say.
 static int requestParameters(snd_pcm_t *pcm, snd_pcm_hw_params_t *params, unsigned int rate,
                              snd_pcm_format_t format)
 {
     snd_pcm_hw_params_any(pcm, params);
-    if (snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED) < 0)
-        snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
+    if (snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED) < 0)
+        snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_NONINTERLEAVED);
     int rc = snd_pcm_hw_params_set_format(pcm, params, format);
     if (rc < 0) {
         fflush(stdout);
@@ -83,7 +89,7 @@ static void readSettled(const snd_pcm_hw_params_t *params, unsigned int rate,
     got->bufferFrames = kRequestedBuffer;
     got->channels = kCaptureChannels;
     got->rate = rate;
-    got->access = SND_PCM_ACCESS_RW_NONINTERLEAVED;
+    got->access = SND_PCM_ACCESS_RW_INTERLEAVED;
     got->format = format;
     snd_pcm_hw_params_get_buffer_size(params, &got->bufferFrames);
     snd_pcm_hw_params_get_period_size(params, &got->periodFrames, nullptr);
@@ -143,77 +149,103 @@ int openCapture(CaptureDevice *d, const char *device, unsigned int rate, int byt
         return 0;
     }
     d->periodFrames = (long)got.periodFrames;
+    d->bufferFrames = (long)got.bufferFrames;
     d->interleavedAccess = got.access == SND_PCM_ACCESS_RW_INTERLEAVED;
-    if (d->interleavedAccess) {
-        d->interleavedFrames =
-            (char *)malloc((size_t)d->periodFrames * kCaptureChannels * (size_t)bytesPerSample);
-        if (!d->interleavedFrames) {
+    if (!d->interleavedAccess) {
+        d->channelHalves = (char *)malloc((size_t)d->periodFrames * kCaptureChannels *
+                                          (size_t)bytesPerSample);
+        if (!d->channelHalves) {
             printf("Not enough memory for a period of %li frames\n", d->periodFrames);
             closeCapture(d);
             return 0;
         }
     }
+    // The queue's bound in whole blocks of a period, at least two.
+    double perBlock = (double)d->periodFrames / d->rateHz;
+    d->maxBlocks = (long)((double)kCaptureQueueSeconds / perBlock) + 1;
+    if (d->maxBlocks < 2) d->maxBlocks = 2;
+    pthread_mutex_init(&d->lock, nullptr);
+    pthread_cond_init(&d->changed, nullptr);
     return 1;
 }
 
-void startCapture(CaptureDevice *d)
+// Frees a list of blocks linked by next.
+static void freeBlocks(CaptureBlock *b)
 {
-    snd_pcm_prepare(d->pcm);
-    d->lastFramesNs = monotonicNs();
-    d->lostPeriodsInRow = 0;
+    while (b) {
+        CaptureBlock *next = b->next;
+        free(b);
+        b = next;
+    }
 }
 
 void closeCapture(CaptureDevice *d)
 {
-    if (d->pcm) {
-        // A capture stream has nothing to drain, so it is dropped: a drain
-        // can wait for ever on some plugins.
-        snd_pcm_drop(d->pcm);
-        snd_pcm_close(d->pcm);
-        d->pcm = nullptr;
-    }
-    free(d->interleavedFrames);
-    d->interleavedFrames = nullptr;
-}
-
-// Splits frames interleaved two-channel frames at in into the channel
-// halves left and right (bytesPerSample 2 or 3): the reverse of
-// Interleave.
-static void splitFrames(long frames, int bytesPerSample, const char *in, char *left, char *right)
-{
-    if (bytesPerSample == 2) {
-        for (long k = 0; k < frames; ++k) {
-            memcpy(left + 2 * k, in + 4 * k, 2);
-            memcpy(right + 2 * k, in + 4 * k + 2, 2);
-        }
-    } else {
-        for (long k = 0; k < frames; ++k) {
-            memcpy(left + 3 * k, in + 6 * k, 3);
-            memcpy(right + 3 * k, in + 6 * k + 3, 3);
-        }
+    if (!d->pcm) return;
+    stopCaptureTake(d);
+    finishCaptureTake(d);
+    // A capture stream has nothing to drain, so it is dropped: a drain can
+    // wait for ever on some plugins.
+    snd_pcm_drop(d->pcm);
+    snd_pcm_close(d->pcm);
+    d->pcm = nullptr;
+    free(d->channelHalves);
+    d->channelHalves = nullptr;
+    // Set up only once the device was configured (maxBlocks says so).
+    if (d->maxBlocks > 0) {
+        freeBlocks(d->queueHead);
+        freeBlocks(d->freeBlocks);
+        d->queueHead = d->queueTail = d->freeBlocks = nullptr;
+        pthread_mutex_destroy(&d->lock);
+        pthread_cond_destroy(&d->changed);
+        d->maxBlocks = 0;
     }
 }
 
-// Ends the take for a device that failed: the device's name and ALSA's
-// reason, on the take's line. Returns -1 for readCapturePeriod.
-static int captureFailed(const CaptureDevice *d, int err)
-{
-    // On standard error, as ALSA's failures are; the running line it
-    // breaks is on standard output and goes out first.
-    fflush(stdout);
-    fprintf(stderr, "\nCannot record from %s: %s\n", d->name, snd_strerror(err));
-    return -1;
-}
+// --- Time, for the reading thread.
 
 // Nanoseconds that frames frames take at the take's rate.
-static long long framesNs(const CaptureDevice *d, long frames)
+static long long framesNs(const CaptureDevice *d, long long frames)
 {
     return (long long)((double)frames * 1e9 / d->rateHz);
 }
 
+// The time over-runs are measured in: CLOCK_BOOTTIME, which also runs
+// while the program is stopped and while the machine sleeps, as the sound
+// outside does. -1 when there is none.
+static long long wallNs()
+{
+    struct timespec t;
+    if (clock_gettime(CLOCK_BOOTTIME, &t) != 0) return -1;
+    return (long long)t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+static void sleepNs(long long ns)
+{
+    struct timespec pause = {(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
+    nanosleep(&pause, nullptr);
+}
+
+// Whether the reading should end now: a signal the user sent, or the take
+// loop asked.
+static int stopWanted(CaptureDevice *d)
+{
+    return caughtSignal() || __atomic_load_n(&d->stopAsked, __ATOMIC_ACQUIRE);
+}
+
+// --- The reading thread.
+
+// Notes what the device holds now, at what time, after how many reads.
+static void sawReady(CaptureDevice *d, snd_pcm_sframes_t ready)
+{
+    d->seenAtNs = wallNs();
+    d->seenReady = ready;
+    d->seenRead = d->readSinceStart;
+}
+
 // Frames the device holds ready: snd_pcm_avail's count (which asks the
 // device where it stands: plugins in a chain may not know otherwise), or
-// its negative error. When there are none, the program sleeps once and
+// its negative error. When there are none, the thread sleeps once and
 // asks again, rather than wait on the device's descriptor: a sound
 // server's plugin keeps that readable while it has nothing (for up to two
 // seconds at the start of a take), and a wait on it would spin. The sleep
@@ -228,26 +260,27 @@ static snd_pcm_sframes_t framesReady(CaptureDevice *d, long want)
     if (snd_pcm_state(d->pcm) == SND_PCM_STATE_PREPARED) {
         int rc = snd_pcm_start(d->pcm);
         if (rc < 0) return rc;
+        d->readSinceStart = 0;
     }
     snd_pcm_sframes_t ready = snd_pcm_avail(d->pcm);
-    if (ready != 0 || caughtSignal()) return ready;
+    if (ready >= 0) sawReady(d, ready);
+    if (ready != 0 || stopWanted(d)) return ready;
     long long periodNs = framesNs(d, d->periodFrames);
-    long long sleepNs = framesNs(d, want);
+    long long pauseNs = framesNs(d, want);
     long long nextBlockNs = d->lastFramesNs + periodNs - monotonicNs();
-    if (nextBlockNs > sleepNs) sleepNs = nextBlockNs;
-    if (sleepNs < periodNs / 4) sleepNs = periodNs / 4;
-    if (sleepNs > periodNs) sleepNs = periodNs;
-    sleepNs += 1000000;   // a millisecond more, for the device's own rounding
-    // A signal cuts the sleep short.
-    struct timespec pause = {(time_t)(sleepNs / 1000000000LL), (long)(sleepNs % 1000000000LL)};
-    nanosleep(&pause, nullptr);
-    return snd_pcm_avail(d->pcm);
+    if (nextBlockNs > pauseNs) pauseNs = nextBlockNs;
+    if (pauseNs < periodNs / 4) pauseNs = periodNs / 4;
+    if (pauseNs > periodNs) pauseNs = periodNs;
+    sleepNs(pauseNs + 1000000);   // a millisecond more, for the device's own rounding
+    ready = snd_pcm_avail(d->pcm);
+    if (ready >= 0) sawReady(d, ready);
+    return ready;
 }
 
-// Reads want frames (no more than the device holds ready) into frame at
-// of the period: into the channel halves, or for a device that offers
-// interleaved frames only into the interleave buffer. The result is
-// snd_pcm_readn's or snd_pcm_readi's, or framesReady's when that is not a
+// Reads want frames (no more than the device holds ready) into the block
+// after the frames it has: straight from the device when it gives
+// interleaved frames, else through the channel halves. The result is
+// snd_pcm_readi's or snd_pcm_readn's, or framesReady's when that is not a
 // positive count.
 //
 // Reading no more than is ready keeps a sound server's plugin from being
@@ -255,71 +288,300 @@ static snd_pcm_sframes_t framesReady(CaptureDevice *d, long want)
 // while the plugin holds one, the plugin's own thread waits for it to be
 // handed back while holding the lock every call into the plugin takes,
 // and the program would hang in its next call.
-static snd_pcm_sframes_t readFrames(CaptureDevice *d, char *left, char *right, long at, long want)
+static snd_pcm_sframes_t readInto(CaptureDevice *d, CaptureBlock *b, long want)
 {
     snd_pcm_sframes_t ready = framesReady(d, want);
     if (ready <= 0) return ready;
     snd_pcm_uframes_t n = (snd_pcm_uframes_t)(ready < want ? ready : want);
-    size_t skip = (size_t)at * (size_t)d->bytesPerSample;
-    if (d->interleavedAccess)
-        return snd_pcm_readi(d->pcm, d->interleavedFrames + skip * kCaptureChannels, n);
-    void *halves[2] = {left + skip, right + skip};
-    return snd_pcm_readn(d->pcm, halves, n);
+    size_t frameBytes = kCaptureChannels * (size_t)d->bytesPerSample;
+    char *to = b->data + (size_t)b->frames * frameBytes;
+    if (d->interleavedAccess) return snd_pcm_readi(d->pcm, to, n);
+    char *left = d->channelHalves;
+    char *right = d->channelHalves + (size_t)d->periodFrames * (size_t)d->bytesPerSample;
+    void *halves[2] = {left, right};
+    snd_pcm_sframes_t got = snd_pcm_readn(d->pcm, halves, n);
+    if (got > 0) Interleave((unsigned int)got, (unsigned int)d->bytesPerSample, left, right, to);
+    return got;
 }
 
-// One period, as many reads as it takes (capture.h says what comes back).
-int readCapturePeriod(CaptureDevice *d, char *left, char *right)
+// After an over-run or a suspend: starts the device again and counts the
+// frames lost. Lost are the frames the device held unread when it was last
+// asked (less those read since), and every frame that came from then until
+// it runs again: the time between, at the device's rate, less what it
+// holds once started. Returns the count (0 or more), or the restart's
+// negative error.
+static long long restartAfterLoss(CaptureDevice *d, snd_pcm_sframes_t why)
 {
-    size_t halfBytes = (size_t)d->periodFrames * (size_t)d->bytesPerSample;
-    long have = 0;
-    while (have < d->periodFrames) {
-        snd_pcm_sframes_t got = readFrames(d, left, right, have, d->periodFrames - have);
+    long long unread = d->seenReady - (d->readSinceStart - d->seenRead);
+    if (unread < 0) unread = 0;
+    long long seenAt = d->seenAtNs;
+    int rc = why == -EPIPE ? snd_pcm_prepare(d->pcm) : recoverFromSuspend(d->pcm);
+    if (rc >= 0 && snd_pcm_state(d->pcm) == SND_PCM_STATE_PREPARED) rc = snd_pcm_start(d->pcm);
+    if (rc < 0) return rc;
+    d->readSinceStart = 0;
+    snd_pcm_sframes_t ready = snd_pcm_avail(d->pcm);
+    if (ready < 0) ready = 0;
+    sawReady(d, ready);
+    long long between = seenAt >= 0 && d->seenAtNs >= seenAt
+                            ? (long long)((double)(d->seenAtNs - seenAt) * d->rateHz / 1e9 + 0.5)
+                            : 0;
+    long long lost = unread + between - (long long)ready;
+    // Less than half a period is within what the clock and the device's
+    // own count can tell apart (a device that runs faster than real time,
+    // or one whose reads failed without losing a frame, shows such
+    // crumbs): nothing is taken as lost.
+    return lost >= d->periodFrames / 2 ? lost : 0;
+}
+
+// Whether the device has given nothing for longer than it may. Time the
+// program itself was stopped (Ctrl-Z, then fg) is not the device's: the
+// wait counts from the last resumption.
+static int tooQuiet(CaptureDevice *d)
+{
+    unsigned resumed = resumedCount();
+    if (resumed != d->resumeMark) {
+        d->resumeMark = resumed;
+        d->lastFramesNs = monotonicNs();
+    }
+    return monotonicNs() - d->lastFramesNs > kQuietLimitNs;
+}
+
+// How filling a block ended.
+enum Fill { kFilled, kFillStopped, kFillFailed };
+
+// Fills the block with up to want frames, in as many reads as the device
+// takes to deliver them. A block ends early at an over-run or a suspend
+// (*lost frames lost after its frames, *overRuns 1), or when the reading
+// is to stop (kFillStopped, with the frames read so far). kFillFailed when
+// the device failed or keeps failing (d->deviceError says how). A device
+// that delivers nothing is waited for, never read at the CPU's speed.
+static Fill fillBlock(CaptureDevice *d, CaptureBlock *b, long want, long long *lost, int *overRuns)
+{
+    *lost = 0;
+    *overRuns = 0;
+    while (b->frames < want) {
+        if (stopWanted(d)) return kFillStopped;
+        snd_pcm_sframes_t got = readInto(d, b, want - b->frames);
         if (got > 0) {
-            have += (long)got;
+            b->frames += (long)got;
+            d->readSinceStart += got;
             d->lastFramesNs = monotonicNs();
-            d->lostPeriodsInRow = 0;
-            continue;
-        }
-        if (got == -EINTR || caughtSignal()) {
-            // A signal, not the device: the take ends with the frames
-            // read so far, and no silence after them.
-            if (d->interleavedAccess)
-                splitFrames(have, d->bytesPerSample, d->interleavedFrames, left, right);
-            return have;
-        }
-        if (got == -EAGAIN || got == 0) {
+            d->lostInRow = 0;
+        } else if (got == -EAGAIN || got == 0 || got == -EINTR) {
             // Nothing came in the time it should have (framesReady slept
             // for it; a read that found nothing after all waits a quarter
             // period): wait on, but not for ever.
-            if (monotonicNs() - d->lastFramesNs > kQuietLimitNs)
-                return captureFailed(d, got == 0 ? -EIO : (int)got);
-            if (got == -EAGAIN) {
-                long long ns = framesNs(d, d->periodFrames) / 4;
-                struct timespec pause = {(time_t)(ns / 1000000000LL), (long)(ns % 1000000000LL)};
-                nanosleep(&pause, nullptr);
+            if (tooQuiet(d)) {
+                d->deviceError = got == 0 || got == -EINTR ? -EIO : (int)got;
+                return kFillFailed;
             }
-            if (have == 0) return 0;
-            continue;
-        }
-        if (got == -EPIPE || got == -ESTRPIPE) {
-            // The period is lost: it stays as silence, and the device
-            // starts again (woken first after a suspend).
-            int rc = got == -EPIPE ? snd_pcm_prepare(d->pcm) : recoverFromSuspend(d->pcm);
-            if (rc < 0) return captureFailed(d, rc);
+            if (got == -EAGAIN) sleepNs(framesNs(d, d->periodFrames) / 4);
+        } else if (got == -EPIPE || got == -ESTRPIPE) {
+            long long n = restartAfterLoss(d, got);
             d->lastFramesNs = monotonicNs();
-            if (++d->lostPeriodsInRow > kMaxLostPeriods) return captureFailed(d, (int)got);
-            printf("RX\n");
-            have = 0;
-            break;
+            if (n < 0 || ++d->lostInRow > kMaxLostInRow) {
+                d->deviceError = n < 0 ? (int)n : (int)got;
+                return kFillFailed;
+            }
+            *lost = n;
+            *overRuns = 1;
+            return kFilled;
+        } else {
+            d->deviceError = (int)got;
+            return kFillFailed;
         }
-        return captureFailed(d, (int)got);
     }
-    if (d->interleavedAccess) splitFrames(have, d->bytesPerSample, d->interleavedFrames, left, right);
-    size_t from = (size_t)have * (size_t)d->bytesPerSample;
-    if (from < halfBytes) {
-        memset(left + from, 0, halfBytes - from);
-        memset(right + from, 0, halfBytes - from);
-    }
-    return (int)d->periodFrames;
+    return kFilled;
 }
 
+// A block to fill: one taken back, a new one while the queue's bound
+// allows, or else, once one is taken back, that one. nullptr when the
+// reading is to stop meanwhile, or no memory is left.
+static CaptureBlock *blockToFill(CaptureDevice *d)
+{
+    size_t bytes = (size_t)d->periodFrames * kCaptureChannels * (size_t)d->bytesPerSample;
+    pthread_mutex_lock(&d->lock);
+    CaptureBlock *b = nullptr;
+    while (!b) {
+        if (d->freeBlocks) {
+            b = d->freeBlocks;
+            d->freeBlocks = b->next;
+        } else if (d->blocksMade < d->maxBlocks) {
+            b = (CaptureBlock *)malloc(sizeof *b + bytes);
+            if (!b) break;
+            b->data = (char *)(b + 1);
+            d->blocksMade++;
+        } else if (stopWanted(d)) {
+            break;
+        } else {
+            // The take loop is behind by the whole queue: wait for room,
+            // looking at the signals now and then.
+            struct timespec until;
+            clock_gettime(CLOCK_REALTIME, &until);
+            until.tv_nsec += kRoomWaitNs;
+            if (until.tv_nsec >= 1000000000L) {
+                until.tv_sec += 1;
+                until.tv_nsec -= 1000000000L;
+            }
+            pthread_cond_timedwait(&d->changed, &d->lock, &until);
+        }
+    }
+    pthread_mutex_unlock(&d->lock);
+    if (b) {
+        b->next = nullptr;
+        b->frames = 0;
+        b->gapFrames = 0;
+        b->overRuns = 0;
+    }
+    return b;
+}
+
+// Hands a filled block to the take loop.
+static void queueBlock(CaptureDevice *d, CaptureBlock *b)
+{
+    pthread_mutex_lock(&d->lock);
+    if (d->queueTail) d->queueTail->next = b;
+    else d->queueHead = b;
+    d->queueTail = b;
+    pthread_cond_signal(&d->changed);
+    pthread_mutex_unlock(&d->lock);
+}
+
+// The reading ends: the last block is queued, and the take loop learns why.
+static void endReading(CaptureDevice *d, CaptureEnd end)
+{
+    pthread_mutex_lock(&d->lock);
+    d->ended = 1;
+    d->end = end;
+    pthread_cond_signal(&d->changed);
+    pthread_mutex_unlock(&d->lock);
+}
+
+// The reading thread: the take's frames, block by block, until the take
+// is whole (gaps count), a signal or the take loop stops it, or the device
+// fails. The user's signals are for the take loop's thread: they are
+// blocked here.
+static void *readTake(void *arg)
+{
+    CaptureDevice *d = (CaptureDevice *)arg;
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGHUP);
+    sigaddset(&mask, SIGCONT);
+    pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+    CaptureEnd end = kCaptureRanOut;
+    while (d->takenFrames < d->takeFrames) {
+        CaptureBlock *b = blockToFill(d);
+        if (!b) {
+            end = stopWanted(d) ? kCaptureStopped : kCaptureFailed;
+            d->deviceError = -ENOMEM;
+            break;
+        }
+        long long left = d->takeFrames - d->takenFrames;
+        long want = left < d->periodFrames ? (long)left : d->periodFrames;
+        long long lost = 0;
+        int overRuns = 0;
+        Fill fill = fillBlock(d, b, want, &lost, &overRuns);
+        d->takenFrames += b->frames;
+        // A gap never takes the take past its length.
+        if (lost > d->takeFrames - d->takenFrames) lost = d->takeFrames - d->takenFrames;
+        b->gapFrames = lost;
+        b->overRuns = overRuns;
+        d->takenFrames += lost;
+        if (b->frames > 0 || b->overRuns > 0) queueBlock(d, b);
+        else releaseCaptureBlock(d, b);
+        if (fill != kFilled) {
+            end = fill == kFillStopped ? kCaptureStopped : kCaptureFailed;
+            break;
+        }
+    }
+    endReading(d, end);
+    return nullptr;
+}
+
+// --- The take loop's side.
+
+int startCaptureTake(CaptureDevice *d, long long frames)
+{
+    // The reading of a take that ended early is gathered first.
+    finishCaptureTake(d);
+    snd_pcm_prepare(d->pcm);
+    d->takeFrames = frames;
+    d->takenFrames = 0;
+    d->readSinceStart = 0;
+    d->seenAtNs = -1;
+    d->seenReady = 0;
+    d->seenRead = 0;
+    d->lastFramesNs = monotonicNs();
+    d->resumeMark = resumedCount();
+    d->lostInRow = 0;
+    d->stopAsked = 0;
+    d->ended = 0;
+    d->end = kCaptureRanOut;
+    d->deviceError = 0;
+    if (pthread_create(&d->thread, nullptr, readTake, d) != 0) return 0;
+    d->threadRunning = 1;
+    return 1;
+}
+
+CaptureBlock *nextCaptureBlock(CaptureDevice *d)
+{
+    pthread_mutex_lock(&d->lock);
+    while (!d->queueHead && !d->ended) pthread_cond_wait(&d->changed, &d->lock);
+    CaptureBlock *b = d->queueHead;
+    if (b) {
+        d->queueHead = b->next;
+        if (!d->queueHead) d->queueTail = nullptr;
+        b->next = nullptr;
+    }
+    pthread_mutex_unlock(&d->lock);
+    return b;
+}
+
+void releaseCaptureBlock(CaptureDevice *d, CaptureBlock *b)
+{
+    pthread_mutex_lock(&d->lock);
+    b->next = d->freeBlocks;
+    d->freeBlocks = b;
+    pthread_cond_signal(&d->changed);
+    pthread_mutex_unlock(&d->lock);
+}
+
+void stopCaptureTake(CaptureDevice *d)
+{
+    if (!d->threadRunning) return;
+    __atomic_store_n(&d->stopAsked, 1, __ATOMIC_RELEASE);
+    pthread_mutex_lock(&d->lock);
+    pthread_cond_signal(&d->changed);
+    pthread_mutex_unlock(&d->lock);
+}
+
+void finishCaptureTake(CaptureDevice *d)
+{
+    if (!d->threadRunning) return;
+    pthread_join(d->thread, nullptr);
+    d->threadRunning = 0;
+    // What the device captured past the take goes; the next take starts
+    // afresh.
+    snd_pcm_drop(d->pcm);
+    // Blocks the take loop did not take (it stopped early) are kept for
+    // the next take.
+    pthread_mutex_lock(&d->lock);
+    while (CaptureBlock *b = d->queueHead) {
+        d->queueHead = b->next;
+        b->next = d->freeBlocks;
+        d->freeBlocks = b;
+    }
+    d->queueTail = nullptr;
+    pthread_mutex_unlock(&d->lock);
+}
+
+void reportCaptureFailure(const CaptureDevice *d)
+{
+    // On standard error, as ALSA's failures are; the running line it
+    // breaks is on standard output and goes out first.
+    fflush(stdout);
+    fprintf(stderr, "\nCannot record from %s: %s\n", d->name, snd_strerror(d->deviceError));
+}

@@ -53,6 +53,45 @@ void CheckPeak(int count, long *peak, const char *data, unsigned int bytesPerSam
     raisePeak(peak, lowest, highest);
 }
 
+// The signed value of the 24-bit little-endian sample at p.
+static int32_t sample24(const unsigned char *p)
+{
+    return (int32_t)(signed char)p[2] * 65536 + (int32_t)p[1] * 256 + (int32_t)p[0];
+}
+
+void checkFramePeaks(long frames, const char *data, unsigned int bytesPerSample, long *left,
+                     long *right)
+{
+    if (frames <= 0) return;
+    // Two channels interleaved, as the device gives them: one pass keeps
+    // each channel's extremes, as CheckPeak does for one.
+    const unsigned char *p = (const unsigned char *)data;
+    if (bytesPerSample == 2) {
+        int16_t low[2] = {0, 0}, high[2] = {0, 0};
+        for (long i = 0; i < frames; ++i) {
+            int16_t v[2];
+            memcpy(v, p + 4 * (size_t)i, 4);
+            for (int c = 0; c < 2; ++c) {
+                low[c] = v[c] < low[c] ? v[c] : low[c];
+                high[c] = v[c] > high[c] ? v[c] : high[c];
+            }
+        }
+        raisePeak(left, low[0], high[0]);
+        if (right) raisePeak(right, low[1], high[1]);
+    } else if (bytesPerSample == 3) {
+        int32_t low[2] = {0, 0}, high[2] = {0, 0};
+        for (long i = 0; i < frames; ++i, p += 6) {
+            int32_t v0 = sample24(p), v1 = sample24(p + 3);
+            low[0] = v0 < low[0] ? v0 : low[0];
+            high[0] = v0 > high[0] ? v0 : high[0];
+            low[1] = v1 < low[1] ? v1 : low[1];
+            high[1] = v1 > high[1] ? v1 : high[1];
+        }
+        raisePeak(left, low[0], high[0]);
+        if (right) raisePeak(right, low[1], high[1]);
+    }
+}
+
 void ShowPeaks(int channel, long peak, long bytesPerSample)
 {
     if (peak == 0) {

@@ -16,9 +16,12 @@
 #include "input/input.h"
 #include "wav/wav.h"
 
-// Periods that a device delivers faster than real time are gathered into
-// writes of up to this many bytes (whole periods, at least one).
+// Blocks that a device delivers faster than real time are gathered into
+// writes of up to this many bytes (at least one period).
 static const size_t kPendingBytes = 65536;
+// Blocks gathered into one write at most: their ends are where a write the
+// disk cut short is cut back to.
+static const int kMaxPendingBlocks = 64;
 
 // How a take ended.
 enum TakeEnd {
@@ -41,10 +44,11 @@ struct Capture {
     long long plannedFrames;    // planned length of every take
     float durationSeconds;      // planned length of one take
     float rateHz;               // divisor of the remaining-time display
-    char *halves;               // channel 1 half, then channel 2 half: a period each
-    char *pending;              // periods read and not yet written, as the file holds them
-    size_t pendingCapacityBytes;   // room in pending: whole periods
+    char *pending;              // frames read and not yet written, as the file holds them
+    size_t pendingCapacityBytes;   // room in pending: at least a period
     size_t pendingUsedBytes;    // bytes in pending
+    int pendingBlocks;          // blocks in pending
+    long pendingBlockFrames[kMaxPendingBlocks];   // the frames of each, in order
 
     long long keptBytes;        // audio bytes of the takes kept so far
     long long takeStartFrame;   // frame at which the current take begins
@@ -74,42 +78,86 @@ static size_t periodBytes(const Capture *c)
     return (size_t)c->dev.periodFrames * (size_t)c->frameBytes;
 }
 
-// Writes the pending periods at their place in the take file: right after
+// Writes the pending blocks at their place in the take file: right after
 // the frames of the take written before them. Returns 1; or 0 after saying
 // why the file did not take them, with the take's recorded frames cut back
-// to the whole periods that are in the file.
+// to the blocks that are in the file whole.
 static int writePending(Capture *c)
 {
     if (c->pendingUsedBytes == 0) return 1;
     size_t bytes = c->pendingUsedBytes;
     long long firstFrame = c->recordedFrames - (long long)(bytes / (size_t)c->frameBytes);
+    int blocks = c->pendingBlocks;
     c->pendingUsedBytes = 0;
+    c->pendingBlocks = 0;
     size_t written = 0;
     if (writeTakeFrames(c->take, c->takeStartFrame + firstFrame, c->pending, bytes, &written))
         return 1;
     // The reason is the failing call's own, taken before anything else can
     // change errno.
     printf("\nCannot write %s: %s", c->take->path, strerror(errno));
-    c->recordedFrames = firstFrame + (long long)(written / periodBytes(c)) * c->dev.periodFrames;
+    long long whole = firstFrame;
+    for (int k = 0; k < blocks; ++k) {
+        long long end = whole + c->pendingBlockFrames[k];
+        if ((end - firstFrame) * c->frameBytes > (long long)written) break;
+        whole = end;
+    }
+    c->recordedFrames = whole;
     return 0;
 }
 
-// Puts the frames in the halves (a period, or what a signal left of it)
-// into the pending periods, as the file holds them (interleaved for
-// stereo), and follows the peaks.
-static void stagePeriod(Capture *c, const char *left, const char *right, long frames)
+// Makes room in pending for bytes more, writing what it holds first when
+// they do not fit. Returns 0 when the take file took no more.
+static int makeRoom(Capture *c, size_t bytes)
 {
-    size_t halfBytes = (size_t)frames * (size_t)c->bytesPerSample;
-    char *to = c->pending + c->pendingUsedBytes;
-    if (c->channels == 1) {
-        memcpy(to, left, halfBytes);
-    } else {
-        Interleave((unsigned int)frames, (unsigned int)c->bytesPerSample, left, right, to);
-    }
+    if (c->pendingUsedBytes + bytes <= c->pendingCapacityBytes &&
+        c->pendingBlocks < kMaxPendingBlocks)
+        return 1;
+    return writePending(c);
+}
+
+// Notes that a block of frames frames was staged.
+static void staged(Capture *c, long frames)
+{
     c->pendingUsedBytes += (size_t)frames * (size_t)c->frameBytes;
-    CheckPeak((int)frames, &c->peak1, left, (unsigned int)c->bytesPerSample);
-    if (c->channels == 2)
-        CheckPeak((int)frames, &c->peak2, right, (unsigned int)c->bytesPerSample);
+    c->pendingBlockFrames[c->pendingBlocks++] = frames;
+}
+
+// Puts the frames of a block (two channels interleaved, as the device gave
+// them) into pending as the file holds them (the left channel alone for
+// mono), and follows the peaks. Returns 0 when the take file took no more.
+static int stageBlock(Capture *c, const CaptureBlock *b)
+{
+    if (b->frames == 0) return 1;
+    if (!makeRoom(c, (size_t)b->frames * (size_t)c->frameBytes)) return 0;
+    char *to = c->pending + c->pendingUsedBytes;
+    size_t bps = (size_t)c->bytesPerSample;
+    if (c->channels == 1) {
+        const char *from = b->data;
+        for (long k = 0; k < b->frames; ++k, from += 2 * bps, to += bps) memcpy(to, from, bps);
+    } else {
+        memcpy(to, b->data, (size_t)b->frames * (size_t)c->frameBytes);
+    }
+    staged(c, b->frames);
+    checkFramePeaks(b->frames, b->data, (unsigned int)c->bytesPerSample, &c->peak1,
+                    c->channels == 2 ? &c->peak2 : nullptr);
+    return 1;
+}
+
+// Puts frames of silence into pending, for frames the device lost.
+// Returns 0 when the take file took no more.
+static int stageSilence(Capture *c, long long frames)
+{
+    while (frames > 0) {
+        long n = c->dev.periodFrames;
+        if (n > frames) n = (long)frames;
+        if (!makeRoom(c, (size_t)n * (size_t)c->frameBytes)) return 0;
+        memset(c->pending + c->pendingUsedBytes, 0, (size_t)n * (size_t)c->frameBytes);
+        staged(c, n);
+        c->recordedFrames += n;
+        frames -= n;
+    }
+    return 1;
 }
 
 // The clocks of one take: when the running line, the writes and the sizes
@@ -140,45 +188,71 @@ static int bringOut(Capture *c, TakeClocks *clocks)
     return 1;
 }
 
-// Records one take at the take start frame. It ends when its planned
-// length is reached, at Ctrl-C (kept as far as it got), at SIGTERM or
-// SIGHUP, or at once when the device or the take file fails; the take file
-// then holds every period read and written before, its sizes count them
-// all, and nothing after them.
+// Says where the device lost frames, and fills the gap with as much
+// silence: the take keeps its timeline. Returns 0 when the take file took
+// no more.
+static int fillGap(Capture *c, const CaptureBlock *b)
+{
+    printf("RX\n");
+    if (b->gapFrames > 0) {
+        printf("Lost %.2f sec at %.2f sec into the recording: filled with silence\n",
+               (double)b->gapFrames / c->rateHz,
+               (double)(c->takeStartFrame + c->recordedFrames) / c->rateHz);
+    }
+    return stageSilence(c, b->gapFrames);
+}
+
+// Takes the blocks the device's reading thread queues, until the take is
+// read, and writes them. Returns how the blocks ran out: the take ran its
+// course, or the take file took no more.
+static TakeEnd takeBlocks(Capture *c)
+{
+    TakeClocks clocks = {-1, -1, -1};
+    while (CaptureBlock *b = nextCaptureBlock(&c->dev)) {
+        int ok = stageBlock(c, b);
+        if (ok && b->frames > 0) {
+            printRunningSeconds("\rRemaining ",
+                                (float)(c->plannedFrames - c->recordedFrames) / c->rateHz);
+            c->recordedFrames += b->frames;
+            flushRunningLine(&clocks.lastFlushNs);
+        }
+        if (ok && b->overRuns > 0) ok = fillGap(c, b);
+        releaseCaptureBlock(&c->dev, b);
+        if (!ok || !bringOut(c, &clocks)) {
+            // The file takes no more: the reading is asked to stop, and the
+            // take ends at once, without waiting for the device's read
+            // under way (finishCaptureTake gathers it later).
+            stopCaptureTake(&c->dev);
+            return kTakeWriteFailed;
+        }
+    }
+    return kTakeRanOut;
+}
+
+// Records one take at the take start frame: the device is read on its own
+// thread, the blocks written here. It ends when its planned length is
+// reached, at Ctrl-C (kept as far as it got), at SIGTERM or SIGHUP, or at
+// once when the device or the take file fails; the take file then holds
+// every frame read and written before, its sizes count them all, and
+// nothing after them.
 static TakeEnd recordTake(Capture *c)
 {
-    size_t halfBytes = (size_t)c->dev.periodFrames * (size_t)c->bytesPerSample;
-    char *left = c->halves;
-    char *right = c->halves + halfBytes;
-
     c->peak1 = 0;
     c->peak2 = 0;
     c->recordedFrames = 0;
     c->pendingUsedBytes = 0;
-    startCapture(&c->dev);
+    c->pendingBlocks = 0;
     printf("Recording...\n");
-    TakeEnd end = kTakeRanOut;
-    TakeClocks clocks = {-1, -1, -1};
-    while (c->recordedFrames < c->plannedFrames) {
-        // A signal is looked at before the next read.
-        if (caughtSignal()) {
-            end = endRequested() ? kTakeEnded : kTakeStopped;
-            break;
-        }
-        int got = readCapturePeriod(&c->dev, left, right);
-        if (got == 0) continue;   // a signal: looked at before the next read
-        if (got < 0) {
+    TakeEnd end = kTakeReadFailed;
+    if (!startCaptureTake(&c->dev, takeFrames(c))) {
+        printf("Cannot record from %s: %s\n", c->dev.name, strerror(errno));
+    } else {
+        end = takeBlocks(c);
+        if (end != kTakeWriteFailed) finishCaptureTake(&c->dev);
+        if (end != kTakeWriteFailed && c->dev.end == kCaptureStopped) end = kTakeStopped;
+        if (end != kTakeWriteFailed && c->dev.end == kCaptureFailed) {
+            reportCaptureFailure(&c->dev);
             end = kTakeReadFailed;
-            break;
-        }
-        stagePeriod(c, left, right, got);
-        printRunningSeconds("\rRemaining ",
-                            (float)(c->plannedFrames - c->recordedFrames) / c->rateHz);
-        c->recordedFrames += got;
-        flushRunningLine(&clocks.lastFlushNs);
-        if (!bringOut(c, &clocks)) {
-            end = kTakeWriteFailed;
-            break;
         }
     }
     if (end != kTakeWriteFailed && !writePending(c)) end = kTakeWriteFailed;
@@ -322,16 +396,14 @@ static int plannedTakeFits(Capture *c, unsigned int rate)
     return 1;
 }
 
-// The two channel halves and the pending writes, sized by the period the
-// device settled on. Returns 1; 0 after saying there is not enough memory.
+// The pending writes, sized by the period the device settled on. Returns
+// 1; 0 after saying there is not enough memory.
 static int allocateBuffers(Capture *c)
 {
-    size_t halvesBytes = 2 * (size_t)c->dev.periodFrames * (size_t)c->bytesPerSample;
-    c->halves = (char *)calloc(1, halvesBytes);
     c->pendingCapacityBytes = kPendingBytes / periodBytes(c) * periodBytes(c);
     if (c->pendingCapacityBytes == 0) c->pendingCapacityBytes = periodBytes(c);
     c->pending = (char *)malloc(c->pendingCapacityBytes);
-    if (!c->halves || !c->pending) {
+    if (!c->pending) {
         printf("Not enough memory for a period of %li frames\n", c->dev.periodFrames);
         return 0;
     }
@@ -363,7 +435,6 @@ static int setUp(Capture *c, const char *device, const char *takePath, unsigned 
 static long long cleanUp(Capture *c, long long result)
 {
     closeCapture(&c->dev);
-    free(c->halves);
     free(c->pending);
     if (result > 0 && !syncTake(c->take))
         printf("Could not finish writing the take file %s: %s\n", c->take->path, strerror(errno));

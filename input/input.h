@@ -60,7 +60,8 @@ void resetInput();
 struct SignalCatch;   // what catchSignals replaced, for releaseSignals
 
 // Notes SIGINT from now on, and SIGTERM and SIGHUP too when endSignals is
-// 1. Calls nest: releaseSignals puts back what this call replaced.
+// 1 (and counts SIGCONT, see resumedCount). Calls nest: releaseSignals
+// puts back what this call replaced.
 void catchSignals(SignalCatch *saved, int endSignals);
 void releaseSignals(SignalCatch *saved);
 // 1 between catchSignals and its releaseSignals.
@@ -75,11 +76,18 @@ int endRequested();
 // noted SIGTERM or SIGHUP stays.
 void forgetStop();
 
+// How many times the program has been continued after a stop (SIGCONT)
+// while the signals were caught: a wait that counts the device's silence
+// starts again after one, since the stop was the program's, not the
+// device's.
+unsigned resumedCount();
+
 struct SignalCatch {
     struct sigaction interrupt;
     struct sigaction terminate;
     struct sigaction hangUp;
-    int caught[3];   // which of the three this call installed a handler for
+    struct sigaction resume;
+    int caught[4];   // which of the four this call installed a handler for
 };
 
 #endif

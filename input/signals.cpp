@@ -10,6 +10,8 @@
 static volatile sig_atomic_t gotInterrupt = 0;
 static volatile sig_atomic_t gotTerminate = 0;
 static volatile sig_atomic_t gotHangUp = 0;
+// How many times the program was continued after a stop (Ctrl-Z, then fg).
+static volatile sig_atomic_t resumed = 0;
 // How many catchSignals calls are in force.
 static int catching = 0;
 
@@ -18,6 +20,7 @@ static void noteSignal(int sig)
     if (sig == SIGINT) gotInterrupt = 1;
     else if (sig == SIGTERM) gotTerminate = 1;
     else if (sig == SIGHUP) gotHangUp = 1;
+    else if (sig == SIGCONT) resumed = resumed + 1;
 }
 
 // Installs the note for sig unless sig is ignored (as nohup leaves
@@ -53,6 +56,9 @@ void catchSignals(SignalCatch *saved, int endSignals)
     if (endSignals) {
         saved->caught[1] = catchOne(SIGTERM, &saved->terminate);
         saved->caught[2] = catchOne(SIGHUP, &saved->hangUp);
+        // Counted only: the program goes on after a stop whatever a
+        // handler does.
+        saved->caught[3] = catchOne(SIGCONT, &saved->resume);
     }
 }
 
@@ -62,6 +68,7 @@ void releaseSignals(SignalCatch *saved)
     if (saved->caught[0]) sigaction(SIGINT, &saved->interrupt, nullptr);
     if (saved->caught[1]) sigaction(SIGTERM, &saved->terminate, nullptr);
     if (saved->caught[2]) sigaction(SIGHUP, &saved->hangUp, nullptr);
+    if (saved->caught[3]) sigaction(SIGCONT, &saved->resume, nullptr);
 }
 
 int catchingSignals() { return catching > 0; }
@@ -77,3 +84,5 @@ int caughtSignal()
 int endRequested() { return gotTerminate || gotHangUp; }
 
 void forgetStop() { gotInterrupt = 0; }
+
+unsigned resumedCount() { return (unsigned)resumed; }

@@ -28,7 +28,7 @@ for src in "${harnesses[@]}"; do
     for f in "$root"/console/*.cpp "$root"/audio/*.cpp "$root"/input/*.cpp; do
       [ "$(basename "$f")" = main.cpp ] || extra+=("$f")
     done
-    extra+=(-lasound -lm)
+    extra+=(-lasound -lm -pthread)
     # Short word streams; a whole session per input, so a bound per input
     # and the program's own output silenced.
     flags=(-max_len=512 -timeout=30 -close_fd_mask=1 -handle_xfsz=0)

@@ -63,9 +63,11 @@ std::string remaining(long done)
     return fmt("\rRemaining %.2f sec", (float)(kOneSecond - done) / 44100.0f);
 }
 
-// A read fault, and what the take shows and keeps: per period, "R" a
-// period read, "L" a period lost (silence and "RX"); then the line that
-// ends the take early, if any.
+// A read fault, and what the take shows and keeps: per read, "R" a period
+// read, "X" an over-run or a suspend reported ("RX"; the virtual card
+// loses no frame by it, so nothing is filled and the next read goes on
+// with the card's next frames); then the line that ends the take early, if
+// any.
 struct ReadCase {
     const char *name;
     const char *fault;     // TV_FAULT_PCM_READ
@@ -76,10 +78,10 @@ struct ReadCase {
 const ReadCase kReadCases[] = {
     {"input/output error at the third read", "3:5", "RR", "Input/output error"},
     {"device gone before the first read", "1:19", "", "No such device"},
-    {"one over-run", "3:32:1", "RRLRRRRRRRR", ""},
-    {"one suspend", "3:86:1", "RRLRRRRRRRR", ""},
+    {"one over-run", "3:32:1", "RRXRRRRRRRRR", ""},
+    {"one suspend", "3:86:1", "RRXRRRRRRRRR", ""},
     {"nothing ready five times", "3:11:5", "RRRRRRRRRRR", ""},
-    {"over-runs that never end", "3:32", "RRLLLLLLLL", "Broken pipe"},
+    {"over-runs that never end", "3:32", "RRXXXXXXXX", "Broken pipe"},
     {"nothing ready ever", "3:11", "RR", "Resource temporarily unavailable"},
 };
 
@@ -102,14 +104,13 @@ TEST_F(DeviceFaults, FailedReadsAreReportedNeverRecordedAsSound)
         long fromCard = 0, done = 0;
         bool anyRead = false;
         for (const char *p = c.periods; *p; ++p) {
-            if (*p == 'L') {
+            if (*p == 'X') {
                 take += "RX\n";
-                data += std::string((size_t)kPeriod * 4, '\0');
-            } else {
-                data += input(fromCard, kPeriod);
-                fromCard += kPeriod;
-                anyRead = true;
+                continue;
             }
+            data += input(fromCard, kPeriod);
+            fromCard += kPeriod;
+            anyRead = true;
             take += remaining(done);
             done += kPeriod;
         }
@@ -126,9 +127,10 @@ TEST_F(DeviceFaults, FailedReadsAreReportedNeverRecordedAsSound)
                 << readFile(path("take1.wav")).size() << " bytes";
         }
         // At most one read per period, a few for the lost ones, and for a
-        // device with nothing ready the bounded number of tries.
-        EXPECT_LE(calls()[0], 2 + 300);
-        EXPECT_EQ(calls()[1], 0);
+        // device with nothing ready the bounded number of tries; the card
+        // gives interleaved frames, so no channel-buffer reads.
+        EXPECT_LE(calls()[1], 2 + 300);
+        EXPECT_EQ(calls()[0], 0);
     }
 }
 
@@ -187,10 +189,10 @@ TEST_F(DeviceFaults, FailedWritesEndThePlaybackWithTheDevicesReason)
     }
 }
 
-// A device that offers interleaved frames only is read that way into
-// the same take: the console and every byte of the recording are those
-// of the channel-buffer reads, in every format.
-TEST_F(DeviceFaults, InterleavedOnlyDevicesRecordTheSameBytes)
+// A device that offers channel buffers only is read that way into the
+// same take: the console and every byte of the recording are those of the
+// interleaved reads, in every format.
+TEST_F(DeviceFaults, ChannelBufferDevicesRecordTheSameBytes)
 {
     makeInput("in24.raw", 24);
     struct Case {
@@ -206,7 +208,7 @@ TEST_F(DeviceFaults, InterleavedOnlyDevicesRecordTheSameBytes)
             unlink(path("take1.wav").c_str());
             unlink(path("tlist.txt").c_str());
             RunResult r = runTunevat(dir, "r\n2\n1\nq\n", conf, 60,
-                                     shim({only ? "TV_FAULT_PCM_INTERLEAVED_ONLY=1" : "TV_X=0"}));
+                                     shim({only ? "TV_FAULT_PCM_CHANNEL_BUFFERS_ONLY=1" : "TV_X=0"}));
             EXPECT_EQ(r.status, 0);
             EXPECT_EQ(r.err, "");
             outputs[only] = r.out;
@@ -229,10 +231,10 @@ TEST_F(DeviceFaults, InterleavedOnlyDevicesRecordTheSameBytes)
             want += raw.substr((size_t)(from * inFrame), (size_t)frameSize);
         }
         EXPECT_TRUE(files[0].substr(44) == want);
-        // The second run really read interleaved frames, the first did not.
-        EXPECT_EQ(counts[0][1], 0);
-        EXPECT_EQ(counts[1][0], 0);
-        EXPECT_EQ(counts[1][1], 22);
+        // The second run really read channel buffers, the first did not.
+        EXPECT_EQ(counts[0][0], 0);
+        EXPECT_EQ(counts[1][1], 0);
+        EXPECT_EQ(counts[1][0], 22);
     }
 }
 

@@ -131,6 +131,10 @@ struct Program {
     int wait()
     {
         endInput();
+        // The capture input ends too: a device read under way when the
+        // program leaves returns.
+        if (capture >= 0) close(capture);
+        capture = -1;
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }

@@ -51,6 +51,10 @@
 //                              the program's requests for non-interleaved
 //                              access are refused, as a sound server's
 //                              plugin refuses them.
+//   TV_FAULT_PCM_CHANNEL_BUFFERS_ONLY=1
+//                              the program's requests for interleaved
+//                              access are refused, as from a card that
+//                              fills channel buffers only.
 //   TV_FAULT_PCM_RATE=<rate>   the program's requests for a rate get this
 //                              one, as from a card that runs at it only.
 //   TV_FAULT_PCM_CHANNELS=<n>  the program's requests for channels ask for
@@ -429,9 +433,11 @@ typedef int (*SetAccess)(void *, void *, int);
 int snd_pcm_hw_params_set_access(void *pcm, void *params, int access)
 {
     SetAccess real = (SetAccess)dlsym(RTLD_NEXT, "snd_pcm_hw_params_set_access");
-    // 4 is SND_PCM_ACCESS_RW_NONINTERLEAVED.
+    // 3 is SND_PCM_ACCESS_RW_INTERLEAVED, 4 SND_PCM_ACCESS_RW_NONINTERLEAVED.
     const char *only = getenv("TV_FAULT_PCM_INTERLEAVED_ONLY");
     if (pcmDepth == 0 && only && *only == '1' && access == 4) return -EINVAL;
+    const char *halves = getenv("TV_FAULT_PCM_CHANNEL_BUFFERS_ONLY");
+    if (pcmDepth == 0 && halves && *halves == '1' && access == 3) return -EINVAL;
     return real(pcm, params, access);
 }
 

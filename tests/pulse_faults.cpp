@@ -88,14 +88,18 @@ struct BadDevices : RecordE2E {
                          "stop", server});
         removeTree(server);
 
-        // Every period counted down is in the recording: the monitor of
-        // a server playing nothing, so silence.
+        // Every period counted down is in the recording, the last one as
+        // far as the server sent it before it died: the monitor of a
+        // server playing nothing, so silence.
         long periods = 0;
         for (size_t at = 0; (at = r.out.find("\rRemaining ", at)) != std::string::npos; ++at)
             ++periods;
         EXPECT_GE(periods, 3);
-        EXPECT_TRUE(readFile(path("take1.wav")) ==
-                    wavBytes(44100, 2, 16, std::string((size_t)(periods * kPeriod * 4), '\0')));
+        std::string made = readFile(path("take1.wav"));
+        long frames = ((long)made.size() - 44) / 4;
+        EXPECT_GT(frames, (periods - 1) * kPeriod);
+        EXPECT_LE(frames, periods * kPeriod);
+        EXPECT_TRUE(made == wavBytes(44100, 2, 16, std::string((size_t)(frames * 4), '\0')));
         EXPECT_EQ(readFile(path("tlist.txt")), "song.wav\ntake1.wav\n");
         return {r, "\nCannot record from default: "};
     }
