@@ -89,14 +89,16 @@ int readWord(char *buf, int size)
         return 0;
     }
     int n = 0;
+    int cut = 0;
     while (c != EOF && !isspace(c)) {
         if (n < size - 1) buf[n++] = (char)c;
+        else cut = 1;
         c = nextChar(&interrupted);
     }
     buf[n] = '\0';
     // The whitespace that ended the word is left in the stream, as "%s" does.
     if (c != EOF) ungetc(c, stdin);
-    return 1;
+    return cut ? kWordTooLong : 1;
 }
 
 int readInt(int *value)

@@ -4,8 +4,9 @@
 // answers here) and calls nothing of the program's own.
 //
 // Every read is bounded by the caller's buffer. A word longer than the
-// buffer is cut to what fits (size - 1 characters); the rest of that word
-// is consumed and thrown away, so it never turns into a second word.
+// buffer is cut to what fits (size - 1 characters) and said to be so; the
+// rest of that word is consumed and thrown away, so it never turns into a
+// second word.
 // End of input is reported to the caller, who decides what it means; once
 // input has ended every later read reports it again at once (no spinning).
 #ifndef TUNEVAT_INPUT_INPUT_H
@@ -13,10 +14,16 @@
 
 #include <csignal>
 
+// readWord's result for a word longer than the buffer: buf holds its
+// first size - 1 characters. Non-zero, like a word that fit, for callers
+// that only ask whether a word came.
+const int kWordTooLong = 2;
+
 // Reads the next word into buf (NUL-terminated, at most size - 1 bytes).
-// Returns 1 when a word was read, 0 at end of input (buf is then ""). A
-// read cut short by a signal that catchSignals noted also returns 0 with
-// buf "", but does not count as the end of input.
+// Returns 1 when a word was read whole, kWordTooLong when it was cut, 0
+// at end of input (buf is then ""). A read cut short by a signal that
+// catchSignals noted also returns 0 with buf "", but does not count as the
+// end of input.
 int readWord(char *buf, int size);
 
 // Integer conversion as "%i" does it. Returns 1 when a number was read
