@@ -280,4 +280,22 @@ TEST_F(Files, MayWriteFollowsThePermissions)
     EXPECT_EQ(mayWrite("w"), geteuid() == 0 ? 1 : 0);
 }
 
+TEST_F(Files, SameFileNameFollowsLinksAndComparesInodes)
+{
+    writeFile("take.wav", "x");
+    writeFile("other.wav", "x");
+    ASSERT_EQ(mkdir("sub", 0755), 0);
+    ASSERT_EQ(link("take.wav", "hard.wav"), 0);
+    ASSERT_EQ(symlink("../take.wav", "sub/soft.wav"), 0);
+    struct Case {
+        const char *a, *b;
+        int same;
+    } cases[] = {
+        {"take.wav", "take.wav", 1}, {"new.wav", "new.wav", 1},       {"./take.wav", "take.wav", 1},
+        {"hard.wav", "take.wav", 1}, {"sub/soft.wav", "take.wav", 1}, {"sub/../take.wav", "take.wav", 1},
+        {"other.wav", "take.wav", 0}, {"new.wav", "./new.wav", 0},    {"take.wav", "sub", 0},
+    };
+    for (const Case &c : cases) EXPECT_EQ(sameFileName(c.a, c.b), c.same) << c.a << " " << c.b;
+}
+
 }  // namespace
