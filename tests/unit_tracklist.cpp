@@ -560,32 +560,24 @@ TEST_F(TrackList, WhatTheTableCannotHoldIsWrittenBackWhole)
 // and a save does not replace it.
 TEST_F(TrackList, AFileThatIsNoListIsNeitherLoadedNorReplaced)
 {
-    const std::string wav = wavBytes(44100, 2, 16, patternBytes(400, 5)), nulPast = numberedLines(14000) + '\0';
-    ASSERT_GT((long)nulPast.size(), kListTextBytes);
-    struct Case {
-        const char *name;
-        std::string file;
-        std::string why;
-    } cases[] = {
-        {"a WAV file", wav, "is a WAV file"},
-        {"an RF64 file", "RF64" + wav.substr(4), "is a WAV file"},
-        {"a BW64 file", "BW64" + wav.substr(4), "is a WAV file"},
-        {"a WAV header without NUL bytes", "RIFF\x7f\x7f\x7f\x7fWAVE\n", "is a WAV file"},
-        {"another RIFF file", "RIFF" + wav.substr(4, 4) + "AVI x.wav\n", "holds NUL bytes"},
-        {"a NUL byte in a line", std::string("a\nx\0y\nb", 7), "holds NUL bytes"},
-        {"a NUL byte past the bytes loaded", nulPast, "holds NUL bytes"},
+    const std::string wav = wavBytes(44100, 2, 16, patternBytes(400, 5)), isWav = "is a WAV file", nul = "holds NUL bytes";
+    const std::pair<std::string, std::string> cases[] = {
+        {wav, isWav}, {"RF64" + wav.substr(4), isWav}, {"BW64" + wav.substr(4), isWav},
+        {"RIFF\x7f\x7f\x7f\x7fWAVE\n", isWav},          // a WAV header without NUL bytes
+        {"RIFF" + wav.substr(4, 4) + "AVI x.wav\n", nul},  // another RIFF file
+        {std::string("a\nx\0y\nb", 7), nul}, {numberedLines(14000) + '\0', nul},   // past the bytes loaded
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.first.substr(0, 12));
         fill(*s, {"keep.wav"});
-        writeFile("l.txt", c.file);
+        writeFile("l.txt", c.first);
         std::string printed;
         ASSERT_EQ(load("l.txt", &printed), kListRefused);
-        EXPECT_EQ(printed, "l.txt " + c.why + ", not a track list\n");
+        EXPECT_EQ(printed, "l.txt " + c.second + ", not a track list\n");
         EXPECT_EQ(entries(*s), (Names{"keep.wav"}));
         EXPECT_EQ(save("l.txt", &printed), 0);
-        EXPECT_EQ(printed, "Unable to save l.txt: it " + c.why + ", not a track list\n");
-        EXPECT_TRUE(readFile("l.txt") == c.file);
+        EXPECT_EQ(printed, "Unable to save l.txt: it " + c.second + ", not a track list\n");
+        EXPECT_TRUE(readFile("l.txt") == c.first);
         EXPECT_EQ(listDir("."), (Names{"l.txt"}));
     }
 }
@@ -631,40 +623,31 @@ TEST_F(TrackList, SaveRefusesWhenTheLinesToKeepAreGone)
 
 // A save replaces only the file the list was loaded from or last saved
 // to: not one that appeared where none was (a recording made under the
-// list's name), nor one put in the loaded file's place.
+// list's name), nor one put in the loaded or saved file's place.
 TEST_F(TrackList, SaveRefusesAFileThatTookTheListsName)
 {
-    const std::string appeared =
-        "Unable to save l.txt: a file has appeared under that name since the list was found missing\n";
-    const std::string taken =
-        "Unable to save l.txt: another file has taken that name since the list was loaded or saved\n";
-    const std::string wav = wavBytes(44100, 1, 16, patternBytes(64, 3));
+    const std::string wav = wavBytes(44100, 1, 16, patternBytes(64, 3)), said = "Unable to save l.txt: ",
+                      appeared = "a file has appeared under that name since the list was found missing\n",
+                      taken = "another file has taken that name since the list was loaded or saved\n";
     struct Case {
-        const char *name;
-        const char *list;   // the file loaded; nullptr: none there
-        bool savedFirst;
-        std::string after;  // put in place of the list before the save
-        std::string said;
-    } cases[] = {
-        {"recorded where the list was missing", nullptr, false, wav, appeared},
-        {"a text file where the list was missing", nullptr, false, "theirs.wav\n", appeared},
-        {"the loaded list replaced", "a.wav\n", false, "theirs.wav\n", taken},
-        {"the saved list replaced", "a.wav\n", true, "theirs.wav\n", taken},
-    };
+        bool listThere, savedFirst;
+        std::string after, why;   // put in the list's place before the save
+    } cases[] = {{false, false, wav, appeared}, {false, false, "x.wav\n", appeared},
+                 {true, false, "x.wav\n", taken}, {true, true, "x.wav\n", taken}};
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.why + c.after.substr(0, 4) + (c.savedFirst ? " saved first" : ""));
         unlink("l.txt");
-        if (c.list) writeFile("l.txt", c.list);
+        if (c.listThere) writeFile("l.txt", "a.wav\n");
         fill(*s, {"old.wav"});
         std::string printed;
-        ASSERT_EQ(load("l.txt", &printed), c.list ? 0 : 1);
+        ASSERT_EQ(load("l.txt", &printed), c.listThere ? 0 : 1);
         if (c.savedFirst) {
             ASSERT_EQ(save("l.txt", &printed), 1);
         }
         writeFile("new", c.after);
         ASSERT_EQ(rename("new", "l.txt"), 0);
         EXPECT_EQ(save("l.txt", &printed), 0);
-        EXPECT_EQ(printed, c.said);
+        EXPECT_EQ(printed, said + c.why);
         EXPECT_TRUE(readFile("l.txt") == c.after);
     }
 }
