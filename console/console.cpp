@@ -49,6 +49,43 @@ void Help()
     waitForC(answer, sizeof answer, "\nEnter 'c' to continue\n");
 }
 
+// Asks for the list name until one is given that may name a list. At end
+// of input the name stays as it was and 0 is returned.
+static int askListName(ConsoleState *st)
+{
+    char word[kListNameBytes];
+    for (;;) {
+        printf("Enter the name of a new or existing wavefile list:\n");
+        int got = readListName(st, word);
+        if (got == 0) return 0;
+        if (got > 0) {
+            copyText(st->listName, word, sizeof st->listName);
+            return 1;
+        }
+    }
+}
+
+// Loads the list. A name that is the recording file, or a file that is no
+// list (a recording, a file holding NUL bytes), also one that the settings
+// name, is refused, and another name asked for until one loads or is new.
+// When input ends first the list has no name: the table stays empty, and
+// no save can write it over the refused file.
+static void loadListAtStart(ConsoleState *st)
+{
+    for (;;) {
+        if (st->recordName[0] != '\0' && sameFileName(st->listName, st->recordName))
+            printf("%s is the recording file, not a track list\n", st->listName);
+        else if (GetList(st->listText, st->table, st->listName, &st->count, kListTextBytes,
+                         &st->listOrigin) != kListRefused)
+            return;
+        if (!askListName(st)) {
+            copyText(st->listName, "", sizeof st->listName);
+            printf("No list name: the track list will not be saved\n");
+            return;
+        }
+    }
+}
+
 static void startUp(ConsoleState *st)
 {
     printf("\nTunevat 1.05 by Anwick\n\n");
@@ -75,12 +112,8 @@ static void startUp(ConsoleState *st)
     } else if (errno != ENOENT) {
         printf("Cannot read %s: %s\n", kSettingsFile, strerror(errno));
     }
-    if (st->listGiven == 0) {
-        printf("Enter the name of a new or existing wavefile list:\n");
-        char word[kListNameBytes];
-        // At end of input the list name keeps its default.
-        if (readWord(word, sizeof word)) copyText(st->listName, word, sizeof st->listName);
-    }
+    // At end of input the list name keeps its default.
+    if (st->listGiven == 0) askListName(st);
     if (st->channels != 1 && st->channels != 2) {
         st->channels = 2;
         printf("Channels were set to illegal value, setting to 2.\n");
@@ -98,7 +131,7 @@ static void startUp(ConsoleState *st)
     printf("   File: %s\n", st->recordName);
     printf("-----------------------------\n\n");
 
-    GetList(st->listText, st->table, st->listName, &st->count, kListTextBytes, &st->listOrigin);
+    loadListAtStart(st);
     // A recording whose final save a kill cut short is made good; a take
     // that a kill or a failed move left behind is then put where no
     // recording will empty it, and the user is told where; and what saves

@@ -90,6 +90,11 @@ void playByNumber(ConsoleState *st, char *word);  // 2p, p3, pp, ...
 void playAll(ConsoleState *st);                   // "a"
 void showAttributes(ConsoleState *st);            // "t"
 void reloadList(ConsoleState *st);                // "L"
+// Reads a list name at a list prompt into name (kListNameBytes). Returns
+// 1 with a name to load, 0 at end of input, -1 when the name is refused,
+// said in one line: too long to be held whole, or the recording file (a
+// list saved there would replace the recording).
+int readListName(const ConsoleState *st, char *name);
 void removeTrackCommand(ConsoleState *st);        // "-"
 void saveAll(ConsoleState *st);                   // "s"
 

@@ -7,6 +7,7 @@
 
 #include "audio/audio.h"
 #include "console/console.h"
+#include "files/files.h"
 #include "input/input.h"
 #include "store/store.h"
 #include "wav/wav.h"
@@ -69,6 +70,22 @@ void showAttributes(ConsoleState *st)
     printf("\n");
 }
 
+int readListName(const ConsoleState *st, char *name)
+{
+    int got = readWord(name, kListNameBytes);
+    if (!got) return 0;
+    // A cut name would load, and later replace, some other file.
+    if (got == kWordTooLong) {
+        printf("List names are at most %i characters\n", kListNameBytes - 1);
+        return -1;
+    }
+    if (st->recordName[0] != '\0' && sameFileName(name, st->recordName)) {
+        printf("%s is the recording file, not a track list\n", name);
+        return -1;
+    }
+    return 1;
+}
+
 void reloadList(ConsoleState *st)
 {
     printf("1 = Load list from file: %s\n", st->listName);
@@ -77,15 +94,20 @@ void reloadList(ConsoleState *st)
     // A word that is not a number must not act on an earlier selection.
     st->selection = 0;
     if (readInt(&st->selection) < 0) return;
+    char previous[kListNameBytes];
+    snprintf(previous, sizeof previous, "%s", st->listName);
     if (st->selection == 2) {
         printf("Enter file name containing list\n");
         char word[kListNameBytes];
-        if (!readWord(word, sizeof word)) return;
+        if (readListName(st, word) <= 0) return;
         snprintf(st->listName, sizeof st->listName, "%s", word);
     }
-    if (st->selection == 1 || st->selection == 2)
+    // A file that is no list (a recording) was not loaded, and must not be
+    // saved over as the list: the list keeps the name it had.
+    if ((st->selection == 1 || st->selection == 2) &&
         GetList(st->listText, st->table, st->listName, &st->count, kListTextBytes,
-                &st->listOrigin);
+                &st->listOrigin) == kListRefused)
+        snprintf(st->listName, sizeof st->listName, "%s", previous);
 }
 
 void removeTrackCommand(ConsoleState *st)

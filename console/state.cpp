@@ -46,6 +46,7 @@ void setDefaults(ConsoleState *st)
     st->listOrigin.path[0] = '\0';
     st->listOrigin.hasTail = 0;
     st->listOrigin.tailStart = 0;
+    st->listOrigin.nameNote = kNameNotNoted;
 
     copyText(st->command, "0", sizeof st->command);
     copyText(st->answer, "0", sizeof st->answer);

@@ -304,3 +304,11 @@ int mayWrite(const char *path)
     if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0) return 1;
     return errno == ENOENT ? 1 : 0;
 }
+
+int sameFileName(const char *a, const char *b)
+{
+    if (strcmp(a, b) == 0) return 1;
+    struct stat sa, sb;
+    if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return 0;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}

@@ -94,6 +94,12 @@ void restoreSignals(const sigset_t *saved);
 // back.
 void copyOwnerAndMode(int fd, const struct stat *old);
 
+// Whether the names a and b lead to the same file: 1 when they are the
+// same text, or when both exist and, links followed, are the same file
+// (same device and inode: a hard link, "./x" for "x", a link to it); 0
+// otherwise, also when either does not exist yet.
+int sameFileName(const char *a, const char *b);
+
 // Whether the user may write path (links followed): 1 yes or no such
 // file; 0 with errno when it exists and is not writable (root may write
 // every file, as the kernel lets it).

@@ -4,8 +4,9 @@
 // answers here) and calls nothing of the program's own.
 //
 // Every read is bounded by the caller's buffer. A word longer than the
-// buffer is cut to what fits (size - 1 characters); the rest of that word
-// is consumed and thrown away, so it never turns into a second word.
+// buffer is cut to what fits (size - 1 characters) and said to be so; the
+// rest of that word is consumed and thrown away, so it never turns into a
+// second word.
 // End of input is reported to the caller, who decides what it means; once
 // input has ended every later read reports it again at once (no spinning).
 #ifndef TUNEVAT_INPUT_INPUT_H

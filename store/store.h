@@ -36,10 +36,20 @@ const long kListTextBytes = 131072;
 // Bytes of the settings file that GET_PARAMS reads.
 const long kSettingsReadBytes = 1020;
 
+// GetList's result for a file that is not a track list (a WAV file, or one
+// holding NUL bytes): nothing was loaded. 0 is a load, 1 a file that could
+// not be opened.
+const int kListRefused = 2;
+
+// What ListOrigin notes of the file the list name led to.
+const int kNameNotNoted = 0;   // nothing: a save replaces what it finds
+const int kNameNoFile = 1;     // no list was loaded from it (missing, unreadable)
+const int kNameFile = 2;       // the list was loaded from or saved to this file
+
 // What the table could not take of the list file it was loaded from, so
 // that a save writes it back instead of deleting it: the whole line of
-// every entry that was cut (longer than a slot, holding a NUL byte, or cut
-// by the 131072-byte limit) and the lines after the last one loaded. Both
+// every entry that was cut (longer than a slot, or cut by the 131072-byte
+// limit) and the lines after the last one loaded. Both
 // are copied from that file at the save, which must then still be the file
 // that was read (same device, inode, size and modification time). The
 // console keeps one for its table; a zero-filled one keeps nothing.
@@ -56,6 +66,12 @@ struct ListOrigin {
     // and for every slot from the table's count on.
     long lineStart[kTableSlots];
     long lineBytes[kTableSlots];
+    // The file the list name led to when the list was last loaded or
+    // saved: a save never replaces another one that has taken the name
+    // since (a recording made under it, say), nor one where none was.
+    int nameNote;                   // kNameNotNoted, kNameNoFile, kNameFile
+    dev_t nameDevice;               // with kNameFile
+    ino_t nameInode;
 };
 
 // Reads settingsPath (the console passes "rcvat.txt") and replaces every
@@ -100,14 +116,22 @@ long unreadSettingsLines(const char *settingsPath, long *readBytes);
 // cannot be read) and, for a file over capacity, how many bytes were not
 // loaded. What the table cannot take is noted in origin (not null) and
 // said once: the entries that were cut, by number, and the entries after
-// the last one loaded. Returns 1 when the file could not be opened (table,
-// count and origin untouched), 0 after a load.
+// the last one loaded. A file that is not a track list is not loaded:
+// one that begins as a WAV file does (a RIFF, RF64 or BW64 tag, and
+// "WAVE" at offset 8), or that holds a NUL byte anywhere (any other RIFF
+// file does, in its chunk sizes). It prints "... is a WAV file, not a
+// track list" or "... holds NUL bytes, not a track list" and returns
+// kListRefused; table, count and origin are untouched. Returns 1 when the
+// file could not be opened (table and count untouched; origin notes that
+// no list came from the name), 0 after a load (origin notes the file).
 int GetList(char *text, char *table, const char *listPath, int *count,
             long capacity, ListOrigin *origin);
 
 // Splits the NUL-terminated text at line feeds into the table (runs of
 // line feeds are one separator), at most 1022 entries; clears tableBytes
-// bytes of the table first. Lines longer than a slot are cut to 127 bytes.
+// bytes of the table first. The carriage returns that end a line (a CR LF
+// line end) are not part of its entry, and a line of nothing else is an
+// empty one. Lines longer than a slot are cut to 127 bytes.
 // On entry *count is the number of slots the table uses now; the slots
 // after them must be all zeros, as every function here leaves them. Only
 // the used slots are then cleared, so a table holding a few names is not
@@ -123,16 +147,20 @@ void ParseListBytes(const char *text, long length, char *table, int *count,
 // Writes the first count entries, each followed by a line feed, to
 // listPath, assembling the bytes in text (kListTextBytes bytes). An entry
 // that origin notes as cut is written as its whole line, and the lines
-// that were not loaded follow the entries, all copied unchanged from the
-// file they were loaded from; origin then notes where they lie in the new
-// file. origin may be null: the entries are written as they are. The old
-// file is replaced only once the new one is completely written and synced;
-// a link is followed, and the file's mode and owner are kept. Prints
-// "Unable to open ..." and returns 0 when it cannot be written (also when
-// the file exists but cannot be read, or is no regular file), and
-// "Unable to save ...: ... changed since it was loaded ..." when the lines
-// to keep can no longer be read as they were; the old file is then
-// untouched. Returns 1 on success.
+// that were not loaded follow the entries, all copied from the file they
+// were loaded from, unchanged but for the carriage returns that end a
+// line (the file is written with line feeds only); origin then notes where
+// they lie in the new file. origin may be null: the entries are written as
+// they are. The old file is replaced only once the new one is completely
+// written and synced; a link is followed, and the file's mode and owner
+// are kept. Prints "Unable to open ..." and returns 0 when it cannot be
+// written (also when the file exists but cannot be read, or is no regular
+// file), and "Unable to save ...: ..." with the reason when the file under
+// the name is not the one origin notes (another file took the name, or
+// one now stands where none was), when it is no track list (a WAV file,
+// or one holding NUL bytes), or when the lines to keep can no longer be
+// read as they were; the old file is then untouched. Returns 1 on success,
+// with origin noting the file written.
 int WriteList(const char *listPath, const char *table, char *text,
               int count, ListOrigin *origin);
 

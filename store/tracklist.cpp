@@ -46,11 +46,12 @@ void forgetOrigin(ListOrigin *origin, int usedSlots)
 }
 
 // Line feeds separate the entries; a run of them is one separator, so
-// empty lines vanish. Everything else, carriage returns and blanks
-// included, belongs to the entry. A line longer than a slot keeps its
-// first 127 bytes. With origin, an entry that is not held whole (longer
-// than a slot, or holding a NUL byte that ends it early) is noted there
-// with its line's place in the text.
+// empty lines vanish. The carriage returns that end a line are its CR LF
+// line end (a list edited on another system), not part of a file name; a
+// line of nothing else is empty. Everything else, blanks and carriage
+// returns inside a line included, belongs to the entry. A line longer than
+// a slot keeps its first 127 bytes. With origin, an entry that is not held
+// whole is noted there with its line's place in the text.
 SplitEnd splitList(const char *text, long length, char *table, int *count,
                    long tableBytes, ListOrigin *origin)
 {
@@ -66,11 +67,14 @@ SplitEnd splitList(const char *text, long length, char *table, int *count,
         long start = pos;
         while (pos < length && text[pos] != '\n') pos++;
         long lineLength = pos - start;
-        long entryLength = lineLength > kSlotBytes - 1 ? kSlotBytes - 1 : lineLength;
+        long nameLength = lineLength;
+        while (nameLength > 0 && text[start + nameLength - 1] == '\r') nameLength--;
+        if (nameLength == 0) continue;
+        long entryLength = nameLength > kSlotBytes - 1 ? kSlotBytes - 1 : nameLength;
         char *slot = table + (long)*count * kSlotBytes;
         memcpy(slot, text + start, (size_t)entryLength);
         slot[entryLength] = '\0';
-        if (origin && (lineLength > entryLength || memchr(slot, '\0', (size_t)entryLength))) {
+        if (origin && nameLength > entryLength) {
             origin->lineStart[*count] = start;
             origin->lineBytes[*count] = lineLength;
         }
@@ -90,24 +94,34 @@ struct Rest {
 
 // Reads f from offset from to its end through buffer (bytes long). With
 // inLine, the first bytes up to a line feed finish a line already begun.
+// As in the split, carriage returns at the end of a line do not count: a
+// line of nothing else is no entry.
 Rest scanRest(FILE *f, long from, int inLine, char *buffer, long bytes)
 {
     Rest rest = {0, -1, 0};
     if (bytes <= 0 || fseek(f, from, SEEK_SET) != 0) return rest;
     long pos = from;
+    long lineStart = from;   // where the line being read began
+    long returns = 0;        // carriage returns of the begun line not yet counted
     int inEntry = 0;
     size_t got;
     while ((got = fread(buffer, 1, (size_t)bytes, f)) > 0) {
         for (size_t i = 0; i < got; i++) {
             char c = buffer[i];
-            if (inLine) {
-                if (c == '\n') inLine = 0;
-                else rest.cutRest++;
-            } else if (c == '\n') {
+            if (c == '\n') {
+                inLine = 0;
                 inEntry = 0;
-            } else if (!inEntry) {
+                lineStart = pos + (long)i + 1;
+            } else if (inLine) {
+                if (c == '\r') {
+                    returns++;
+                } else {
+                    rest.cutRest += returns + 1;
+                    returns = 0;
+                }
+            } else if (c != '\r' && !inEntry) {
                 inEntry = 1;
-                if (rest.tailEntries++ == 0) rest.tailStart = pos + (long)i;
+                if (rest.tailEntries++ == 0) rest.tailStart = lineStart;
             }
         }
         pos += (long)got;
@@ -141,8 +155,9 @@ void reportCuts(const char *listPath, const ListOrigin *origin, int count, long 
     }
 }
 
-// Whether the file under path is the one origin noted.
-bool sameFile(const struct stat &sb, const ListOrigin *origin)
+// Whether the file is still the one origin noted at the load or the last
+// save: the same file, not written since.
+bool unchangedSinceLoaded(const struct stat &sb, const ListOrigin *origin)
 {
     return sb.st_dev == origin->device && sb.st_ino == origin->inode &&
            sb.st_size == origin->size && sb.st_mtim.tv_sec == origin->modified.tv_sec &&
@@ -195,20 +210,33 @@ void putBytes(ListOut *out, const char *bytes, long n)
 }
 
 // Copies bytes bytes of src from offset from (to its end when bytes is
-// -1). False when the file gives fewer.
+// -1), leaving out the carriage returns that end a line: those before a
+// line feed, and those at the end of what is copied (a line is copied
+// without its line feed). A list is saved with line feeds only. False
+// when the file gives fewer bytes.
 bool copyFrom(FILE *src, long from, long bytes, ListOut *out)
 {
     if (fseek(src, from, SEEK_SET) != 0) return false;
-    for (;;) {
-        if (out->used == out->capacity) flushOut(out);
-        long want = out->capacity - out->used;
-        if (bytes >= 0 && bytes < want) want = bytes;
-        if (want == 0) return true;
-        size_t got = fread(out->buffer + out->used, 1, (size_t)want, src);
-        out->used += (long)got;
-        if (bytes >= 0) bytes -= (long)got;
-        if (got == 0) return bytes <= 0 && !ferror(src);
+    char chunk[4096];
+    long returns = 0;   // carriage returns read and not yet put
+    while (bytes != 0) {
+        size_t want = sizeof chunk;
+        if (bytes > 0 && bytes < (long)want) want = (size_t)bytes;
+        size_t got = fread(chunk, 1, want, src);
+        if (got == 0) break;
+        if (bytes > 0) bytes -= (long)got;
+        for (size_t i = 0; i < got; i++) {
+            if (chunk[i] == '\r') {
+                returns++;
+                continue;
+            }
+            if (chunk[i] != '\n')
+                for (; returns > 0; returns--) putBytes(out, "\r", 1);
+            returns = 0;
+            putBytes(out, chunk + i, 1);
+        }
     }
+    return bytes <= 0 && !ferror(src);
 }
 
 // A file that is there but that the user may not read: replacing it would
@@ -216,6 +244,173 @@ bool copyFrom(FILE *src, long from, long bytes, ListOut *out)
 bool unreadable(const char *path)
 {
     return faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) != 0 && errno == EACCES;
+}
+
+// Why a file is no track list, when it is not one.
+enum NotAList { kIsAList, kWavFile, kNulBytes };
+const char *const kNotAListReason[] = {"", "is a WAV file", "holds NUL bytes"};
+
+// Reads f from its start to its end. A WAV file begins with a RIFF, RF64
+// or BW64 tag and has "WAVE" at offset 8; a NUL byte anywhere marks any
+// other binary file, a RIFF file of another kind included (its chunk
+// sizes are full of zero bytes). A list is text: one name a line.
+NotAList whyNotAList(FILE *f)
+{
+    char chunk[4096];
+    if (fseek(f, 0, SEEK_SET) != 0) return kIsAList;
+    size_t got = fread(chunk, 1, sizeof chunk, f);
+    if (got >= 12 && memcmp(chunk + 8, "WAVE", 4) == 0 &&
+        (memcmp(chunk, "RIFF", 4) == 0 || memcmp(chunk, "RF64", 4) == 0 ||
+         memcmp(chunk, "BW64", 4) == 0))
+        return kWavFile;
+    for (; got > 0; got = fread(chunk, 1, sizeof chunk, f))
+        if (memchr(chunk, '\0', got)) return kNulBytes;
+    return kIsAList;
+}
+
+// Notes in origin the file that the list name leads to now (sb), or that
+// no list came from it (sb null).
+void noteName(ListOrigin *origin, const struct stat *sb)
+{
+    origin->nameNote = sb ? kNameFile : kNameNoFile;
+    origin->nameDevice = sb ? sb->st_dev : 0;
+    origin->nameInode = sb ? sb->st_ino : 0;
+}
+
+// After the split of the got bytes read from f (fileBytes long): notes
+// the end of an entry cut by the size limit and the lines after the last
+// entry, which are read through once more in the text buffer, and says
+// what the table holds cut or left out.
+void keepRest(FILE *f, const char *listPath, char *text, long capacity, long got,
+              long fileBytes, const SplitEnd &end, int count, ListOrigin *origin)
+{
+    Rest rest = {0, -1, 0};
+    long last = count - 1;
+    bool cutAtEdge = last >= 0 && end.stop == got && got < fileBytes;
+    if (cutAtEdge || end.stop < fileBytes)
+        rest = scanRest(f, end.stop, cutAtEdge, text, capacity);
+    if (cutAtEdge && rest.cutRest > 0) {
+        origin->lineStart[last] = end.lastStart;
+        origin->lineBytes[last] = end.stop - end.lastStart + rest.cutRest;
+    }
+    bool anyCut = false;
+    for (int k = 0; k < count && !anyCut; k++) anyCut = origin->lineBytes[k] > 0;
+    if (anyCut || rest.tailEntries > 0) {
+        // A file that cannot be looked at is noted as no file at all: the
+        // save then refuses rather than write the cut entries short.
+        struct stat sb;
+        if (fstat(fileno(f), &sb) != 0) memset(&sb, 0, sizeof sb);
+        if (!resolveLinks(listPath, origin->path, sizeof origin->path))
+            snprintf(origin->path, sizeof origin->path, "%s", listPath);
+        noteFile(origin, sb);
+        origin->hasTail = rest.tailEntries > 0;
+        origin->tailStart = rest.tailStart;
+    }
+    reportCuts(listPath, origin, count, rest.tailEntries);
+}
+
+// The file the kept lines are copied from, when the table holds cut
+// entries or lines were not loaded (*keeping): it must still be the file
+// they were noted in. nullptr when nothing is kept, or, with *refused set
+// and the reason said, when that file changed.
+FILE *openKeptLines(const char *listPath, int count, const ListOrigin *origin, bool *keeping,
+                    bool *refused)
+{
+    *keeping = false;
+    *refused = false;
+    if (!origin || origin->path[0] == '\0') return nullptr;
+    *keeping = origin->hasTail != 0;
+    for (int k = 0; k < count && !*keeping; k++) *keeping = origin->lineBytes[k] > 0;
+    if (!*keeping) return nullptr;
+    struct stat sb;
+    FILE *src = fopenRegular(origin->path, "rb", nullptr);
+    if (src && fstat(fileno(src), &sb) == 0 && unchangedSinceLoaded(sb, origin)) return src;
+    if (src) fclose(src);
+    printf("Unable to save %s: %s changed since it was loaded, and the lines not loaded from it "
+           "would be lost\n",
+           listPath, origin->path);
+    *refused = true;
+    return nullptr;
+}
+
+// Whether the file a save would replace (target, links resolved) may go:
+// there is none, or it is the one the list was loaded from or last saved
+// to, and it is a track list. A recording that took the name since, or
+// any file where none was, stays; the reason is said.
+bool mayReplace(const char *listPath, const char *target, const ListOrigin *origin)
+{
+    struct stat sb;
+    if (stat(target, &sb) != 0) return true;
+    if (origin && origin->nameNote == kNameNoFile) {
+        printf("Unable to save %s: a file has appeared under that name since the list was found "
+               "missing\n",
+               listPath);
+        return false;
+    }
+    if (origin && origin->nameNote == kNameFile &&
+        (sb.st_dev != origin->nameDevice || sb.st_ino != origin->nameInode)) {
+        printf("Unable to save %s: another file has taken that name since the list was loaded "
+               "or saved\n",
+               listPath);
+        return false;
+    }
+    FILE *old = fopenRegular(target, "rb", nullptr);
+    NotAList why = old ? whyNotAList(old) : kIsAList;
+    if (old) fclose(old);
+    if (why != kIsAList) {
+        printf("Unable to save %s: it %s, not a track list\n", listPath, kNotAListReason[why]);
+        return false;
+    }
+    return true;
+}
+
+// Puts the entries, each followed by a line feed, and then the lines not
+// loaded into out. With src, the entries origin notes as cut and the lines
+// not loaded are copied from it, and newStart/newBytes/newTail receive
+// where they land in the new file.
+void putList(ListOut *out, const char *table, int count, FILE *src, const ListOrigin *origin,
+             long *newStart, long *newBytes, long *newTail)
+{
+    for (int k = 0; k < count && out->ok; k++) {
+        if (src && origin->lineBytes[k] > 0) {
+            newStart[k] = outPos(out);
+            out->ok = copyFrom(src, origin->lineStart[k], origin->lineBytes[k], out);
+            newBytes[k] = outPos(out) - newStart[k];
+        } else {
+            const char *entry = table + (long)k * kSlotBytes;
+            putBytes(out, entry, (long)strnlen(entry, kSlotBytes - 1));
+        }
+        putBytes(out, "\n", 1);
+    }
+    if (out->ok && src && origin->hasTail) {
+        *newTail = outPos(out);
+        out->ok = copyFrom(src, origin->tailStart, -1, out);
+    }
+}
+
+// Once the new file is in place: origin notes it as the list's file, and,
+// when lines were kept, where they now lie in it.
+void noteSaved(ListOrigin *origin, const char *target, int count, bool keeping,
+               const long *newStart, const long *newBytes, long newTail)
+{
+    struct stat sb;
+    bool found = stat(target, &sb) == 0;
+    if (keeping) {
+        // A file that cannot be looked at now is taken as changed at the
+        // next save, which then refuses rather than write cut lines.
+        struct stat kept;
+        if (found) kept = sb;
+        else memset(&kept, 0, sizeof kept);
+        noteFile(origin, kept);
+        snprintf(origin->path, sizeof origin->path, "%s", target);
+        for (int k = 0; k < count; k++) {
+            if (origin->lineBytes[k] == 0) continue;
+            origin->lineStart[k] = newStart[k];
+            origin->lineBytes[k] = newBytes[k];
+        }
+        origin->tailStart = newTail;
+    }
+    noteName(origin, found ? &sb : nullptr);
 }
 
 }  // namespace
@@ -231,7 +426,16 @@ int GetList(char *text, char *table, const char *listPath, int *count,
         if (notRegular) printf("Cannot read %s: not a regular file\n", listPath);
         else if (errno != ENOENT) printf("Cannot read %s: %s\n", listPath, strerror(errno));
         printf("Creating a new list: %s\n", listPath);
+        noteName(origin, nullptr);
         return 1;
+    }
+    // A recording named as the list would be rewritten as one at the next
+    // save, its audio lost: such a file is refused whole.
+    NotAList why = whyNotAList(f);
+    if (why != kIsAList) {
+        printf("%s %s, not a track list\n", listPath, kNotAListReason[why]);
+        fclose(f);
+        return kListRefused;
     }
     printf("Opening existing list: %s\n", listPath);
     long size = 0;
@@ -248,34 +452,10 @@ int GetList(char *text, char *table, const char *listPath, int *count,
     // Only the bytes just read take part; the buffer may be full to its
     // last byte, so no terminating NUL is relied on.
     SplitEnd end = splitList(text, (long)got, table, count, capacity, origin);
-
-    // The rest of the file, when there is one, is read through once more
-    // in the text buffer: the end of a line cut by the size limit, and the
-    // lines that were not loaded.
-    Rest rest = {0, -1, 0};
-    long last = *count - 1;
-    bool cutAtEdge = last >= 0 && end.stop == (long)got && (long)got < fileBytes;
-    if (cutAtEdge || end.stop < fileBytes)
-        rest = scanRest(f, end.stop, cutAtEdge, text, capacity);
-    if (cutAtEdge && rest.cutRest > 0) {
-        origin->lineStart[last] = end.lastStart;
-        origin->lineBytes[last] = end.stop - end.lastStart + rest.cutRest;
-    }
-    bool anyCut = false;
-    for (int k = 0; k < *count && !anyCut; k++) anyCut = origin->lineBytes[k] > 0;
-    if (anyCut || rest.tailEntries > 0) {
-        // A file that cannot be looked at is noted as no file at all: the
-        // save then refuses rather than write the cut entries short.
-        struct stat sb;
-        if (fstat(fileno(f), &sb) != 0) memset(&sb, 0, sizeof sb);
-        if (!resolveLinks(listPath, origin->path, sizeof origin->path))
-            snprintf(origin->path, sizeof origin->path, "%s", listPath);
-        noteFile(origin, sb);
-        origin->hasTail = rest.tailEntries > 0;
-        origin->tailStart = rest.tailStart;
-    }
+    keepRest(f, listPath, text, capacity, (long)got, fileBytes, end, *count, origin);
+    struct stat sb;
+    noteName(origin, fstat(fileno(f), &sb) == 0 ? &sb : nullptr);
     fclose(f);
-    reportCuts(listPath, origin, *count, rest.tailEntries);
     return 0;
 }
 
@@ -294,73 +474,40 @@ void ParseListBytes(const char *text, long length, char *table, int *count,
 // is renamed over it only once every byte is out and synced, so a failed
 // save leaves the old list whole. The lines the table could not hold are
 // copied from the file they were loaded from, so a save never deletes what
-// the user could not see.
+// the user could not see; and a file that is not the list's own is never
+// replaced.
 int WriteList(const char *listPath, const char *table, char *text,
               int count, ListOrigin *origin)
 {
     if (count < 0) count = 0;
     if (count > kTableSlots) count = kTableSlots;
 
-    bool keeping = false;
-    if (origin && origin->path[0] != '\0') {
-        keeping = origin->hasTail != 0;
-        for (int k = 0; k < count && !keeping; k++) keeping = origin->lineBytes[k] > 0;
-    }
-    FILE *src = nullptr;
-    if (keeping) {
-        struct stat sb;
-        src = fopenRegular(origin->path, "rb", nullptr);
-        if (!src || fstat(fileno(src), &sb) != 0 || !sameFile(sb, origin)) {
-            if (src) fclose(src);
-            printf("Unable to save %s: %s changed since it was loaded, and the lines not loaded "
-                   "from it would be lost\n",
-                   listPath, origin->path);
-            return 0;
-        }
-    }
+    bool keeping = false, refused = false;
+    FILE *src = openKeptLines(listPath, count, origin, &keeping, &refused);
+    if (refused) return 0;
     SaveBeside save;
     if (unreadable(listPath) || !beginSave(listPath, &save)) {
         if (src) fclose(src);
         printf("Unable to open %s\n", listPath);
         return 0;
     }
-
+    if (!mayReplace(listPath, save.target, origin)) {
+        finishSave(&save, 0);
+        if (src) fclose(src);
+        return 0;
+    }
     // Where the kept lines land in the new file; origin learns it only
     // once the file is in place.
-    long newStart[kTableSlots];
-    long newTail = 0;
+    long newStart[kTableSlots], newBytes[kTableSlots], newTail = 0;
     ListOut out = {text, kListTextBytes, 0, 0, save.file, true};
-    for (int k = 0; k < count && out.ok; k++) {
-        if (keeping && origin->lineBytes[k] > 0) {
-            newStart[k] = outPos(&out);
-            out.ok = copyFrom(src, origin->lineStart[k], origin->lineBytes[k], &out);
-        } else {
-            const char *entry = table + (long)k * kSlotBytes;
-            putBytes(&out, entry, (long)strnlen(entry, kSlotBytes - 1));
-        }
-        putBytes(&out, "\n", 1);
-    }
-    if (out.ok && keeping && origin->hasTail) {
-        newTail = outPos(&out);
-        out.ok = copyFrom(src, origin->tailStart, -1, &out);
-    }
+    putList(&out, table, count, src, origin, newStart, newBytes, &newTail);
     flushOut(&out);
     if (src) fclose(src);
     if (!finishSave(&save, out.ok)) {
         printf("Unable to open %s\n", listPath);
         return 0;
     }
-    if (keeping) {
-        // A file that cannot be looked at now is taken as changed at the
-        // next save, which then refuses rather than write cut lines.
-        struct stat sb;
-        if (stat(save.target, &sb) != 0) memset(&sb, 0, sizeof sb);
-        noteFile(origin, sb);
-        snprintf(origin->path, sizeof origin->path, "%s", save.target);
-        for (int k = 0; k < count; k++)
-            if (origin->lineBytes[k] > 0) origin->lineStart[k] = newStart[k];
-        origin->tailStart = newTail;
-    }
+    if (origin) noteSaved(origin, save.target, count, keeping, newStart, newBytes, newTail);
     return 1;
 }
 

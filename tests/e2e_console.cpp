@@ -202,12 +202,47 @@ TEST_F(ConsoleE2E, ListSurvivesQuitAndRestart)
     settings();
     writeFile(path("tlist.txt"), "a.wav\n\n\nb c.wav\r\n x \nlast");
     RunResult r = runTunevat(dir, "q\n");
-    std::vector<std::string> list = {"a.wav", "b c.wav\r", " x ", "last"};
+    // The CR of a CR LF line end is not part of the name, and is not saved.
+    std::vector<std::string> list = {"a.wav", "b c.wav", " x ", "last"};
     EXPECT_EQ(r.out, startWithSettings("", 2, 44100, 16, "default", "", "Opening existing list: tlist.txt\n") +
                          promptText(list, 0, 0, 0, "") + kSaving);
-    EXPECT_EQ(readFile(path("tlist.txt")), "a.wav\nb c.wav\r\n x \nlast\n");
+    EXPECT_EQ(readFile(path("tlist.txt")), "a.wav\nb c.wav\n x \nlast\n");
     r = runTunevat(dir, "q\n");
-    EXPECT_EQ(readFile(path("tlist.txt")), "a.wav\nb c.wav\r\n x \nlast\n");
+    EXPECT_EQ(readFile(path("tlist.txt")), "a.wav\nb c.wav\n x \nlast\n");
+}
+
+// A list name that is a recording or the recording file is refused and
+// another asked for, the recording left byte for byte; when input ends
+// instead, the list has no name and is not saved.
+TEST_F(ConsoleE2E, ListNamesThatWouldHarmARecordingAreRefusedAtStartUp)
+{
+    const std::string wav = wavBytes(44100, 2, 16, patternBytes(4000, 9)), ask =
+        "Enter the name of a new or existing wavefile list:\n", params = paramBanner(2, 44100, 16, "default", "");
+    const std::string noList = kDefaultSettings.substr(0, kDefaultSettings.find("tlist")), l = "tlist\tl.txt\n";
+    struct Case {
+        std::string settings, input, out, saved, settingsAfter;   // no settings file when empty
+    } cases[] = {
+        {"", "song.wav l.txt q", ask + params + "song.wav is a WAV file, not a track list\n" + ask, kSaving, noList + l},
+        {"", "song.wav", ask + params + "song.wav is a WAV file, not a track list\n" + ask +
+             "No list name: the track list will not be saved\n", kSaving + "Unable to open \n", noList},
+        {"tlist\t./song.wav\nrname\tsong.wav\n", "l.txt q", "Reading rcvat.txt file\n" +
+             paramBanner(2, 44100, 16, "default", "song.wav") + "./song.wav is the recording file, not a track list\n" + ask,
+         kSaving, noList + l + "rname\tsong.wav\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.input);
+        writeFile(path("song.wav"), wav);
+        if (!c.settings.empty()) writeFile(path("rcvat.txt"), c.settings);
+        std::string file = c.settings.empty() ? "" : "song.wav";
+        RunResult r = runTunevat(dir, c.input + "\n");
+        std::string loaded = c.input == "song.wav" ? "" : "Creating a new list: l.txt\n";
+        EXPECT_EQ(r.out, bannerText() + c.out + loaded + kHint + status(0, 0, 0, file) + c.saved);
+        EXPECT_TRUE(readFile(path("song.wav")) == wav);
+        EXPECT_EQ(readFile(path("rcvat.txt")), c.settingsAfter);
+        EXPECT_EQ(fileSize(path("l.txt")), loaded.empty() ? -1 : 0);
+        unlink(path("rcvat.txt").c_str());
+        unlink(path("l.txt").c_str());
+    }
 }
 
 // End of input at every kind of prompt ends the program cleanly, saving

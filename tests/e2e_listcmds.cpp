@@ -257,6 +257,47 @@ TEST_F(ListE2E, ReloadOfAMissingFileKeepsTheTableAndSavesItUnderTheNewName)
               "tlist\tfresh.txt\n");
 }
 
+// L 2 with a name that is no list, or that would put the list over the
+// recording: one line says why, the list keeps its own name (s saves it
+// there), and the refused file is left byte for byte.
+TEST_F(ListE2E, ReloadRefusesANameThatIsNoListAndKeepsItsOwn)
+{
+    const std::string wav = wavBytes(44100, 2, 16, a), nul("a.wav\n\0\n", 8);
+    struct Case {
+        std::string input, said, recordName;
+    } cases[] = {
+        {"L 2 song.wav", "song.wav is a WAV file, not a track list\n", ""},
+        {"L 2 nul.txt", "nul.txt holds NUL bytes, not a track list\n", ""},
+        {"f song L 2 song.wav", "song.wav is the recording file, not a track list\n", "song.wav"},
+        {"L 2 " + std::string(300, 'n'), "List names are at most 255 characters\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.input.substr(0, 20));
+        writeFile(path("rcvat.txt"), "tlist\ttlist.txt\no\t1.000\n");
+        threeTracks();
+        writeFile(path("song.wav"), wav);
+        writeFile(path("nul.txt"), nul);
+        RunResult r = run(c.input + " s q\n");
+        std::string f = c.recordName.empty() ? "" : "Enter recording file name:\n" + prompt(kABC, c.recordName);
+        EXPECT_EQ(r.out, startText() + prompt(kABC) + f + kReloadMenu + "Enter file name containing list\n" + c.said +
+                             prompt(kABC, c.recordName) + "Saved track list (tlist.txt)\nSaved settings\n" +
+                             prompt(kABC, c.recordName) + kSaving);
+        EXPECT_TRUE(readFile(path("song.wav")) == wav && readFile(path("nul.txt")) == nul);
+        EXPECT_EQ(readFile(path("tlist.txt")), "a.wav\nb.wav\nc.wav\n");
+    }
+}
+
+TEST_F(ListE2E, ACrLfListLoadsPlaysAndIsSavedWithLineFeeds)
+{
+    threeTracks();
+    writeFile(path("tlist.txt"), "a.wav\r\nb.wav\r\n\r\nc.wav\r\n");
+    RunResult r = run("2p\nq\n");
+    EXPECT_EQ(r.out, startText() + prompt(kABC) + played("b.wav") + prompt(kABC) + kSaving);
+    ASSERT_EQ(playbackCount(dir), 1);
+    EXPECT_TRUE(playedBytes(dir, 0) == b);
+    EXPECT_EQ(readFile(path("tlist.txt")), "a.wav\nb.wav\nc.wav\n");
+}
+
 TEST_F(ListE2E, ReloadThreeOrAWordThatIsNoNumberChangesNothing)
 {
     threeTracks();

@@ -291,4 +291,18 @@ TEST_F(Files, MayWriteFollowsThePermissions)
     EXPECT_EQ(mayWrite("w"), geteuid() == 0 ? 1 : 0);
 }
 
+TEST_F(Files, SameFileNameFollowsLinksAndComparesInodes)
+{
+    writeFile("take.wav", "x");
+    writeFile("other.wav", "x");
+    ASSERT_EQ(mkdir("sub", 0755), 0);
+    ASSERT_EQ(link("take.wav", "hard.wav"), 0);
+    ASSERT_EQ(symlink("../take.wav", "sub/soft.wav"), 0);
+    for (const char *same : {"take.wav", "./take.wav", "hard.wav", "sub/soft.wav", "sub/../take.wav"})
+        EXPECT_EQ(sameFileName(same, "take.wav"), 1) << same;
+    for (const char *other : {"other.wav", "sub", "new.wav"}) EXPECT_EQ(sameFileName(other, "take.wav"), 0) << other;
+    EXPECT_EQ(sameFileName("new.wav", "new.wav"), 1);     // the same name, not there yet
+    EXPECT_EQ(sameFileName("./new.wav", "new.wav"), 0);
+}
+
 }  // namespace

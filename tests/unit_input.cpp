@@ -30,13 +30,18 @@ void feed(const std::string &text)
 TEST(ReadWord, CutsOverlongWordsAndDropsTheirRest)
 {
     std::string longWord(500, 'x');
-    feed(longWord + " next\n");
+    // A word that fills the buffer exactly fits; one byte more is cut.
+    feed(longWord + " next 1234567 12345678\n");
     char buf[8];
     memset(buf, 'Z', sizeof buf);
     ASSERT_EQ(readWord(buf, 8), kWordTooLong);
     EXPECT_STREQ(buf, "xxxxxxx");
     ASSERT_EQ(readWord(buf, 8), 1);
     EXPECT_STREQ(buf, "next");
+    ASSERT_EQ(readWord(buf, 8), 1);
+    EXPECT_STREQ(buf, "1234567");
+    ASSERT_EQ(readWord(buf, 8), kWordTooLong);
+    EXPECT_STREQ(buf, "1234567");
     EXPECT_EQ(readWord(buf, 8), 0);
     EXPECT_STREQ(buf, "");
     EXPECT_TRUE(inputEnded());

@@ -121,12 +121,16 @@ protected:
 
 using Names = std::vector<std::string>;
 
-TEST_F(TrackList, LineFeedsAloneSeparateAndNothingIsTrimmed)
+TEST_F(TrackList, LineFeedsAloneSeparateAndOnlyLineEndReturnsAreTrimmed)
 {
     parse("a\n\n\nb");
     EXPECT_EQ(entries(*s), (Names{"a", "b"}));
     parse("\n\n x \n\tc\t\nd\r\ne\r\n\n");
-    EXPECT_EQ(entries(*s), (Names{" x ", "\tc\t", "d\r", "e\r"}));
+    EXPECT_EQ(entries(*s), (Names{" x ", "\tc\t", "d", "e"}));
+    // CR LF line ends: the returns that end a line go, a line of nothing
+    // else is empty, one inside a name stays.
+    parse("a\r\n\r\n\r\r\nb\r\r\nc\rd\r");
+    EXPECT_EQ(entries(*s), (Names{"a", "b", "c\rd"}));
     parse("");
     EXPECT_EQ(s->count, 0);
     parse("\n\n\n");
@@ -267,7 +271,7 @@ TEST_F(TrackList, ShortListAfterALongOneHasOnlyItsOwnEntries)
 TEST_F(TrackList, WriteThenLoadGivesTheSameEntries)
 {
     Names names = {"a.wav", " spaced name.wav", "dir/sub/take 3.wav", std::string(127, 'm'),
-                   "tab\there.wav", "cr\r"};
+                   "tab\there.wav", "c\rr"};
     fill(*s, names);
     std::string printed;
     EXPECT_EQ(save("l.txt", &printed), 1);
@@ -460,14 +464,12 @@ TEST_F(TrackList, AnEmptyEntryDoesNotKeepLaterOnesAlive)
     EXPECT_EQ(s->count, 0);
     EXPECT_TRUE(restIsEmpty(*s));
 
-    // The same through a list file.
+    // A list file holding them is not loaded at all: the table stays.
     writeFile("nul.txt", text);
-    writeFile("empty.txt", "");
+    fill(*s, {"kept.wav"});
     std::string printed;
-    ASSERT_EQ(load("nul.txt", &printed), 0);
-    ASSERT_EQ(s->count, 4);
-    ASSERT_EQ(load("empty.txt", &printed), 0);
-    EXPECT_EQ(s->count, 0);
+    ASSERT_EQ(load("nul.txt", &printed), kListRefused);
+    EXPECT_EQ(entries(*s), (Names{"kept.wav"}));
     EXPECT_TRUE(restIsEmpty(*s));
 }
 
@@ -515,7 +517,10 @@ TEST_F(TrackList, WhatTheTableCannotHoldIsWrittenBackWhole)
         std::string said;
         std::string saved;
     } cases[] = {
-        {"a NUL byte", std::string("a\nx\0y\nb", 7), 0, cut + "2\n", std::string("a\nx\0y\nb\n", 8)},
+        {"CR LF lines, one of them cut", "a\r\n" + l200 + "\r\r\n\r\nb\r\n", 0, cut + "2\n",
+         "a\n" + l200 + "\nb\n"},
+        {"CR LF lines after the 1022nd", numberedLines(1022) + "\r\nx\r\n\r\ny\r", 0, notLoaded + "1023 to 1024\n",
+         numberedLines(1022) + "x\n\ny"},
         {"the cut entry removed", "a\n" + l200 + "\n" + l200 + "x\n", 2, cut + "2 3\n",
          "a\n" + l200 + "x\n"},
         {"more than 16 cut", twenty, 0, cut + "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 and 4 more\n",
@@ -547,6 +552,32 @@ TEST_F(TrackList, WhatTheTableCannotHoldIsWrittenBackWhole)
         EXPECT_TRUE(readFile("l.txt") == c.saved);
         ASSERT_EQ(save("l.txt", &printed), 1);
         EXPECT_TRUE(readFile("l.txt") == c.saved);
+        EXPECT_EQ(listDir("."), (Names{"l.txt"}));
+    }
+}
+
+// A WAV file or a file holding NUL bytes is no list: it is not loaded,
+// and a save does not replace it.
+TEST_F(TrackList, AFileThatIsNoListIsNeitherLoadedNorReplaced)
+{
+    const std::string wav = wavBytes(44100, 2, 16, patternBytes(400, 5)), isWav = "is a WAV file", nul = "holds NUL bytes";
+    const std::pair<std::string, std::string> cases[] = {
+        {wav, isWav}, {"RF64" + wav.substr(4), isWav}, {"BW64" + wav.substr(4), isWav},
+        {"RIFF\x7f\x7f\x7f\x7fWAVE\n", isWav},          // a WAV header without NUL bytes
+        {"RIFF" + wav.substr(4, 4) + "AVI x.wav\n", nul},  // another RIFF file
+        {std::string("a\nx\0y\nb", 7), nul}, {numberedLines(14000) + '\0', nul},   // past the bytes loaded
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.first.substr(0, 12));
+        fill(*s, {"keep.wav"});
+        writeFile("l.txt", c.first);
+        std::string printed;
+        ASSERT_EQ(load("l.txt", &printed), kListRefused);
+        EXPECT_EQ(printed, "l.txt " + c.second + ", not a track list\n");
+        EXPECT_EQ(entries(*s), (Names{"keep.wav"}));
+        EXPECT_EQ(save("l.txt", &printed), 0);
+        EXPECT_EQ(printed, "Unable to save l.txt: it " + c.second + ", not a track list\n");
+        EXPECT_TRUE(readFile("l.txt") == c.first);
         EXPECT_EQ(listDir("."), (Names{"l.txt"}));
     }
 }
@@ -588,6 +619,37 @@ TEST_F(TrackList, SaveRefusesWhenTheLinesToKeepAreGone)
     writeFile("l.txt", "theirs.wav\n");
     EXPECT_EQ(save("l.txt", &printed), 1);
     EXPECT_EQ(readFile("l.txt"), "a\nb\n");
+}
+
+// A save replaces only the file the list was loaded from or last saved
+// to: not one that appeared where none was (a recording made under the
+// list's name), nor one put in the loaded or saved file's place.
+TEST_F(TrackList, SaveRefusesAFileThatTookTheListsName)
+{
+    const std::string wav = wavBytes(44100, 1, 16, patternBytes(64, 3)), said = "Unable to save l.txt: ",
+                      appeared = "a file has appeared under that name since the list was found missing\n",
+                      taken = "another file has taken that name since the list was loaded or saved\n";
+    struct Case {
+        bool listThere, savedFirst;
+        std::string after, why;   // put in the list's place before the save
+    } cases[] = {{false, false, wav, appeared}, {false, false, "x.wav\n", appeared},
+                 {true, false, "x.wav\n", taken}, {true, true, "x.wav\n", taken}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.why + c.after.substr(0, 4) + (c.savedFirst ? " saved first" : ""));
+        unlink("l.txt");
+        if (c.listThere) writeFile("l.txt", "a.wav\n");
+        fill(*s, {"old.wav"});
+        std::string printed;
+        ASSERT_EQ(load("l.txt", &printed), c.listThere ? 0 : 1);
+        if (c.savedFirst) {
+            ASSERT_EQ(save("l.txt", &printed), 1);
+        }
+        writeFile("new", c.after);
+        ASSERT_EQ(rename("new", "l.txt"), 0);
+        EXPECT_EQ(save("l.txt", &printed), 0);
+        EXPECT_EQ(printed, said + c.why);
+        EXPECT_TRUE(readFile("l.txt") == c.after);
+    }
 }
 
 // After "L" names a list that does not exist, the next save writes the
