@@ -10,6 +10,7 @@
 
 #include <alloca.h>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,7 +80,22 @@ void Interleave(unsigned int frames, unsigned int bytesPerSample, const char *le
             memcpy(out + 4 * (size_t)k + 2, right + 2 * (size_t)k, 2);
         }
     } else if (bytesPerSample == 3) {
-        for (unsigned int k = 0; k < frames; ++k) {
+        unsigned int k = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // Three-byte copies cost two loads and two stores each. Instead,
+        // every frame but the last reads each sample with one 4-byte load
+        // and goes out as one 8-byte store, whose last two bytes the next
+        // frame overwrites; neither reaches past the last frame. About half
+        // the instructions of a 24-bit mono playback or a 24-bit take.
+        for (; k + 1 < frames; ++k) {
+            uint32_t l, r;
+            memcpy(&l, left + 3 * (size_t)k, 4);
+            memcpy(&r, right + 3 * (size_t)k, 4);
+            uint64_t frame = (uint64_t)(l & 0xFFFFFFu) | (uint64_t)(r & 0xFFFFFFu) << 24;
+            memcpy(out + 6 * (size_t)k, &frame, 8);
+        }
+#endif
+        for (; k < frames; ++k) {
             memcpy(out + 6 * (size_t)k, left + 3 * (size_t)k, 3);
             memcpy(out + 6 * (size_t)k + 3, right + 3 * (size_t)k, 3);
         }

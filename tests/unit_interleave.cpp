@@ -69,6 +69,22 @@ TEST(Interleave, SixteenBitBlockMatchesByteRule)
     EXPECT_TRUE(g.guardsIntact(frames * 4));
 }
 
+TEST(Interleave, TwentyFourBitBlocksMatchByteRule)
+{
+    // Input blocks of exactly their size: the wide loads and stores of the
+    // 24-bit loop must stay inside them, at every length.
+    for (unsigned frames : {1u, 2u, 3u, 4097u}) {
+        std::string l = patternBytes(frames * 3, 4), r = patternBytes(frames * 3, 5);
+        std::vector<char> left(l.begin(), l.end()), right(r.begin(), r.end());
+        Guarded g(frames * 6);
+        Interleave(frames, 3, left.data(), right.data(), g.out());
+        std::string expect;
+        for (unsigned k = 0; k < frames; ++k) expect += l.substr(3 * k, 3) + r.substr(3 * k, 3);
+        EXPECT_EQ(g.inner(frames * 6), expect) << frames;
+        EXPECT_TRUE(g.guardsIntact(frames * 6)) << frames;
+    }
+}
+
 TEST(Interleave, SignBitsAndHighBytesAreNotChanged)
 {
     const char left[] = {(char)0x00, (char)0x80, (char)0xFF, (char)0xFF};
