@@ -20,6 +20,9 @@
 #include <unistd.h>
 
 #include <alsa/asoundlib.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
+#endif
 
 #include "audio/devices.h"
 #include "audio/running_line.h"
@@ -69,9 +72,50 @@ struct Playback {
     long long lastFlushNs;      // when the clock line was last flushed
 };
 
+#if defined(__x86_64__) || defined(__i386__)
+// A 24-bit mono block on both channels, eight frames (24 bytes in, 48
+// out) at a time, each 16 bytes of output one byte shuffle of 16 bytes of
+// input; the loads stay inside each group's 24 bytes. Returns the frames
+// done (a multiple of 8); the caller copies the rest. Needs SSSE3, which
+// the caller checks: x86-64's baseline lacks the byte shuffle.
+__attribute__((target("ssse3"))) static unsigned int duplicate24(unsigned int frames,
+                                                                 const char *mono, char *out)
+{
+    // Output byte m of a group is byte 3 * (m / 6) + m % 3 of its input,
+    // counted here from where each of the three loads starts (0, 4, 8).
+    const __m128i first = _mm_setr_epi8(0, 1, 2, 0, 1, 2, 3, 4, 5, 3, 4, 5, 6, 7, 8, 6);
+    const __m128i second = _mm_setr_epi8(3, 4, 5, 6, 7, 5, 6, 7, 8, 9, 10, 8, 9, 10, 11, 12);
+    const __m128i third = _mm_setr_epi8(9, 7, 8, 9, 10, 11, 12, 10, 11, 12, 13, 14, 15, 13, 14, 15);
+    unsigned int k = 0;
+    for (; k + 8 <= frames; k += 8) {
+        const char *in = mono + 3 * (size_t)k;
+        char *to = out + 6 * (size_t)k;
+        __m128i a = _mm_loadu_si128((const __m128i *)in);
+        __m128i b = _mm_loadu_si128((const __m128i *)(in + 4));
+        __m128i c = _mm_loadu_si128((const __m128i *)(in + 8));
+        _mm_storeu_si128((__m128i *)to, _mm_shuffle_epi8(a, first));
+        _mm_storeu_si128((__m128i *)(to + 16), _mm_shuffle_epi8(b, second));
+        _mm_storeu_si128((__m128i *)(to + 32), _mm_shuffle_epi8(c, third));
+    }
+    return k;
+}
+#endif
+
 void Interleave(unsigned int frames, unsigned int bytesPerSample, const char *left,
                 const char *right, char *out)
 {
+#if defined(__x86_64__) || defined(__i386__)
+    // Mono playback of 24-bit files: one shuffle per 16 bytes instead of
+    // a dozen instructions per frame, which was most of that playback's
+    // cost (16-bit blocks are turned into vector code by the compiler).
+    if (bytesPerSample == 3 && left == right && __builtin_cpu_supports("ssse3")) {
+        unsigned int done = duplicate24(frames, left, out);
+        frames -= done;
+        left += 3 * (size_t)done;
+        right = left;
+        out += 6 * (size_t)done;
+    }
+#endif
     // Constant-size copies: the compiler turns them into plain loads and
     // stores, which keeps this loop cheap for a whole period of samples.
     if (bytesPerSample == 2) {
@@ -85,8 +129,9 @@ void Interleave(unsigned int frames, unsigned int bytesPerSample, const char *le
         // Three-byte copies cost two loads and two stores each. Instead,
         // every frame but the last reads each sample with one 4-byte load
         // and goes out as one 8-byte store, whose last two bytes the next
-        // frame overwrites; neither reaches past the last frame. About half
-        // the instructions of a 24-bit mono playback or a 24-bit take.
+        // frame overwrites; neither reaches past the last frame. Ten
+        // instructions a frame instead of 13, for a take's two channel
+        // halves and for mono blocks where there is no byte shuffle.
         for (; k + 1 < frames; ++k) {
             uint32_t l, r;
             memcpy(&l, left + 3 * (size_t)k, 4);

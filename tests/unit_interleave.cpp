@@ -57,6 +57,22 @@ TEST(Interleave, SameArrayOnBothSidesDuplicatesEverySample)
     }
 }
 
+TEST(Interleave, TwentyFourBitMonoBlocksMatchByteRule)
+{
+    // One block on both sides, as a mono playback passes it, in a buffer
+    // of exactly its size: around and across the eight-frame groups.
+    for (unsigned frames : {1u, 7u, 8u, 9u, 16u, 4097u}) {
+        std::string m = patternBytes(frames * 3, 6);
+        std::vector<char> mono(m.begin(), m.end());
+        Guarded g(frames * 6);
+        Interleave(frames, 3, mono.data(), mono.data(), g.out());
+        std::string expect;
+        for (unsigned k = 0; k < frames; ++k) expect += m.substr(3 * k, 3) + m.substr(3 * k, 3);
+        EXPECT_EQ(g.inner(frames * 6), expect) << frames;
+        EXPECT_TRUE(g.guardsIntact(frames * 6)) << frames;
+    }
+}
+
 TEST(Interleave, SixteenBitBlockMatchesByteRule)
 {
     const unsigned frames = 4097;   // not a multiple of any vector width
