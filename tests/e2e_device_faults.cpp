@@ -134,14 +134,17 @@ TEST_F(DeviceFaults, FailedReadsAreReportedNeverRecordedAsSound)
     }
 }
 
-// A write fault during a playback of 11 blocks: which blocks the card
-// got, and the line that ends the playback early, if any.
+// A write fault during a playback of 11 blocks (22 with an out point of
+// 2 s, past the 16 blocks of 16-bit stereo that one read of the file
+// holds): which blocks the card got, and the line that ends the playback
+// early, if any.
 struct WriteCase {
     const char *name;
     const char *fault;     // TV_FAULT_PCM_WRITE
     const char *blocks;    // per block: "P" played, "-" dropped
     const char *failure;   // "" when the playback runs to its end
     long maxWrites;
+    int outPoint = 1;      // seconds
 };
 
 const WriteCase kWriteCases[] = {
@@ -150,11 +153,18 @@ const WriteCase kWriteCases[] = {
     {"device takes nothing three times, then the block", "3:11:3", "PPPPPPPPPPP", "", 14},
     {"under-runs that never end", "3:32", "PP--------", "Broken pipe", 11},
     {"suspended and never back", "1:86", "--------", "Streams pipe error", 9},
+    {"one suspend drops that block", "3:86:1", "PP-PPPPPPPP", "", 11},
+    {"under-run at the first write", "1:32:1", "-PPPPPPPPPP", "", 11},
+    {"under-run on the first block of the second read", "17:32:1",
+     "PPPPPPPPPPPPPPPP-PPPPP", "", 22, 2},
+    {"suspend on the last block of the first read", "16:86:1", "PPPPPPPPPPPPPPP-PPPPPP", "", 22,
+     2},
+    {"two under-runs in a row", "16:32:2", "PPPPPPPPPPPPPPP--PPPPP", "", 22, 2},
 };
 
 TEST_F(DeviceFaults, FailedWritesEndThePlaybackWithTheDevicesReason)
 {
-    std::string audio = patternBytes(kTakeFrames * 4, 5);
+    std::string audio = patternBytes(2 * kTakeFrames * 4, 5);
     for (const WriteCase &c : kWriteCases) {
         SCOPED_TRACE(c.name);
         for (int n = playbackCount(dir) - 1; n >= 0; --n) {
@@ -163,8 +173,8 @@ TEST_F(DeviceFaults, FailedWritesEndThePlaybackWithTheDevicesReason)
         }
         writeFile(path("song.wav"), wavBytes(44100, 2, 16, audio));
         writeFile(path("tlist.txt"), "song.wav\n");
-        writeFile(path("rcvat.txt"), "dv\tdefault\nsr\t44100\nbits\t16\nch\t2\nd\t1\no\t1\n"
-                                     "tlist\ttlist.txt\n");
+        writeFile(path("rcvat.txt"), "dv\tdefault\nsr\t44100\nbits\t16\nch\t2\nd\t1\no\t" +
+                                         std::to_string(c.outPoint) + "\ntlist\ttlist.txt\n");
         RunResult r = runTunevat(dir, "1p\nq\n", conf, 60,
                                  shim({std::string("TV_FAULT_PCM_WRITE=") + c.fault}));
         EXPECT_EQ(r.status, 0);
@@ -176,7 +186,7 @@ TEST_F(DeviceFaults, FailedWritesEndThePlaybackWithTheDevicesReason)
         }
         ASSERT_EQ(playbackCount(dir), 1);
         EXPECT_TRUE(playedBytes(dir, 0) == played) << playedBytes(dir, 0).size() << " bytes";
-        std::string prompt = promptText({"song.wav"}, 0, 1, 1, "");
+        std::string prompt = promptText({"song.wav"}, 0, (float)c.outPoint, 1, "");
         EXPECT_NE(r.out.find("Playing song.wav ...\n" + clocks + prompt), std::string::npos)
             << r.out;
         EXPECT_NE(r.out.find(prompt + "Saving list and parameters\n"), std::string::npos);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "harness.h"
@@ -133,6 +134,29 @@ TEST_F(PlayE2E, InPointTenSecondsReadsFromItsFrameAndClockShowsTen)
     std::string played = playOnce(this, wavBytes(kRate, 2, 16, data), 10, 10.1f, 441000, 445410);
     ASSERT_EQ(played.size(), 8192u * 4);
     EXPECT_TRUE(played == data.substr(441000L * 4, 8192 * 4));
+}
+
+// A stretch that takes several reads of the file (one read holds 10 to 32
+// blocks, by format), from an in point between block boundaries: the card
+// gets the same blocks as ever, none repeated or left out where one read
+// ends and the next begins.
+TEST_F(PlayE2E, StretchesLongerThanOneReadArriveWhole)
+{
+    for (int channels = 1; channels <= 2; ++channels) {
+        for (int bits = 16; bits <= 24; bits += 8) {
+            SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(bits) + " bits");
+            unlink(path("out.raw").c_str());
+            long frameBytes = channels * bits / 8;
+            std::string data = patternBytes(4L * kRate * frameBytes, 20);   // four seconds
+            // Frames 22050 to 154350: 33 blocks, to frame 157218.
+            std::string played = playOnce(this, wavBytes(kRate, channels, bits, data), 0.5f, 3.5f,
+                                          22050, 154350);
+            std::string stretch = data.substr(22050 * frameBytes, 33 * kPeriod * frameBytes);
+            if (channels == 1) stretch = bothChannels(stretch, (unsigned)bits / 8);
+            ASSERT_EQ(played.size(), stretch.size());
+            EXPECT_TRUE(played == stretch);
+        }
+    }
 }
 
 TEST_F(PlayE2E, ClockCountsFromStartOfDataAtTheFileRate)

@@ -57,6 +57,22 @@ TEST(Interleave, SameArrayOnBothSidesDuplicatesEverySample)
     }
 }
 
+TEST(Interleave, TwentyFourBitMonoBlocksMatchByteRule)
+{
+    // One block on both sides, as a mono playback passes it, in a buffer
+    // of exactly its size: around and across the eight-frame groups.
+    for (unsigned frames : {1u, 7u, 8u, 9u, 16u, 4097u}) {
+        std::string m = patternBytes(frames * 3, 6);
+        std::vector<char> mono(m.begin(), m.end());
+        Guarded g(frames * 6);
+        Interleave(frames, 3, mono.data(), mono.data(), g.out());
+        std::string expect;
+        for (unsigned k = 0; k < frames; ++k) expect += m.substr(3 * k, 3) + m.substr(3 * k, 3);
+        EXPECT_EQ(g.inner(frames * 6), expect) << frames;
+        EXPECT_TRUE(g.guardsIntact(frames * 6)) << frames;
+    }
+}
+
 TEST(Interleave, SixteenBitBlockMatchesByteRule)
 {
     const unsigned frames = 4097;   // not a multiple of any vector width
@@ -67,6 +83,22 @@ TEST(Interleave, SixteenBitBlockMatchesByteRule)
     for (unsigned k = 0; k < frames; ++k) expect += left.substr(2 * k, 2) + right.substr(2 * k, 2);
     EXPECT_EQ(g.inner(frames * 4), expect);
     EXPECT_TRUE(g.guardsIntact(frames * 4));
+}
+
+TEST(Interleave, TwentyFourBitBlocksMatchByteRule)
+{
+    // Input blocks of exactly their size: the wide loads and stores of the
+    // 24-bit loop must stay inside them, at every length.
+    for (unsigned frames : {1u, 2u, 3u, 4097u}) {
+        std::string l = patternBytes(frames * 3, 4), r = patternBytes(frames * 3, 5);
+        std::vector<char> left(l.begin(), l.end()), right(r.begin(), r.end());
+        Guarded g(frames * 6);
+        Interleave(frames, 3, left.data(), right.data(), g.out());
+        std::string expect;
+        for (unsigned k = 0; k < frames; ++k) expect += l.substr(3 * k, 3) + r.substr(3 * k, 3);
+        EXPECT_EQ(g.inner(frames * 6), expect) << frames;
+        EXPECT_TRUE(g.guardsIntact(frames * 6)) << frames;
+    }
 }
 
 TEST(Interleave, SignBitsAndHighBytesAreNotChanged)
