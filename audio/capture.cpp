@@ -245,30 +245,34 @@ static void sawReady(CaptureDevice *d, snd_pcm_sframes_t ready)
 
 // Frames the device holds ready: snd_pcm_avail's count (which asks the
 // device where it stands: plugins in a chain may not know otherwise), or
-// its negative error. When there are none, the thread sleeps once and
-// asks again, rather than wait on the device's descriptor: a sound
-// server's plugin keeps that readable while it has nothing (for up to two
-// seconds at the start of a take), and a wait on it would spin. The sleep
-// lasts until the want missing frames should have come, or until a device
-// that sends whole blocks (a server sends about a period at a time, not
-// always one whole period) sends its next one, a period after the last
-// frames came: so a period costs one sleep, not one per block boundary. It
-// is never shorter than a quarter period nor longer than a period. A
-// stream that has not started yet is started.
+// its negative error. When fewer than want are there, the thread sleeps
+// once and asks again, rather than wait on the device's descriptor: a
+// sound server's plugin keeps that readable while it has nothing (for up
+// to two seconds at the start of a take), and a wait on it would spin. The
+// sleep lasts until the missing frames should have come, or, when there
+// are none, until a device that sends whole blocks (a server sends about
+// a period at a time, not always one whole period) sends its next one, a
+// period after the last frames came: so a period costs one sleep and a
+// read or two, not a read for every few frames that trickle in. It is
+// never shorter than a quarter period nor longer than a period. A stream
+// that has not started yet is started.
 static snd_pcm_sframes_t framesReady(CaptureDevice *d, long want)
 {
     if (snd_pcm_state(d->pcm) == SND_PCM_STATE_PREPARED) {
         int rc = snd_pcm_start(d->pcm);
         if (rc < 0) return rc;
         d->readSinceStart = 0;
+        d->startedAtNs = wallNs();
     }
     snd_pcm_sframes_t ready = snd_pcm_avail(d->pcm);
     if (ready >= 0) sawReady(d, ready);
-    if (ready != 0 || stopWanted(d)) return ready;
+    if (ready < 0 || ready >= want || stopWanted(d)) return ready;
     long long periodNs = framesNs(d, d->periodFrames);
-    long long pauseNs = framesNs(d, want);
-    long long nextBlockNs = d->lastFramesNs + periodNs - monotonicNs();
-    if (nextBlockNs > pauseNs) pauseNs = nextBlockNs;
+    long long pauseNs = framesNs(d, want - ready);
+    if (ready == 0) {
+        long long nextBlockNs = d->lastFramesNs + periodNs - monotonicNs();
+        if (nextBlockNs > pauseNs) pauseNs = nextBlockNs;
+    }
     if (pauseNs < periodNs / 4) pauseNs = periodNs / 4;
     if (pauseNs > periodNs) pauseNs = periodNs;
     sleepNs(pauseNs + 1000000);   // a millisecond more, for the device's own rounding
@@ -315,13 +319,22 @@ static long long restartAfterLoss(CaptureDevice *d, snd_pcm_sframes_t why)
     long long unread = d->seenReady - (d->readSinceStart - d->seenRead);
     if (unread < 0) unread = 0;
     long long seenAt = d->seenAtNs;
+    // A device that gave more than time allows (more than the frames of
+    // the time since it started, its buffer and a period) runs faster than
+    // real time, as a file does: time loses it nothing.
+    int realTime = d->startedAtNs >= 0 && seenAt >= d->startedAtNs &&
+                   (double)(d->seenRead + d->seenReady) <=
+                       (double)(seenAt - d->startedAtNs) * d->rateHz / 1e9 +
+                           (double)(d->bufferFrames + d->periodFrames);
     int rc = why == -EPIPE ? snd_pcm_prepare(d->pcm) : recoverFromSuspend(d->pcm);
     if (rc >= 0 && snd_pcm_state(d->pcm) == SND_PCM_STATE_PREPARED) rc = snd_pcm_start(d->pcm);
     if (rc < 0) return rc;
     d->readSinceStart = 0;
+    d->startedAtNs = wallNs();
     snd_pcm_sframes_t ready = snd_pcm_avail(d->pcm);
     if (ready < 0) ready = 0;
     sawReady(d, ready);
+    if (!realTime) return 0;
     long long between = seenAt >= 0 && d->seenAtNs >= seenAt
                             ? (long long)((double)(d->seenAtNs - seenAt) * d->rateHz / 1e9 + 0.5)
                             : 0;
@@ -512,6 +525,7 @@ int startCaptureTake(CaptureDevice *d, long long frames)
     d->takenFrames = 0;
     d->readSinceStart = 0;
     d->seenAtNs = -1;
+    d->startedAtNs = -1;
     d->seenReady = 0;
     d->seenRead = 0;
     d->lastFramesNs = monotonicNs();

@@ -70,6 +70,7 @@ struct CaptureDevice {
     long long takeFrames;      // frames of the take, gaps included
     long long takenFrames;     // frames of the take so far, gaps included
     long long readSinceStart;  // frames read since the stream last started
+    long long startedAtNs;     // when it last started (CLOCK_BOOTTIME), -1 before
     long long seenAtNs;        // when the device last said how much it held
     long long seenReady;       // what it held then
     long long seenRead;        // readSinceStart then

@@ -179,8 +179,17 @@ static void selectRecordName(ConsoleState *st)
     // an earlier prompt.
     st->selection = 0;
     readInt(&st->selection);
-    if (st->selection >= 1 && st->selection <= st->count)
-        copyText(st->recordName, trackSlot(st, st->selection), sizeof st->recordName);
+    if (st->selection < 1 || st->selection > st->count) return;
+    const char *track = trackSlot(st, st->selection);
+    // A track the table holds cut names some other file, and the list file
+    // is no recording: neither is taken.
+    if (st->listOrigin.lineBytes[st->selection - 1] > 0)
+        printf("Track %i is longer than %i characters: it cannot be recorded to\n", st->selection,
+               kRecordNameBytes - 1);
+    else if (sameFileName(track, st->listName))
+        printf("%s is the track list file, not a recording\n", track);
+    else
+        copyText(st->recordName, track, sizeof st->recordName);
 }
 
 static void recordSettingsMenu(ConsoleState *st)
@@ -207,7 +216,10 @@ static void recordSettingsMenu(ConsoleState *st)
         if (strtol(st->command, nullptr, 10) == 4) {
             printf("Enter soundcard device name:\n");
             char word[kDeviceBytes];
-            if (readWord(word, sizeof word)) copyText(st->device, word, sizeof st->device);
+            int got = readWord(word, sizeof word);
+            // A cut name would open some other device, or none.
+            if (got == kWordTooLong) printf("Device names are at most %i characters\n", kDeviceBytes - 1);
+            else if (got) copyText(st->device, word, sizeof st->device);
             else copyText(st->command, "5", sizeof st->command);
         }
         if (strtol(st->command, nullptr, 10) == 5) return;
@@ -235,11 +247,8 @@ static void dispatch(ConsoleState *st)
         readFloat(&st->duration);
     } else if (strcmp(w, "f") == 0) {
         printf("Enter recording file name:\n");
-        char word[kRecordNameBytes];
-        if (readWord(word, sizeof word)) {
-            copyText(st->recordName, word, sizeof st->recordName);
-            appendWav(st->recordName, sizeof st->recordName);
-        }
+        char name[kRecordNameBytes];
+        if (readRecordName(st, name) > 0) copyText(st->recordName, name, sizeof st->recordName);
     } else if (strcmp(w, "F") == 0) selectRecordName(st);
     else if (strcmp(w, "l") == 0) st->listHidden = !st->listHidden;
     else if (strcmp(w, "s") == 0) saveAll(st);

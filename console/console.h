@@ -65,6 +65,13 @@ void setDefaults(ConsoleState *st);
 // so that the extension always fits.
 void appendWav(char *name, int size);
 
+// Reads a typed recording name into name (kRecordNameBytes bytes) and
+// appends ".wav". A name longer than 123 characters, or one that names the
+// track list file, is refused with a line saying why (-1, name unchanged
+// in meaning: it may hold part of the word). Returns 1 for a name, 0 at
+// end of input.
+int readRecordName(const ConsoleState *st, char *name);
+
 // The slot of track number n (from 1), or nullptr when n is outside
 // 1..kTableSlots.
 char *trackSlot(ConsoleState *st, int n);

@@ -16,17 +16,6 @@
 
 enum RecordMode { kModeNew, kModeAppend, kModeAbandoned };
 
-// Reads a typed name into name (kRecordNameBytes bytes) and appends
-// ".wav". Returns 0 at end of input (name unchanged).
-static int readTypedName(char *name)
-{
-    char word[kRecordNameBytes];
-    if (!readWord(word, (int)sizeof word)) return 0;
-    copyText(name, word, kRecordNameBytes);
-    appendWav(name, kRecordNameBytes);
-    return 1;
-}
-
 // Asks for the duration until it is above zero. A word that is not a
 // number is read and thrown away before asking again. Returns 0 at end of
 // input.
@@ -44,13 +33,22 @@ static int askDuration(ConsoleState *st)
     return 1;
 }
 
-// Is name the take file itself (the same name, or the same file)?
-static int isTakeFile(const char *name)
+// Describes in what (whatBytes bytes) a format that no setting can record:
+// samples other than 2 or 3 bytes, more than two channels; what stays ""
+// for one that a setting can.
+static void unsettableFormat(unsigned int bytesPerSample, unsigned int channels, char *what,
+                             size_t whatBytes)
 {
-    if (strcmp(name, kTakeFile) == 0) return 1;
-    struct stat a, b;
-    return stat(name, &a) == 0 && stat(kTakeFile, &b) == 0 && a.st_dev == b.st_dev &&
-           a.st_ino == b.st_ino;
+    int width = bytesPerSample != 2 && bytesPerSample != 3;
+    int many = channels != 1 && channels != 2;
+    if (width && many)
+        snprintf(what, whatBytes, "%u channels of %u-bit samples", channels, bytesPerSample * 8);
+    else if (width)
+        snprintf(what, whatBytes, "%u-bit samples", bytesPerSample * 8);
+    else if (many)
+        snprintf(what, whatBytes, "%u channels", channels);
+    else
+        what[0] = '\0';
 }
 
 // The append check on the existing target. Returns kModeAppend, with the
@@ -66,9 +64,12 @@ static RecordMode appendCheck(ConsoleState *st, long long *existing)
     unsigned int bytesPerSample = 0, channels = 0;
     if (!GetAttributes(name, &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0))
         return kModeAbandoned;
-    // No setting makes such samples match: say what the file holds.
+    // No setting makes such samples match (a coded format, 8 or 32 bits,
+    // more than two channels): say what the file holds, rather than ask for
+    // a setting that does not exist.
     char what[kFormatTextBytes];
-    if (unsupportedFormat(name, what, sizeof what)) {
+    if (!unsupportedFormat(name, what, sizeof what)) unsettableFormat(bytesPerSample, channels, what, sizeof what);
+    if (what[0] != '\0') {
         printf("Cannot record at the end of %s: it holds %s\n", name, what);
         return kModeAbandoned;
     }
@@ -111,8 +112,13 @@ static RecordMode existingFileMenu(ConsoleState *st, long long *existing)
 {
     for (;;) {
         const char *name = st->recordName;
-        if (isTakeFile(name)) {
+        if (sameFileName(name, kTakeFile)) {
             printf("%s is where takes are recorded; choose another name\n", name);
+            return kModeAbandoned;
+        }
+        // A name from the settings or the list may lead to the list file.
+        if (sameFileName(name, st->listName)) {
+            printf("%s is the track list file, not a recording\n", name);
             return kModeAbandoned;
         }
         // stat, not an open for reading: a file that exists but cannot be
@@ -135,7 +141,12 @@ static RecordMode existingFileMenu(ConsoleState *st, long long *existing)
             if (targetWritable(name)) return kModeNew;
         } else if (strcmp(a, "2") == 0) {
             printf("Enter a new filename:\n");
-            if (!readTypedName(st->recordName)) return kModeAbandoned;
+            // A name refused (too long, the list file) leaves the menu for
+            // the name it was shown for.
+            char newName[kRecordNameBytes];
+            int got = readRecordName(st, newName);
+            if (got == 0) return kModeAbandoned;
+            if (got > 0) copyText(st->recordName, newName, sizeof st->recordName);
         } else if (strcmp(a, "3") == 0) {
             printf("Playing %s ...\n", name);
             PLAY(name, st->device, 0.0f, 3600.0f);
@@ -186,7 +197,9 @@ void recordCommand(ConsoleState *st)
     if (takeFileBusy(kTakeFile)) return;
     if (st->recordName[0] == '\0') {
         printf("Enter the recording file name:\n");
-        if (!readTypedName(st->recordName)) return;
+        char name[kRecordNameBytes];
+        if (readRecordName(st, name) <= 0) return;
+        copyText(st->recordName, name, sizeof st->recordName);
     }
     if (!askDuration(st)) return;
 

@@ -6,9 +6,31 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files/files.h"
 #include "input/input.h"
 
 const char *const kTakeFile = "tunevat_temp.wav";
+
+int readRecordName(const ConsoleState *st, char *name)
+{
+    // The word and ".wav" must fit the field: 123 characters at most.
+    char word[kRecordNameBytes - 4];
+    int got = readWord(word, (int)sizeof word);
+    if (!got) return 0;
+    // A cut name would record into some other file, perhaps in another
+    // folder.
+    if (got == kWordTooLong) {
+        printf("Recording names are at most %i characters before .wav\n", (int)sizeof word - 1);
+        return -1;
+    }
+    copyText(name, word, kRecordNameBytes);
+    appendWav(name, kRecordNameBytes);
+    if (sameFileName(name, st->listName)) {
+        printf("%s is the track list file, not a recording\n", name);
+        return -1;
+    }
+    return 1;
+}
 
 void appendWav(char *name, int size)
 {

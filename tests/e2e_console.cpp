@@ -120,6 +120,19 @@ TEST_F(ConsoleE2E, FileNameAlwaysGetsWavAndFSelectsListedNamesUnchanged)
                          sel + promptText(list, 0, 0, 0, "one.wav") +            // 1: the first track
                          sel + promptText(list, 0, 0, 0, "two") + kSaving);
     EXPECT_NE(readFile(path("rcvat.txt")).find("rname\ttwo\n"), std::string::npos);
+
+    // A track the table holds cut, and the list file itself, are refused.
+    std::string longTrack = std::string(200, 'x') + ".wav";
+    writeFile(path("tlist.txt"), longTrack + "\ntlist.txt\n");
+    r = runTunevat(dir, "F 1 F 2 q\n");
+    EXPECT_NE(r.out.find("Select a file in list for record filename (1-2)\nTrack 1 is longer than 127 "
+                         "characters: it cannot be recorded to\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("(1-2)\ntlist.txt is the track list file, not a recording\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(readFile(path("rcvat.txt")).find("rname\ttwo\n"), std::string::npos);
 }
 
 TEST_F(ConsoleE2E, FWithEmptyListChangesNothing)
@@ -293,7 +306,10 @@ TEST_F(ConsoleE2E, EndOfInputAtEveryPromptQuitsAndSaves)
 
 // A 500-character word at every prompt is cut to its buffer, never
 // overflowing it; the program goes on normally.
-TEST_F(ConsoleE2E, OverlongWordsAreCut)
+// Over-long command words are cut to what the command buffer holds; names
+// that do not fit are refused with a line naming the limit, never cut:
+// a cut name would record into, or open, something else.
+TEST_F(ConsoleE2E, OverlongWordsAreCutAndOverlongNamesRefused)
 {
     settings();
     std::string w500(500, 'w');
@@ -301,11 +317,18 @@ TEST_F(ConsoleE2E, OverlongWordsAreCut)
                         " c q\n";
     RunResult r = runTunevat(dir, input);
     EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Enter recording file name:\nRecording names are at most 123 characters "
+                         "before .wav\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Enter soundcard device name:\nDevice names are at most 47 characters\n"
+                         "Record Settings\n"),
+              std::string::npos)
+        << r.out;
     std::string settingsText = readFile(path("rcvat.txt"));
-    // Device keeps 47 characters, the recording name 123 plus ".wav".
-    EXPECT_NE(settingsText.find("dv\t" + std::string(47, 'w') + "\n"), std::string::npos);
-    EXPECT_NE(settingsText.find("rname\t" + std::string(123, 'w') + ".wav\n"), std::string::npos);
-    EXPECT_EQ(settingsText.find(std::string(48, 'w') + "\n"), std::string::npos);
+    EXPECT_NE(settingsText.find("dv\tdefault\n"), std::string::npos);
+    EXPECT_EQ(settingsText.find("rname"), std::string::npos);
+    EXPECT_EQ(settingsText.find("www"), std::string::npos);
 }
 
 TEST_F(ConsoleE2E, LongNamesAtTheirLimitsWork)

@@ -55,19 +55,39 @@ TEST_F(RecordCommandE2E, AsksForNameAndForADurationAboveZero)
     EXPECT_NE(saved.find("rname\ttake1.wav\n"), std::string::npos);
 }
 
-TEST_F(RecordCommandE2E, TypedNamesAlwaysGetWavAndAreCutToFit)
+// A typed name always gets ".wav"; one longer than 123 characters is
+// refused, not cut: cut inside a folder's name it would record into that
+// folder. The list file is no recording either.
+TEST_F(RecordCommandE2E, TypedNamesAlwaysGetWavAndTooLongOnesAreRefused)
 {
     settings(2, 16, "1", "");
-    std::string longName(200, 'n');
+    std::string folder(121, 'd');
+    ASSERT_EQ(mkdir(path(folder).c_str(), 0755), 0);
+    std::string longName = folder + "/" + std::string(78, 'n');   // 200 characters
     RunResult r = run("r\n" + longName + "\n1\nq\n");
-    std::string expectedName = std::string(123, 'n') + ".wav";
-    EXPECT_TRUE(fileExists(path(expectedName)));
-    EXPECT_EQ(readFile(path("tlist.txt")), expectedName + "\n");
-    // The rest of the long word is not read as an answer.
-    EXPECT_EQ(r.out.find("Playing"), std::string::npos);
+    EXPECT_NE(r.out.find("Enter the recording file name:\nRecording names are at most 123 "
+                         "characters before .wav\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Recording..."), std::string::npos);
+    EXPECT_TRUE(listDir(path(folder)).empty());
+    EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
 
-    RunResult again = run("r\n2\ntake1.wav\n1\nq\n");
+    r = run("f take1.wav r\n1\nq\n");
     EXPECT_TRUE(fileExists(path("take1.wav.wav")));
+    // The list file is refused wherever a recording name is typed.
+    writeFile(path("list.wav"), "");
+    writeFile(path("other.wav"), wavBytes(44100, 2, 16, "abcd"));
+    r = run("L 2 list.wav f list f other r 2 list\n5\nq\n");
+    EXPECT_NE(r.out.find("Enter recording file name:\nlist.wav is the track list file, not a "
+                         "recording\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Enter a new filename:\nlist.wav is the track list file, not a "
+                         "recording\nother.wav exists\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(readFile(path("list.wav")), "");
 }
 
 TEST_F(RecordCommandE2E, EndOfInputAtTheNamePromptRecordsNothing)
@@ -245,18 +265,26 @@ TEST_F(RecordCommandE2E, AppendMismatchesPrintTheirLinesAndWaitForC)
         "You cannot record into this file until you change the recording bit depth to 24\n";
     const std::string chLine =
         "You cannot record into this file until you change the recording channels to 1\n";
+    // Formats that no setting can record are refused at once, saying what
+    // they hold, rather than asking for a setting that does not exist.
+    const std::string cannot = "Cannot record at the end of take1.wav: it holds ";
     struct Case {
         unsigned rate, channels, bits;
         std::string lines;
-    } cases[] = {{48000, 2, 16, rateLine},
-                 {44100, 2, 24, bitsLine},
-                 {44100, 1, 16, chLine},
-                 {48000, 1, 24, rateLine + bitsLine + chLine}};
+        bool waits;
+    } cases[] = {{48000, 2, 16, rateLine, true},
+                 {44100, 2, 24, bitsLine, true},
+                 {44100, 1, 16, chLine, true},
+                 {48000, 1, 24, rateLine + bitsLine + chLine, true},
+                 {44100, 2, 8, cannot + "8-bit samples\n", false},
+                 {44100, 6, 16, cannot + "6 channels\n", false},
+                 {48000, 3, 32, cannot + "3 channels of 32-bit samples\n", false}};
     for (const Case &c : cases) {
         std::string old;
         std::string out = mismatchRun(this, c.rate, c.channels, c.bits, &old);
         std::string after = promptText({}, 0, 0, 1, "take1.wav");
-        EXPECT_NE(out.find(existingMenu("take1.wav") + c.lines + wait + wait + wait + after),
+        EXPECT_NE(out.find(existingMenu("take1.wav") + c.lines + (c.waits ? wait + wait + wait : "") +
+                           after),
                   std::string::npos)
             << out;
         EXPECT_EQ(out.find("Recording..."), std::string::npos);
