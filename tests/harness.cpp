@@ -336,7 +336,8 @@ std::string writePacedCard(const std::string &dir, const PacedCardOptions &optio
     if (options.dropSilently) paced += "    drop_silently true\n";
     if (!options.logPath.empty()) paced += "    log \"" + options.logPath + "\"\n";
     paced += "  }\n";
-    std::string card = "{\n  type asym\n" + filePlayback(dir) + "  capture.pcm " + paced + "}\n";
+    std::string card =
+        "{\n  type asym\n" + filePlayback(dir) + "  capture.pcm " + paced + "}\n";
     std::string conf = "pcm_type.tvpaced {\n  lib \"" TUNEVAT_PACED_PCM "\"\n}\n" +
                        std::string("pcm.!default ") + card + "pcm.tvcard " + card +
                        "pcm.tvpaced " + paced;
