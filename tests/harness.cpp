@@ -293,19 +293,26 @@ int stopLive(LiveRun *run, int sig)
     return status;
 }
 
+// The virtual card's playback half: dir/out.raw, a numbered file for every
+// later playback.
+static std::string filePlayback(const std::string &dir)
+{
+    return "  playback.pcm {\n"
+           "    type file\n"
+           "    slave.pcm \"null\"\n"
+           "    file \"" + dir + "/out.raw\"\n"
+           "    format \"raw\"\n"
+           "    truncate false\n"
+           "  }\n";
+}
+
 std::string writeVirtualCard(const std::string &dir, const std::string &captureInput)
 {
     std::string in = captureInput.empty() ? "/dev/zero" : captureInput;
     std::string body =
         "{\n"
-        "  type asym\n"
-        "  playback.pcm {\n"
-        "    type file\n"
-        "    slave.pcm \"null\"\n"
-        "    file \"" + dir + "/out.raw\"\n"
-        "    format \"raw\"\n"
-        "    truncate false\n"
-        "  }\n"
+        "  type asym\n" +
+        filePlayback(dir) +
         "  capture.pcm {\n"
         "    type file\n"
         "    slave.pcm \"null\"\n"
@@ -318,6 +325,41 @@ std::string writeVirtualCard(const std::string &dir, const std::string &captureI
     std::string path = dir + "/asound.conf";
     writeFile(path, conf);
     return path;
+}
+
+std::string writePacedCard(const std::string &dir, const PacedCardOptions &options)
+{
+    std::string paced = "{\n    type tvpaced\n";
+    if (options.rateMax > 0) paced += "    rate_max " + std::to_string(options.rateMax) + "\n";
+    if (options.bufferFrames > 0)
+        paced += "    buffer_frames " + std::to_string(options.bufferFrames) + "\n";
+    if (options.dropSilently) paced += "    drop_silently true\n";
+    if (!options.logPath.empty()) paced += "    log \"" + options.logPath + "\"\n";
+    paced += "  }\n";
+    std::string card =
+        "{\n  type asym\n" + filePlayback(dir) + "  capture.pcm " + paced + "}\n";
+    std::string conf = "pcm_type.tvpaced {\n  lib \"" TUNEVAT_PACED_PCM "\"\n}\n" +
+                       std::string("pcm.!default ") + card + "pcm.tvcard " + card +
+                       "pcm.tvpaced " + paced;
+    std::string path = dir + "/asound.conf";
+    writeFile(path, conf);
+    return path;
+}
+
+long long frameIndex(const char *bytes, int bytesPerSample, int channels)
+{
+    const unsigned char *b = (const unsigned char *)bytes;
+    int bits = 8 * bytesPerSample - 1;
+    long long index = 0;
+    bool silent = true;
+    for (int ch = 0; ch < channels; ++ch) {
+        unsigned long long v = 0;
+        for (int i = bytesPerSample - 1; i >= 0; --i) v = v * 256 + b[ch * bytesPerSample + i];
+        if (v != 0) silent = false;
+        if ((v & 1) == 0) index = -2;
+        if (index >= 0) index |= (long long)(v >> 1) << (bits * ch);
+    }
+    return silent ? -1 : index;
 }
 
 std::string playedBytes(const std::string &dir, int n)

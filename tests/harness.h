@@ -1,6 +1,7 @@
 // Test helpers: scratch directories, files, running the built tunevat
 // binary with scripted standard input, a virtual sound card made from
-// ALSA's own file and null plugins, and the console's fixed texts.
+// ALSA's own file and null plugins, a capture device paced by the clock
+// that over-runs as a card does, and the console's fixed texts.
 #ifndef TUNEVAT_TESTS_HARNESS_H
 #define TUNEVAT_TESTS_HARNESS_H
 
@@ -79,6 +80,104 @@ int stopLive(LiveRun *run, int sig);
 // captureInput (a raw file; an empty name reads /dev/zero). Returns the
 // configuration file's path for runTunevat.
 std::string writeVirtualCard(const std::string &dir, const std::string &captureInput = "");
+
+// A capture device that keeps time as a sound card does (the tvpaced ALSA
+// plugin, tests/paced_pcm.cpp). Capture only: 2 channels, S16_LE or
+// S24_3LE, RW_INTERLEAVED or RW_NONINTERLEAVED access, the rates 8000,
+// 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000, 176400 and
+// 192000 up to rateMax, 2 to 1024 periods of at least 128 bytes, and a
+// buffer of at most bufferFrames * 6 bytes: bufferFrames frames of 24-bit
+// stereo (a program that asks for more 16-bit frames may get up to 1.5
+// times as many, as from a card whose limit is in bytes).
+//
+// The source: its frame 0 arrives at the first snd_pcm_start after the
+// device was set up (snd_pcm_hw_params), frame n at n / rate seconds
+// after that by CLOCK_MONOTONIC, whether anyone reads or not; a
+// prepare and start never rewinds it. Frame n of the source holds n: see
+// frameIndex.
+//
+// Each start begins a run (a read on a prepared stream starts one). The
+// hardware pointer counts the frames the ring received since the last
+// prepare: floor((t - start) * rate) at time t, less the frames dropped
+// silently in this run (drop mode). Ring position p of a run holds source
+// frame base + dropped + p, base being the source frame that arrives at
+// the start. snd_pcm_avail and reads see hw_ptr - appl_ptr frames; the
+// poll descriptor (a timerfd, so snd_pcm_wait and blocking reads wait) is
+// readable once avail_min frames are ready, or after an over-run. Every
+// call into the device is safe from any thread (ALSA's lock and the
+// device's own).
+//
+// Falling behind, when the program leaves stop_threshold frames (by
+// default the buffer size) unread:
+//   over-run (the default): the run stops at that moment (the device
+//     notices at the program's next call); from then on the hardware
+//     pointer call, snd_pcm_avail and reads return -EPIPE, the state is
+//     SND_PCM_STATE_XRUN, and after snd_pcm_prepare and a start (a read
+//     starts it) a new run goes on from the source frame of that moment.
+//     Lost: every source frame from the first one the program did not
+//     read to the first of the new run. A program that sets a
+//     stop_threshold past the buffer gets no over-run; a slot it left
+//     unread for more than a buffer then holds the later frame a card's
+//     ring would hold.
+//   dropSilently (as a sound server's plugin): no error ever; when more
+//     than a buffer waits, the oldest frames are skipped so that the
+//     buffer holds the latest ones, and the pointer counts only what is
+//     kept.
+//
+// snd_pcm_status on this device (ALSA's I/O plugin layer fills it):
+//   state      PREPARED, RUNNING, XRUN, or SETUP after a drop;
+//   trigger_tstamp  CLOCK_MONOTONIC at the last snd_pcm_start (taken a
+//              microsecond or two after the run's clock starts) or
+//              snd_pcm_drop; an over-run does not change it, unlike a
+//              kernel card's, which stamps the moment of the over-run;
+//   tstamp (= htstamp)  CLOCK_MONOTONIC at the call, taken just after the
+//              hardware pointer was brought up to the clock;
+//   avail      frames ready (hw_ptr - appl_ptr), delay the same, avail_max
+//              the most since the prepare; in the XRUN state avail is
+//              where the pointer last stood, not a count of what was lost;
+//   audio_tstamp and driver_tstamp are zero.
+// ALSA has no getter for the pointers themselves: since the last prepare
+// the ring received R + avail frames, R being the frames the program read.
+// Both stamps come from CLOCK_MONOTONIC unless the program sets another
+// tstamp type in its sw_params (snd_pcm_sw_params_get_tstamp_type says
+// MONOTONIC; the hw_params do not carry SND_PCM_INFO_MONOTONIC, so arecord
+// misreports an over-run's length). So, to within two frames (the tests
+// find them equal):
+//   dropSilently: the frames dropped so far in this run are
+//     floor((tstamp - trigger_tstamp) * rate) - (R + avail);
+//   over-run: the frames lost are floor((T2 - T1) * rate) - R1, T1 being
+//     the trigger stamp of the run that over-ran, R1 the frames read from
+//     it, and T2 the trigger stamp of the run after the prepare and start
+//     (a status taken in the new run gives it). With a last good status of
+//     the old run instead (stamp Ts, avail As, Rs frames read by then):
+//     Rs + As + floor((T2 - Ts) * rate) - R1.
+// snd_pcm_htimestamp gives avail and CLOCK_MONOTONIC at the call.
+//
+// The log, when logPath is set, gets one line per loss when it is known:
+// "overrun from F lost N" when the next run starts (or the device is
+// closed first), "drop from F lost N" once the program reads again (a
+// drop that goes on while nothing is read is one line). F is the first
+// source frame lost, N the number of frames lost.
+struct PacedCardOptions {
+    long rateMax = 0;        // highest rate offered; 0: 192000
+    long bufferFrames = 0;   // 0: 32768
+    bool dropSilently = false;
+    std::string logPath;     // empty: no log
+};
+// Writes dir/asound.conf with the paced device as the capture half of
+// pcm.!default and pcm.tvcard, whose playback half is the virtual card's
+// (dir/out.raw, see writeVirtualCard), and as pcm.tvpaced on its own.
+// Returns the file's path for runTunevat.
+std::string writePacedCard(const std::string &dir, const PacedCardOptions &options = {});
+
+// The source frame that the frame at bytes holds, as the paced device
+// writes it: each channel's sample has its lowest bit set and holds
+// bytesPerSample * 8 - 1 bits of the index above it, the left channel the
+// lowest bits, the right channel the next. So a stereo frame gives the
+// index (30 bits at 16-bit, 46 at 24-bit), the left channel alone the
+// index modulo 2^15 or 2^23. -1 for a silent frame (every byte zero), -2
+// for any other frame that is not the device's.
+long long frameIndex(const char *bytes, int bytesPerSample, int channels);
 
 // The n-th playback's bytes (n from 0) as the virtual card saw them.
 std::string playedBytes(const std::string &dir, int n);

@@ -1,0 +1,234 @@
+// The paced capture device (writePacedCard in harness.h): a card whose
+// frames come with the clock, whose buffer over-runs when the program
+// falls behind, and whose every frame holds its index in the source. The
+// indices that arecord, tunevat and ALSA's own calls get show every gap;
+// the device's log and its status stamps must agree with them.
+#include <gtest/gtest.h>
+
+#include <alsa/asoundlib.h>
+
+#include <csignal>
+#include <ctime>
+#include <sstream>
+#include <utility>
+#include <unistd.h>
+
+#include "e2e_record_util.h"
+#include "harness.h"
+
+namespace {
+
+typedef std::pair<long long, long long> Gap;   // the first frame lost, the frames lost
+
+// The gaps in the stereo frames of data (bps bytes a sample), which must
+// all be the device's and rise from first.
+std::vector<Gap> gapsIn(const std::string &data, int bps, long long first = 0)
+{
+    std::vector<Gap> gaps;
+    for (size_t at = 0; at + 2 * (size_t)bps <= data.size(); at += 2 * (size_t)bps) {
+        long long i = frameIndex(data.data() + at, bps, 2);
+        if (i < first) ADD_FAILURE() << "frame " << at / (2 * bps) << " holds " << i;
+        if (i < first) break;
+        if (i > first) gaps.push_back({first, i - first});
+        first = i + 1;
+    }
+    return gaps;
+}
+
+// The device log's lines, each of kind ("overrun" or "drop").
+std::vector<Gap> loggedGaps(const std::string &path, const std::string &kind)
+{
+    std::istringstream log(readFile(path));
+    std::vector<Gap> gaps;
+    std::string word, from, lost;
+    Gap g;
+    while (log >> word >> from >> g.first >> lost >> g.second) {
+        EXPECT_EQ(word + from + lost, kind + "fromlost");
+        gaps.push_back(g);
+    }
+    return gaps;
+}
+
+struct PacedE2E : ::testing::Test {
+    std::string dir;
+    void SetUp() override { dir = makeTempDir(); }
+    void TearDown() override { removeTree(dir); }
+    std::string path(const std::string &name) const { return dir + "/" + name; }
+};
+
+// arecord reads steadily, or is stopped (SIGSTOP) for a second with a
+// 16384-frame buffer: it then over-runs and says so, or with
+// drop_silently loses the oldest frames without a word. Either way the
+// gaps in its frames are the ones the device logged, and an over-run loses
+// at least the buffer it left. A device capped at 48000 grants that rate.
+TEST_F(PacedE2E, ArecordGetsEveryFrameBarTheGapsTheDeviceLogs)
+{
+    struct Case {
+        const char *format;
+        int bps;
+        long rate, rateMax, frames;
+        bool stop, drop;
+    } cases[] = {{"S24_3LE", 3, 96000, 0, 48000, false, false},
+                 {"S16_LE", 2, 96000, 48000, 24000, false, false},
+                 {"S16_LE", 2, 44100, 0, 66150, true, false},
+                 {"S16_LE", 2, 44100, 0, 66150, true, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.format) + " at " + std::to_string(c.rate) +
+                     (c.stop ? " stopped" : "") + (c.drop ? ", drop silently" : ""));
+        unlink(path("paced.log").c_str());
+        unlink(path("cap.raw").c_str());
+        std::string conf = writePacedCard(dir, {c.rateMax, 0, c.drop, path("paced.log")});
+        LiveRun run = startLive(dir,
+                                {"arecord", "-D", "default", "-f", c.format, "-c", "2", "-r",
+                                 std::to_string(c.rate), "--buffer-size=16384",
+                                 "--period-size=4096", "-t", "raw", "-s",
+                                 std::to_string(c.frames), "cap.raw"},
+                                {"ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + conf}, 30);
+        if (c.stop) {
+            for (int i = 0; i < 1000 && fileSize(path("cap.raw")) < 8192 * 4; ++i) usleep(10000);
+            ASSERT_GE(fileSize(path("cap.raw")), 8192 * 4) << "arecord recorded nothing";
+            kill(run.pid, SIGSTOP);
+            sleep(1);
+            kill(run.pid, SIGCONT);
+        }
+        RunResult r = finishLive(&run, 30);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.find("got = 48000Hz") != std::string::npos, c.rateMax != 0) << r.err;
+
+        std::string data = readFile(path("cap.raw"));
+        EXPECT_EQ(data.size(), (size_t)(c.frames * 2 * c.bps));
+        std::vector<Gap> gaps = gapsIn(data, c.bps);
+        EXPECT_EQ(loggedGaps(path("paced.log"), c.drop ? "drop" : "overrun"), gaps);
+        size_t said = 0;
+        for (size_t at = 0; (at = r.err.find("overrun!!!", at)) != std::string::npos; ++at) ++said;
+        EXPECT_EQ(said, c.drop ? 0 : gaps.size()) << r.err;
+        EXPECT_EQ(gaps.empty(), !c.stop) << "a second's stop lost nothing, or a steady read lost";
+        if (!gaps.empty()) {
+            EXPECT_GE(gaps[0].second, c.drop ? 1 : 16384);
+        }
+    }
+}
+
+long long ns(const snd_htimestamp_t &t) { return t.tv_sec * 1000000000LL + t.tv_nsec; }
+
+// Reads n consecutive frames (non-interleaved 16-bit) and returns the
+// first one's index, or the read's error.
+long long readFrames(snd_pcm_t *pcm, long n)
+{
+    std::vector<short> left((size_t)n), right((size_t)n);
+    void *bufs[2] = {left.data(), right.data()};
+    snd_pcm_sframes_t got = snd_pcm_readn(pcm, bufs, (snd_pcm_uframes_t)n);
+    if (got < 0) return got;
+    std::string frames;
+    for (long i = 0; i < got; ++i)
+        frames += std::string((char *)&left[i], 2) + std::string((char *)&right[i], 2);
+    long long first = frameIndex(frames.data(), 2, 2);
+    EXPECT_TRUE(got == n && gapsIn(frames, 2, first).empty());
+    return first;
+}
+
+// What a program reading through ALSA works out from snd_pcm_status, to
+// within two frames of the truth the indices and the log show: the frames
+// an over-run lost from the two runs' trigger stamps, the frames dropped
+// silently from a status stamp. The stamps are CLOCK_MONOTONIC's.
+TEST_F(PacedE2E, StatusStampsCountTheFramesLost)
+{
+    const long kRate = 48000, kRead = 1024;
+    for (bool drop : {false, true}) {
+        SCOPED_TRACE(drop ? "drop silently" : "over-run");
+        unlink(path("paced.log").c_str());
+        snd_config_t *top = nullptr;
+        snd_input_t *in = nullptr;
+        snd_pcm_t *pcm = nullptr;
+        ASSERT_EQ(snd_config_top(&top), 0);
+        std::string conf = writePacedCard(dir, {0, 16384, drop, path("paced.log")});
+        ASSERT_EQ(snd_input_stdio_open(&in, conf.c_str(), "r"), 0);
+        EXPECT_EQ(snd_config_load(top, in), 0);
+        snd_input_close(in);
+        EXPECT_EQ(snd_pcm_open_lconf(&pcm, "tvpaced", SND_PCM_STREAM_CAPTURE, 0, top), 0);
+        snd_config_delete(top);
+        ASSERT_NE(pcm, nullptr);
+        ASSERT_EQ(snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_NONINTERLEAVED,
+                                     2, kRate, 0, 341334), 0);   // 16384 frames
+        snd_pcm_status_t *st;
+        snd_pcm_status_alloca(&st);
+        snd_htimestamp_t t1, t2;
+        struct timespec before, after;
+
+        ASSERT_EQ(snd_pcm_start(pcm), 0);
+        clock_gettime(CLOCK_MONOTONIC, &before);
+        ASSERT_EQ(snd_pcm_status(pcm, st), 0);
+        clock_gettime(CLOCK_MONOTONIC, &after);
+        snd_pcm_status_get_trigger_htstamp(st, &t1);
+        snd_pcm_status_get_htstamp(st, &t2);
+        EXPECT_TRUE(ns(t1) <= ns(before) && ns(before) <= ns(t2) && ns(t2) <= ns(after));
+        EXPECT_EQ(readFrames(pcm, kRead), 0);
+        usleep(600000);   // well past the 341 ms the buffer holds
+        long long lost, counted;
+        if (!drop) {
+            EXPECT_EQ(readFrames(pcm, kRead), -EPIPE);
+            ASSERT_EQ(snd_pcm_status(pcm, st), 0);
+            EXPECT_EQ(snd_pcm_status_get_state(st), SND_PCM_STATE_XRUN);
+            ASSERT_EQ(snd_pcm_prepare(pcm), 0);
+            ASSERT_EQ(snd_pcm_start(pcm), 0);
+            ASSERT_EQ(snd_pcm_status(pcm, st), 0);
+            snd_pcm_status_get_trigger_htstamp(st, &t2);
+            lost = readFrames(pcm, kRead) - kRead;
+            counted = (ns(t2) - ns(t1)) * kRate / 1000000000LL - kRead;
+        } else {
+            // The read finds the latest frames; the status after it counts
+            // the frames that came, less those read and those waiting.
+            lost = readFrames(pcm, kRead) - kRead;
+            ASSERT_EQ(snd_pcm_status(pcm, st), 0);
+            EXPECT_EQ(snd_pcm_status_get_state(st), SND_PCM_STATE_RUNNING);
+            snd_pcm_status_get_htstamp(st, &t2);
+            counted = (ns(t2) - ns(t1)) * kRate / 1000000000LL - 2 * kRead -
+                      (long long)snd_pcm_status_get_avail(st);
+        }
+        snd_pcm_close(pcm);
+        EXPECT_GT(lost, 8192);
+        EXPECT_NEAR(counted, lost, 2);
+        EXPECT_EQ(loggedGaps(path("paced.log"), drop ? "drop" : "overrun"),
+                  std::vector<Gap>({{kRead, lost}}));
+    }
+}
+
+// tunevat records from the paced device: every frame of the take, in
+// order from the source's first, whether it reads non-interleaved frames
+// or, as from a sound server's plugin, interleaved frames only (the fault
+// shim refuses the other access; preloaded, it comes before a sanitized
+// build's runtime, which is harmless).
+TEST_F(PacedE2E, TunevatTakeHoldsEveryFrameInOrder)
+{
+    struct Case {
+        int bits, channels;
+        bool interleavedOnly;
+    } cases[] = {{16, 2, false}, {24, 2, true}, {16, 1, false}};
+    const char *asan = getenv("ASAN_OPTIONS");
+    std::vector<std::string> shim = {
+        std::string("LD_PRELOAD=") + TUNEVAT_FAULTSHIM, "TV_FAULT_PCM_INTERLEAVED_ONLY=1",
+        std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.bits) + " bits, " + std::to_string(c.channels) +
+                     " channels" + (c.interleavedOnly ? ", interleaved only" : ""));
+        unlink(path("take.wav").c_str());
+        unlink(path("paced.log").c_str());
+        writeFile(path("rcvat.txt"), "dv\tdefault\nsr\t44100\nbits\t" + std::to_string(c.bits) +
+                                         "\nch\t" + std::to_string(c.channels) +
+                                         "\nd\t1\ntlist\ttlist.txt\nrname\ttake.wav\n");
+        std::string conf = writePacedCard(dir, {0, 0, false, path("paced.log")});
+        RunResult r = runTunevat(dir, "r\n1\nq\n", conf, 30,
+                                 c.interleavedOnly ? shim : std::vector<std::string>());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.find("RX"), std::string::npos) << r.out << readFile(path("paced.log"));
+        int bps = c.bits / 8, frameSize = bps * c.channels;
+        std::string data = readFile(path("take.wav")).substr(44);
+        ASSERT_EQ(data.size(), (size_t)rec::kTakeFrames * (size_t)frameSize);
+        for (long f = 0; f < rec::kTakeFrames; ++f) {
+            long long i = frameIndex(data.data() + f * frameSize, bps, c.channels);
+            ASSERT_EQ(i, c.channels == 1 ? f % (1L << (c.bits - 1)) : f) << "frame " << f;
+        }
+    }
+}
+
+}  // namespace
