@@ -100,7 +100,7 @@ static int configureDevice(snd_pcm_t *pcm, unsigned int bytesPerSample, unsigned
 // The frame at seconds into the data, truncated toward zero and kept
 // within 0..frames: a negative, huge or not-a-number point never leads
 // outside the data. The product is formed in double precision.
-static long long framePosition(float seconds, unsigned long rate, unsigned long frames)
+static long long framePosition(float seconds, unsigned long rate, unsigned long long frames)
 {
     double position = (double)seconds * (double)rate;
     if (!(position > 0.0)) return 0;
@@ -147,10 +147,10 @@ static int writeBlock(snd_pcm_t *pcm, const char *device, const char *data,
 // a block cut short by the end of the audio (frames in all) is written as
 // far as it goes, so chunks after the audio are never played. Returns 1,
 // or 0 when the device failed (said so).
-static int playBlocks(snd_pcm_t *pcm, const char *device, FILE *f, unsigned long dataOffset,
+static int playBlocks(snd_pcm_t *pcm, const char *device, FILE *f, unsigned long long dataOffset,
                       unsigned long rate, unsigned int channels, unsigned int bytesPerSample,
                       snd_pcm_uframes_t period, long long start, long long end,
-                      unsigned long frames, char *block, char *stereo)
+                      unsigned long long frames, char *block, char *stereo)
 {
     const long long frameBytes = (long long)channels * bytesPerSample;
     const int waitMs = periodMs((long)period, (double)rate);
@@ -192,7 +192,8 @@ static int playBlocks(snd_pcm_t *pcm, const char *device, FILE *f, unsigned long
 
 int PLAY(const char *path, const char *device, float inPoint, float outPoint)
 {
-    unsigned long rate = 0, dataOffset = 0, frames = 0;
+    unsigned long rate = 0;
+    unsigned long long dataOffset = 0, frames = 0;
     unsigned int bytesPerSample = 0, channels = 0;
     if (!GetAttributes(path, &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0))
         return 0;

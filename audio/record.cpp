@@ -41,8 +41,6 @@ static const size_t kPendingBytes = 65536;
 static const int kAnswerBytes = 16;
 // The header's RIFF size counts the 36 header bytes after its own field.
 static const long kRiffSizeBase = 36;
-static const long kRiffSizeAt = 4;
-static const long kDataSizeAt = 40;
 
 // How a take ended.
 enum TakeEnd {
@@ -67,7 +65,7 @@ struct Capture {
     long plannedFrames;    // planned length of every take
     float duration;        // seconds of one planned take
     float rateAsFloat;     // divisor of the remaining-time display
-    char header[kWavHeaderBytes];   // the take file's header as written
+    char header[kRf64HeaderBytes];  // the take file's header as written (its first 44 bytes)
     char *block;           // channel 1 half, then channel 2 half
     char *pending;         // periods read and not yet written, as the file holds them
     size_t pendingBytes;   // room in pending: whole periods
@@ -603,7 +601,8 @@ static int setUp(Capture *c, unsigned int rate, int bits)
     c->plannedFrames = (long)planned;
 
     char *header = c->header;
-    if (!headerBytes(header, rate, (unsigned int)c->channels, (unsigned int)bits, c->plannedFrames)) {
+    if (headerBytes(header, rate, (unsigned int)c->channels, (unsigned int)bits, c->plannedFrames) !=
+        (int)kWavHeaderBytes) {
         printf("Recording does not fit a wave file: %s\n", c->takePath);
         return -1;
     }

@@ -80,9 +80,9 @@ static void makeSizesExact(int fd, long length)
     if (data > kMaxDataBytes) data = kMaxDataBytes / frameBytes * frameBytes;
     char field[4];
     Decon4(data + 36, field);   // 36 = the header after the RIFF size field
-    if (pwrite(fd, field, 4, 4) != 4) return;
+    if (pwrite(fd, field, 4, kRiffSizeAt) != 4) return;
     Decon4(data, field);
-    if (pwrite(fd, field, 4, 40) != 4) return;
+    if (pwrite(fd, field, 4, kDataSizeAt) != 4) return;
     if (length > kWavHeaderBytes + data && ftruncate(fd, kWavHeaderBytes + data) != 0) return;
     fsync(fd);
 }

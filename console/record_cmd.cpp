@@ -60,11 +60,12 @@ static int isTakeFile(const char *name)
 // write it, its samples are integer PCM, its format equals the settings
 // and its audio can take another take; otherwise kModeAbandoned after
 // saying why.
-static RecordMode appendCheck(ConsoleState *st, long *existing)
+static RecordMode appendCheck(ConsoleState *st, long long *existing)
 {
     const char *name = st->recordName;
     if (!targetWritable(name)) return kModeAbandoned;
-    unsigned long rate = 0, dataOffset = 0, frames = 0;
+    unsigned long rate = 0;
+    unsigned long long dataOffset = 0, frames = 0;
     unsigned int bytesPerSample = 0, channels = 0;
     if (!GetAttributes(name, &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0))
         return kModeAbandoned;
@@ -94,13 +95,13 @@ static RecordMode appendCheck(ConsoleState *st, long *existing)
         waitForC(st->answer, (int)sizeof st->answer, "Enter 'c' to continue\n");
         return kModeAbandoned;
     }
-    *existing = (long)(frames * channels * bytesPerSample);
+    *existing = (long long)(frames * channels * bytesPerSample);
     // Refuse before recording what the data size field could not state
     // afterwards.
     double planned = (double)st->rate * st->duration * (double)(st->channels * (int)(st->bits / 8));
-    if ((double)*existing + planned > (double)kMaxDataBytes) {
-        printf("%s cannot take another %.2f sec: a WAV file holds at most %li bytes of audio\n",
-               name, st->duration, kMaxDataBytes);
+    if ((double)*existing + planned > (double)kMaxAudioBytes) {
+        printf("%s cannot take another %.2f sec: a WAV file holds at most %lli bytes of audio\n",
+               name, st->duration, kMaxAudioBytes);
         return kModeAbandoned;
     }
     return kModeAppend;
@@ -150,7 +151,7 @@ static int finaliseNew(const char *name, long kept)
 // which held existing bytes of whole frames at the append check. Returns 1
 // when the target holds them; otherwise it is as it was and the take file
 // stays.
-static int finaliseAppend(const char *name, long kept, long existing)
+static int finaliseAppend(const char *name, long kept, long long existing)
 {
     if (!appendTake(name, kTakeFile, kept, existing)) {
         takeKept();
@@ -179,7 +180,7 @@ static void addToList(ConsoleState *st)
 // The existing-file menu. Returns the mode chosen: new (replace or a new
 // name that does not exist), append (check passed; the target's audio
 // bytes in *existing) or abandoned.
-static RecordMode existingFileMenu(ConsoleState *st, long *existing)
+static RecordMode existingFileMenu(ConsoleState *st, long long *existing)
 {
     for (;;) {
         const char *name = st->recordName;
@@ -223,7 +224,7 @@ static RecordMode existingFileMenu(ConsoleState *st, long *existing)
 // Turns the kept take into the target and lists it. SIGINT, SIGTERM and
 // SIGHUP wait meanwhile, so the target, the take file and the list each
 // end up whole: as they were, or with the take.
-static void finalise(ConsoleState *st, RecordMode mode, long kept, long existing)
+static void finalise(ConsoleState *st, RecordMode mode, long kept, long long existing)
 {
     sigset_t outside;
     holdSignals(&outside);
@@ -246,7 +247,7 @@ void recordCommand(ConsoleState *st)
     }
     if (!askDuration(st)) return;
 
-    long existing = 0;
+    long long existing = 0;
     RecordMode mode = existingFileMenu(st, &existing);
     if (mode == kModeAbandoned) return;
 

@@ -91,7 +91,8 @@ long firstSampleByte(const char *path)
 
 void checkAttributes(const char *path, int verbose)
 {
-    unsigned long rate = 0, offset = 0, frames = 0;
+    unsigned long rate = 0;
+    unsigned long long offset = 0, frames = 0;
     unsigned int bps = 0, channels = 0;
     if (GetAttributes(path, &rate, &bps, &channels, &offset, &frames, verbose)) {
         long length = lengthOf(path);

@@ -316,7 +316,8 @@ TEST_F(Corpus, OtherWritersFilesReadPlayAndTakeAppendsAsLibsndfileSees)
         EXPECT_TRUE(after.samples == ref.samples + captured(raw, added, ref.channels, ref.bits))
             << "libsndfile does not read the old audio followed by the new";
         // And the program's own reader agrees.
-        unsigned long rate = 0, offset = 0, frames = 0;
+        unsigned long rate = 0;
+        unsigned long long offset = 0, frames = 0;
         unsigned int bps = 0, ch = 0;
         testing::internal::CaptureStdout();
         EXPECT_EQ(GetAttributes(path(s.name).c_str(), &rate, &bps, &ch, &offset, &frames, 0), 1);

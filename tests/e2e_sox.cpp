@@ -26,7 +26,7 @@ std::string soxi(const std::string &dir, const std::string &flag, const std::str
 struct Attrs {
     unsigned long rate = 0;
     unsigned int bps = 0, channels = 0;
-    unsigned long offset = 0, frames = 0;
+    unsigned long long offset = 0, frames = 0;
 };
 
 int readQuiet(const std::string &path, Attrs *a)

@@ -12,7 +12,7 @@ using namespace wavtest;
 namespace {
 
 int makeHeaderQuiet(const std::string &path, unsigned rate, unsigned ch, unsigned bits,
-                    long frames, std::string *out)
+                    long long frames, std::string *out)
 {
     testing::internal::CaptureStdout();
     int r = MAKE_HEADER(path.c_str(), rate, ch, bits, frames);
@@ -139,10 +139,10 @@ TEST(MakeHeader, RefusesSizesTheHeaderCannotStateAndLeavesTheFileAlone)
     Scratch s;
     std::string p = s.path("t.wav");
     writeFile(p, "keep me");
-    struct Case { unsigned rate, ch, bits; long frames; } cases[] = {
-        {44100, 2, 16, kMaxDataBytes / 4 + 1},   // data bytes past the limit
-        {8000, 1, 8, kMaxDataBytes + 1},
-        {48000, 2, 24, 4000000000L},            // would wrap in 32 bits
+    struct Case { unsigned rate, ch, bits; long long frames; } cases[] = {
+        {44100, 2, 16, kMaxAudioBytes / 4 + 1},  // data bytes past what any file holds here
+        {8000, 1, 8, kMaxAudioBytes + 1},
+        {48000, 2, 24, 0x4000000000000000LL},   // would wrap in 64 bits
         {44100, 2, 16, -1},                     // negative frame count
         {2147483648u, 1, 8, 10},                // rate beyond the field
         {1000000000u, 2, 16, 10},               // byte rate beyond the field

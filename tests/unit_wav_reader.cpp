@@ -16,8 +16,8 @@ struct Attrs {
     unsigned long rate = 11;
     unsigned int bps = 22;
     unsigned int channels = 33;
-    unsigned long offset = 44;
-    unsigned long frames = 55;
+    unsigned long long offset = 44;
+    unsigned long long frames = 55;
 };
 
 int read(const std::string &path, Attrs *a, int verbose, std::string *out)

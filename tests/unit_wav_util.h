@@ -35,6 +35,28 @@ inline std::string le(unsigned long v, int n)
     return s;
 }
 
+// n bytes of the file at path from offset on (fewer at its end): a window
+// of a file too big to read whole.
+inline std::string readAt(const std::string &path, long long offset, size_t n)
+{
+    std::string s(n, '\0');
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return "";
+    if (fseeko(f, (off_t)offset, SEEK_SET) != 0) n = 0;
+    s.resize(n ? fread(&s[0], 1, n, f) : 0);
+    fclose(f);
+    return s;
+}
+
+// Writes bytes at offset of the file at path, which must exist.
+inline bool writeAt(const std::string &path, long long offset, const std::string &bytes)
+{
+    FILE *f = fopen(path.c_str(), "rb+");
+    if (!f) return false;
+    bool ok = fseeko(f, (off_t)offset, SEEK_SET) == 0 && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && ok;
+}
+
 struct Scratch {
     std::string dir = makeTempDir();
     ~Scratch() { removeTree(dir); }

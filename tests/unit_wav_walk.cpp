@@ -187,7 +187,8 @@ TEST(Walk, AttributeReadersCountOnlyTheAudio)
     // 140000 bytes of metadata before the audio, a chunk after it.
     writeFile(p, riff(fmtPcm(1, 8000, 16) + chunk("bext", std::string(140000, 'h')) +
                       chunk("data", pcm) + after));
-    unsigned long rate = 0, offset = 0, frames = 0;
+    unsigned long rate = 0;
+    unsigned long long offset = 0, frames = 0;
     unsigned int bps = 0, ch = 0;
     startCapture();
     ASSERT_EQ(GetAttributes(p.c_str(), &rate, &bps, &ch, &offset, &frames, 1), 1);
