@@ -1,9 +1,11 @@
 // Interoperation with sox: files sox writes (plain and extensible format
 // chunks, 8 to 24 bits, extra chunks) read with the same format and length
-// soxi reports, and files we write read back in sox sample for sample.
+// soxi reports, and files we write read back in sox sample for sample (and
+// in libsndfile, for a recording that outgrew 4 GiB).
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "harness.h"
@@ -166,6 +168,60 @@ TEST(OurFiles, AppendedRecordingReadsBackInSox)
     ASSERT_EQ(runProgram(s.dir, {"sox", "song.wav", "-t", "raw", "song.raw"}).status, 0);
     EXPECT_EQ(readFile(s.dir + "/song.raw"), first + second);
     expectAgreesWithSoxi(s.dir, "song.wav");
+}
+
+// A take that carries a 3 GiB recording past 4 GiB: the recording turns
+// RF64, and libsndfile reads the old audio, then the new, across the join.
+// sox reads the 3 GiB RIFF file before; it cannot read RF64 files past
+// 4 GiB (14.4.2 reads on through the whole file, ffmpeg's too). The
+// target and the take are sparse; the new file is written for real (4 GiB),
+// so the test wants the room for it.
+TEST(OurFiles, AppendPastFourGiBTurnsTheRecordingRf64)
+{
+    Scratch s;
+    const long long oldData = 3221225472LL, newData = 1073745920LL;   // 3 GiB, 1 GiB + 4096
+    const long long total = oldData + newData;
+    if (freeBytes(s.dir) < total + (2LL << 30))
+        GTEST_SKIP() << "needs " << (total >> 30) + 2 << " GiB free on " << s.dir;
+    if (std::string(TUNEVAT_SNDCHECK).empty()) GTEST_SKIP() << "built without libsndfile";
+    std::string t = s.path("song.wav"), take = s.path("tunevat_temp.wav");
+    const std::string oldHead = patternBytes(4000, 31), oldTail = patternBytes(4000, 32);
+    const std::string newHead = patternBytes(4000, 33), newTail = patternBytes(4000, 34);
+    writeFile(t, riffHeader(44100, 2, 16, (unsigned long long)oldData));
+    ASSERT_EQ(truncate(t.c_str(), (off_t)(44 + oldData)), 0);
+    ASSERT_TRUE(writeAt(t, 44, oldHead) && writeAt(t, 44 + oldData - 4000, oldTail));
+    writeFile(take, riffHeader(44100, 2, 16, (unsigned long long)newData));
+    ASSERT_EQ(truncate(take.c_str(), (off_t)(44 + newData)), 0);
+    ASSERT_TRUE(writeAt(take, 44, newHead) && writeAt(take, 44 + newData - 4000, newTail));
+    const long long join = oldData / 4;
+    expectAgreesWithSoxi(s.dir, "song.wav");
+    RunResult r = runProgram(s.dir, {"sox", "song.wav", "-t", "raw", "sox.raw", "trim",
+                                     std::to_string(join - 1000) + "s", "1000s"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(readFile(s.path("sox.raw")) == oldTail);
+
+    startCapture();
+    int ok = appendTake(t.c_str(), take.c_str(), newData, oldData);
+    EXPECT_EQ(endCapture(), "Append file is " + std::to_string(44 + newData) + " bytes\n");
+    ASSERT_EQ(ok, 1);
+    // The header the header writer makes for that many frames: "RF64", a
+    // ds64 chunk, the old format chunk, and the data chunk deferring to ds64.
+    char expected[kRf64HeaderBytes];
+    ASSERT_EQ(headerBytes(expected, 44100, 2, 16, total / 4), 80);
+    EXPECT_EQ(hex(readAt(t, 0, 80)), hex(std::string(expected, 80)));
+    EXPECT_EQ(fileSize(t), 80 + total);
+    EXPECT_EQ(readAt(t, 80, 4000), oldHead);
+    EXPECT_EQ(readAt(t, 80 + oldData - 4000, 8000), oldTail + newHead);
+    EXPECT_EQ(readAt(t, 80 + total - 4000, 4000), newTail);
+
+    // The join, frames 1000 before it to 1000 after, as libsndfile reads it.
+    r = runProgram(s.dir, {TUNEVAT_SNDCHECK, "window", "song.wav", std::to_string(join - 1000), "2000",
+                           "sf.raw"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "2 44100 " + std::to_string(total / 4) + " 16\n");
+    EXPECT_TRUE(readFile(s.path("sf.raw")) == oldTail + newHead);
+    unlink(t.c_str());
+    unlink(take.c_str());
 }
 
 }  // namespace
