@@ -171,11 +171,12 @@ TEST(OurFiles, AppendedRecordingReadsBackInSox)
 }
 
 // A take that carries a 3 GiB recording past 4 GiB: the recording turns
-// RF64, and libsndfile reads the old audio, then the new, across the join.
-// sox reads the 3 GiB RIFF file before; it cannot read RF64 files past
-// 4 GiB (14.4.2 reads on through the whole file, ffmpeg's too). The
-// target and the take are sparse; the new file is written for real (4 GiB),
-// so the test wants the room for it.
+// RF64 ("RF64", a ds64 chunk after "WAVE", the data size deferring to it;
+// its title before the audio and its chunk after it kept), and libsndfile
+// reads the old audio, then the new, across the join. sox reads the 3 GiB
+// RIFF file before; it reads an RF64 file past 4 GiB only by going through
+// all of it (14.4.2; ffmpeg's too). The target and the take are sparse;
+// the new file is written for real (4 GiB), so the test wants the room.
 TEST(OurFiles, AppendPastFourGiBTurnsTheRecordingRf64)
 {
     Scratch s;
@@ -187,9 +188,16 @@ TEST(OurFiles, AppendPastFourGiBTurnsTheRecordingRf64)
     std::string t = s.path("song.wav"), take = s.path("tunevat_temp.wav");
     const std::string oldHead = patternBytes(4000, 31), oldTail = patternBytes(4000, 32);
     const std::string newHead = patternBytes(4000, 33), newTail = patternBytes(4000, 34);
-    writeFile(t, riffHeader(44100, 2, 16, (unsigned long long)oldData));
-    ASSERT_EQ(truncate(t.c_str(), (off_t)(44 + oldData)), 0);
-    ASSERT_TRUE(writeAt(t, 44, oldHead) && writeAt(t, 44 + oldData - 4000, oldTail));
+    const std::string fmt = riffHeader(44100, 2, 16, 0).substr(12, 24);
+    const std::string list = "LIST" + le(16, 4) + "INFOINAM" + le(4, 4) + std::string("joi\0", 4);
+    const std::string levl = "levl" + le(6, 4) + "peaks!";
+    const std::string before = fmt + list + "data";
+    const long long oldHeader = 12 + (long long)before.size() + 4;
+    writeFile(t, "RIFF" + le((unsigned long)(oldHeader - 8 + oldData + levl.size()), 4) + "WAVE" + before +
+                     le((unsigned long)oldData, 4));
+    ASSERT_EQ(truncate(t.c_str(), (off_t)(oldHeader + oldData)), 0);
+    ASSERT_TRUE(writeAt(t, oldHeader, oldHead) && writeAt(t, oldHeader + oldData - 4000, oldTail) &&
+                writeAt(t, oldHeader + oldData, levl));
     writeFile(take, riffHeader(44100, 2, 16, (unsigned long long)newData));
     ASSERT_EQ(truncate(take.c_str(), (off_t)(44 + newData)), 0);
     ASSERT_TRUE(writeAt(take, 44, newHead) && writeAt(take, 44 + newData - 4000, newTail));
@@ -204,15 +212,15 @@ TEST(OurFiles, AppendPastFourGiBTurnsTheRecordingRf64)
     int ok = appendTake(t.c_str(), take.c_str(), newData, oldData);
     EXPECT_EQ(endCapture(), "Append file is " + std::to_string(44 + newData) + " bytes\n");
     ASSERT_EQ(ok, 1);
-    // The header the header writer makes for that many frames: "RF64", a
-    // ds64 chunk, the old format chunk, and the data chunk deferring to ds64.
-    char expected[kRf64HeaderBytes];
-    ASSERT_EQ(headerBytes(expected, 44100, 2, 16, total / 4), 80);
-    EXPECT_EQ(hex(readAt(t, 0, 80)), hex(std::string(expected, 80)));
-    EXPECT_EQ(fileSize(t), 80 + total);
-    EXPECT_EQ(readAt(t, 80, 4000), oldHead);
-    EXPECT_EQ(readAt(t, 80 + oldData - 4000, 8000), oldTail + newHead);
-    EXPECT_EQ(readAt(t, 80 + total - 4000, 4000), newTail);
+    const long long header = oldHeader + 36, length = header + total + (long long)levl.size();
+    const std::string ds64 = "ds64" + le(28, 4) + le((unsigned long)(length - 8), 8) + le((unsigned long)total, 8) +
+                             le((unsigned long)(total / 4), 8) + le(0, 4);
+    EXPECT_EQ(hex(readAt(t, 0, (size_t)header)),
+              hex("RF64" + le(0xffffffff, 4) + "WAVE" + ds64 + before + le(0xffffffff, 4)));
+    EXPECT_EQ(fileSize(t), length);
+    EXPECT_EQ(readAt(t, header, 4000), oldHead);
+    EXPECT_EQ(readAt(t, header + oldData - 4000, 8000), oldTail + newHead);
+    EXPECT_EQ(readAt(t, header + total - 4000, 4000 + levl.size()), newTail + levl);
 
     // The join, frames 1000 before it to 1000 after, as libsndfile reads it.
     r = runProgram(s.dir, {TUNEVAT_SNDCHECK, "window", "song.wav", std::to_string(join - 1000), "2000",

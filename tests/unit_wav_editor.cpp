@@ -181,6 +181,47 @@ TEST(FixSize, MeasuredSizesUpToTheRiffLimitAndRf64PastIt)
     }
 }
 
+TEST(RiffSize, SetIn32BitsUpTo4GiBAndInDs64ForRf64)
+{
+    Scratch s;
+    std::string p = s.path("r.wav");
+    std::string fmt = wavBytes(44100, 2, 16, "").substr(12, 24);
+    std::string rf64 = "RF64" + le(0xffffffff, 4) + "WAVE" + "ds64" + le(28, 4) + std::string(28, '\0') + fmt +
+                       "data" + le(0xffffffff, 4);
+    struct Case {
+        std::string header;
+        long long length;
+        const char *field;   // nullptr: refused
+        size_t at, width;
+    } cases[] = {
+        {wavBytes(44100, 2, 16, ""), 3221225472LL, "f8 ff ff bf", 4, 4},
+        {wavBytes(44100, 2, 16, ""), 4294967303LL, "ff ff ff ff", 4, 4},
+        {wavBytes(44100, 2, 16, ""), 4294967304LL, nullptr, 4, 4},
+        {rf64, 5368709120LL, "f8 ff ff 3f 01 00 00 00", 20, 8},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.length);
+        writeFile(p, c.header);
+        ASSERT_EQ(truncate(p.c_str(), (off_t)c.length), 0);
+        startCapture();
+        int r = setRiffSize(p.c_str());
+        std::string out = endCapture();
+        std::string head = readHead(p, c.header.size());
+        if (c.field) {
+            EXPECT_EQ(r, 1);
+            EXPECT_EQ(out, "");
+            EXPECT_EQ(hex(head.substr(c.at, c.width)), c.field);
+            EXPECT_EQ(hex(head.substr(0, 4)), hex(c.header.substr(0, 4)));
+        } else {
+            EXPECT_EQ(r, 0);
+            EXPECT_EQ(out, "Cannot set the RIFF size of " + p + ": the file is " + std::to_string(c.length) +
+                               " bytes long\n");
+            EXPECT_EQ(head, c.header);
+        }
+        unlink(p.c_str());
+    }
+}
+
 TEST(Append, TakeOfTwoBlocksGoesToTheEndOfTheTarget)
 {
     Scratch s;
