@@ -29,7 +29,7 @@ inline std::string hex(const std::string &bytes)
 }
 
 // Little-endian bytes of v, n of them.
-inline std::string le(unsigned long v, int n)
+inline std::string le(unsigned long long v, int n)
 {
     std::string s;
     for (int i = 0; i < n; ++i) s += (char)((v >> (8 * i)) & 0xff);
