@@ -1,8 +1,9 @@
-// WAV files: the canonical 44-byte header, little-endian byte packing, the
-// one place that finds a file's format and audio (a walk of its chunks,
-// with the tag search behind it), the attribute readers, the two in-place
-// editors (data size fix and append), and the finishing touches the
-// record command gives a recorded file.
+// WAV files: the header of a new recording (the canonical 44 bytes, RF64
+// past 4 GiB), little-endian byte packing, the one place that finds a
+// file's format and audio (a walk of its chunks, with the tag search
+// behind it), the attribute readers, the two in-place editors (data size
+// fix and append), and the finishing touches the record command gives a
+// recorded file.
 //
 // Sizes, offsets and frame counts are 64-bit whatever the width of long:
 // the build asks for 64-bit file offsets (-D_FILE_OFFSET_BITS=64).
