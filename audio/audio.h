@@ -42,6 +42,13 @@ void Interleave(unsigned int frames, unsigned int bytesPerSample,
 // follows. On every return the take file holds exactly the kept bytes
 // after its header, with sizes that say so (heldTake in audio/takefile.h).
 const long long kRecordEnded = -2;
+
+// The most audio bytes the take file may hold in the next RECORD call (the
+// record command sets it from what the target's file system keeps), -1
+// for no limit but the format's. A first take that does not fit is
+// refused, and "2" is refused for a take that would not fit.
+void limitRecording(long long roomBytes);
+
 long long RECORD(const char *device, unsigned int rate, float duration,
                  int channels, int bits, const char *takePath);
 

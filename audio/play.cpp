@@ -160,8 +160,8 @@ static void reportAlsa(const char *format, int err)
 // why, with nothing left open.
 static int openTrack(Playback *p)
 {
-    // The attribute reader's own widths; kept 64-bit from here on.
-    unsigned long rate = 0, dataOffset = 0, frames = 0;
+    unsigned long rate = 0;
+    unsigned long long dataOffset = 0, frames = 0;
     unsigned int bytesPerSample = 0, channels = 0;
     if (!GetAttributes(p->path, &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0))
         return 0;

@@ -13,6 +13,7 @@
 #include "audio/capture.h"
 #include "audio/running_line.h"
 #include "audio/takefile.h"
+#include "files/files.h"
 #include "input/input.h"
 #include "wav/wav.h"
 
@@ -65,11 +66,50 @@ static long long takeFrames(const Capture *c)
     return (c->plannedFrames + period - 1) / period * period;
 }
 
-// Would a take starting at startFrame end beyond what the 32-bit sizes of
-// a WAV header can describe?
-static int takeOverflows(const Capture *c, long long startFrame)
+// The most audio bytes the take file may hold for the recording under
+// way (the record command sets it from the target's file system), or -1.
+static long long recordingRoomBytes = -1;
+
+void limitRecording(long long roomBytes) { recordingRoomBytes = roomBytes; }
+
+// Whether a take starting at startFrame fits what the recording may hold.
+static int takeFits(const Capture *c, long long startFrame)
 {
-    return (startFrame + takeFrames(c)) > kMaxDataBytes / c->frameBytes;
+    long long end = (startFrame + takeFrames(c)) * c->frameBytes;
+    return end <= kMaxAudioBytes && (recordingRoomBytes < 0 || end <= recordingRoomBytes);
+}
+
+// Readies the take file for a take starting at startFrame: past what a
+// RIFF header's sizes state it becomes RF64 first. Returns 0 after a
+// message when the take does not fit, or the file could not be made RF64.
+static int readyForTake(Capture *c, long long startFrame)
+{
+    if (!takeFits(c, startFrame)) {
+        if (startFrame == 0)
+            printf("A take of %.2f sec would make the recording larger than its file system "
+                   "allows\n",
+                   c->durationSeconds);
+        else
+            printf("Another take would make the recording larger than its file system allows\n");
+        return 0;
+    }
+    if ((startFrame + takeFrames(c)) * c->frameBytes > kRiffDataLimit) return makeTakeRf64(c->take);
+    return 1;
+}
+
+// Before a take: when the take file's disk (or the largest file it keeps)
+// has less room than the take needs, one line says how long a take fits.
+// The take still starts: a full disk ends it cleanly where it gets to.
+static void warnOfRoom(const Capture *c)
+{
+    long long need = takeFrames(c) * c->frameBytes;
+    long long room = freeBytes(c->take->path);
+    long long largest = largestFile(c->take->path);
+    long long used = c->take->headerBytes + c->takeStartFrame * c->frameBytes;
+    if (largest >= 0 && (room < 0 || largest - used < room)) room = largest - used;
+    if (room < 0 || room >= need) return;
+    printf("Only %.2f sec of recording fit on the disk of %s\n",
+           (double)(room / c->frameBytes) / c->rateHz, c->take->path);
 }
 
 // Bytes of one period as the take file holds it.
@@ -242,6 +282,7 @@ static TakeEnd recordTake(Capture *c)
     c->recordedFrames = 0;
     c->pendingUsedBytes = 0;
     c->pendingBlocks = 0;
+    warnOfRoom(c);
     printf("Recording...\n");
     TakeEnd end = kTakeReadFailed;
     if (!startCaptureTake(&c->dev, takeFrames(c))) {
@@ -334,12 +375,12 @@ static void dropLastTake(Capture *c)
 }
 
 // Reads an answer and shows the menu again for as long as "2" would make
-// the recording too long. Returns 0 when a signal cut the wait short.
+// the recording too long (said why). Returns 0 when a signal cut the wait
+// short.
 static int readMenuAnswer(Capture *c, char *answer)
 {
     if (!readAnswer(answer)) return 0;
-    while (strcmp(answer, "2") == 0 && takeOverflows(c, c->takeStartFrame + keptFrames(c))) {
-        printf("Another take would make the recording too long for a WAV file\n");
+    while (strcmp(answer, "2") == 0 && !readyForTake(c, c->takeStartFrame + keptFrames(c))) {
         showMenu();
         if (!readAnswer(answer)) return 0;
     }
@@ -379,13 +420,13 @@ static long long takeMenu(Capture *c, TakeEnd end)
     }
 }
 
-// Refuses, before anything is written, a take that the header's 32-bit
-// sizes could not describe. Returns 1 when it fits (planned frames set).
+// Refuses, before anything is written, a take longer than a WAV file can
+// hold. Returns 1 when it fits (planned frames set).
 static int plannedTakeFits(Capture *c, unsigned int rate)
 {
     double planned = (double)rate * (double)c->durationSeconds;
     if (!(planned >= 0.0)) planned = 0.0;
-    double maxFrames = (double)(kMaxDataBytes / c->frameBytes);
+    double maxFrames = (double)(kMaxAudioBytes / c->frameBytes);
     if (planned > maxFrames) {
         printf("A take of %.2f sec is too long for a WAV file: at most %.2f sec fit at these "
                "settings\n",
@@ -421,11 +462,8 @@ static int setUp(Capture *c, const char *device, const char *takePath, unsigned 
     if (!c->take) return -1;
     if (!startTake(c->take, rate, c->channels, bits, c->plannedFrames)) return -1;
     if (!openCapture(&c->dev, device, rate, c->bytesPerSample)) return -1;
-    if (takeOverflows(c, 0)) {
-        printf("A take of %.2f sec is too long for a WAV file at these settings\n",
-               c->durationSeconds);
-        return 0;
-    }
+    // Whole periods may carry the take past what the header was made for.
+    if (!readyForTake(c, 0)) return 0;
     return allocateBuffers(c) ? 1 : -1;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,13 +17,19 @@
 #include "wav/wav.h"
 
 // The take file a recording holds (its lock with it); fd -1 when none.
-static TakeFile held = {-1, nullptr, {0}, 0, 0, 0};
+static TakeFile held = {-1, nullptr, {0}, 0, 0, 0, 0, 0, 0, 0, 0};
 
-// The header's sizes: the RIFF size counts the 36 header bytes after its
-// own field; the data size is the audio.
-static const long kRiffSizeBase = 36;
-static const long kRiffSizeAt = 4;
-static const long kDataSizeAt = 40;
+// The RIFF chunk's tag and size are not counted by its size.
+static const long kChunkHeaderBytes = 8;
+// An RF64 take's sizes, in the ds64 chunk right after "WAVE": the RIFF
+// size, the data size and the frames, 8 bytes each.
+static const long kDs64SizesAt = 20;
+static const long kDs64SizesBytes = 24;
+// In a take made RF64 in place: the ds64 and format chunks end here, and
+// a JUNK chunk fills the rest of the inserted block.
+static const long kRf64ChunksEnd = 72;
+// Bytes copied at a time when the audio must move behind a new header.
+static const size_t kCopyBytes = 1 << 20;
 
 // Names tried beside a left-over take before giving up: stamp, stamp-2, ...
 static const int kMaxAsideTries = 100;
@@ -71,20 +78,31 @@ int asideName(const char *path, const char *stamp, char *name, int size)
 }
 
 // Takes the file open as fd (length bytes) as a take file when it is in
-// the program's own 44-byte layout. Returns 1 with t describing it; 0 for a
-// file in any other layout, which is then left as it is.
+// one of the program's own layouts (RIFF with the 44-byte header, RF64 with
+// the ds64 chunk first). Returns 1 with t describing it; 0 for a file in
+// any other layout, which is then left as it is.
 static int adoptTake(int fd, const char *path, long long length, TakeFile *t)
 {
-    char *h = t->header;
-    if (pread(fd, h, kWavHeaderBytes, 0) != (ssize_t)kWavHeaderBytes) return 0;
-    if (memcmp(h, "RIFF", 4) != 0 || memcmp(h + 8, "WAVEfmt ", 8) != 0 || Assem4(h + 16) != 16 ||
-        memcmp(h + 36, "data", 4) != 0)
+    memset(t, 0, sizeof *t);
+    int copy = dup(fd);
+    FILE *f = copy >= 0 ? fdopen(copy, "rb") : nullptr;
+    if (!f) {
+        if (copy >= 0) close(copy);
         return 0;
-    t->frameBytes = (long)Assem2(h + 32);   // block align
-    if (t->frameBytes <= 0) return 0;
+    }
+    WavLayout w;
+    locateWav(f, &w);
+    fclose(f);
+    int riff = !w.rf64 && w.fmtAt == 12 && w.dataOffset == kWavHeaderBytes;
+    int rf64 = w.rf64 && w.ds64At == 12 && w.fmtAt == 48;
+    if (!w.walked || w.dataAt < 0 || w.blockAlign == 0 || (!riff && !rf64)) return 0;
+    if (pread(fd, t->header, sizeof t->header, 0) != (ssize_t)sizeof t->header) return 0;
     t->fd = fd;
     t->path = path;
-    t->dataBytes = (long long)Assem4(h + kDataSizeAt);
+    t->headerBytes = (long)w.dataOffset;
+    t->rf64 = rf64;
+    t->frameBytes = (long)w.blockAlign;
+    t->dataBytes = -1;   // sizes to be written
     t->fileBytes = length;
     return 1;
 }
@@ -96,9 +114,9 @@ static void setLeftoverLength(int fd, const char *path, long long length)
 {
     TakeFile t;
     if (!adoptTake(fd, path, length, &t)) return;
-    long long frames = (length - kWavHeaderBytes) / t.frameBytes;
-    long long limit = kMaxDataBytes / t.frameBytes;
-    if (frames > limit) frames = limit;
+    long long frames = (length - t.headerBytes) / t.frameBytes;
+    // A RIFF take holds what its sizes can state.
+    if (!t.rf64 && frames > kRiffDataLimit / t.frameBytes) frames = kRiffDataLimit / t.frameBytes;
     if (setTakeLength(&t, frames)) fsync(fd);
 }
 
@@ -222,23 +240,29 @@ void releaseTakeFile()
 
 int startTake(TakeFile *t, unsigned int rate, int channels, int bits, long long frames)
 {
-    if (!headerBytes(t->header, rate, (unsigned int)channels, (unsigned int)bits, (long)frames)) {
+    int length = headerBytes(t->header, rate, (unsigned int)channels, (unsigned int)bits, frames);
+    if (length == 0) {
         printf("Recording does not fit a wave file: %s\n", t->path);
         return 0;
     }
-    if (pwrite(t->fd, t->header, kWavHeaderBytes, 0) != (ssize_t)kWavHeaderBytes) {
+    if (pwrite(t->fd, t->header, (size_t)length, 0) != (ssize_t)length) {
         printf("Cannot write %s: %s\n", t->path, strerror(errno));
         return 0;
     }
+    t->headerBytes = length;
+    t->rf64 = length != (int)kWavHeaderBytes;
+    t->rate = rate;
+    t->channels = channels;
+    t->bits = bits;
     t->frameBytes = (long)channels * (bits / 8);
-    t->dataBytes = (long long)Assem4(t->header + kDataSizeAt);
-    t->fileBytes = kWavHeaderBytes;
+    t->dataBytes = frames * t->frameBytes;
+    t->fileBytes = length;
     return 1;
 }
 
 int writeTakeFrames(TakeFile *t, long long frame, const char *bytes, size_t n, size_t *written)
 {
-    off_t pos = (off_t)(kWavHeaderBytes + frame * t->frameBytes);
+    off_t pos = (off_t)(t->headerBytes + frame * t->frameBytes);
     size_t done = 0;
     int ok = 1;
     while (done < n) {
@@ -259,24 +283,139 @@ int writeTakeFrames(TakeFile *t, long long frame, const char *bytes, size_t n, s
     return ok;
 }
 
+// Writes the sizes for data bytes of audio (frames frames): a RIFF take's
+// RIFF and data sizes, with the fields between them as they are, in one
+// write; an RF64 take's three ds64 sizes in one write.
+static int writeSizes(TakeFile *t, long long data, long long frames)
+{
+    unsigned long long riff = (unsigned long long)(t->headerBytes + data - kChunkHeaderBytes);
+    if (t->rf64) {
+        char sizes[kDs64SizesBytes];
+        Decon8(riff, sizes);
+        Decon8((unsigned long long)data, sizes + 8);
+        Decon8((unsigned long long)frames, sizes + 16);
+        return pwrite(t->fd, sizes, sizeof sizes, kDs64SizesAt) == (ssize_t)sizeof sizes;
+    }
+    if (data > kRiffDataLimit) {
+        errno = EFBIG;
+        return 0;
+    }
+    Decon4((unsigned long)riff, t->header + kRiffSizeAt);
+    Decon4((unsigned long)data, t->header + kDataSizeAt);
+    const size_t span = (size_t)(kDataSizeAt + 4 - kRiffSizeAt);
+    return pwrite(t->fd, t->header + kRiffSizeAt, span, kRiffSizeAt) == (ssize_t)span;
+}
+
 int setTakeLength(TakeFile *t, long long frames)
 {
     long long data = frames * t->frameBytes;
     if (data != t->dataBytes) {
-        // The two sizes and the fields between them in one write: they
-        // are the header as written, unchanged.
-        Decon4((long)(data + kRiffSizeBase), t->header + kRiffSizeAt);
-        Decon4((long)data, t->header + kDataSizeAt);
-        const size_t span = (size_t)(kDataSizeAt + 4 - kRiffSizeAt);
-        if (pwrite(t->fd, t->header + kRiffSizeAt, span, kRiffSizeAt) != (ssize_t)span) return 0;
+        if (!writeSizes(t, data, frames)) return 0;
         t->dataBytes = data;
     }
-    long long length = kWavHeaderBytes + data;
+    long long length = t->headerBytes + data;
     if (t->fileBytes > length) {
         if (ftruncate(t->fd, (off_t)length) != 0) return 0;
         t->fileBytes = length;
     }
     return 1;
+}
+
+// Makes the take RF64 in place: a block of the file system inserted at
+// the start of the file (no audio moves on the disk) takes the RF64 header,
+// the ds64 and format chunks and a JUNK chunk that ends where the old
+// header's data chunk begins. Returns 1; 0 when the file system cannot
+// insert (the file is then as it was).
+static int insertRf64Header(TakeFile *t)
+{
+    struct stat sb;
+    if (fstat(t->fd, &sb) != 0 || sb.st_blksize < kRf64HeaderBytes + kChunkHeaderBytes) return 0;
+    long block = (long)sb.st_blksize;
+    if (fallocate(t->fd, FALLOC_FL_INSERT_RANGE, 0, block) != 0) return 0;
+    char h[kRf64HeaderBytes];
+    // A header for more than a RIFF size holds: the RF64 one; its sizes
+    // are set below.
+    headerBytes(h, t->rate, (unsigned int)t->channels, (unsigned int)t->bits,
+                kRiffDataLimit / t->frameBytes + 1);
+    char junk[kChunkHeaderBytes];
+    memcpy(junk, "JUNK", 4);
+    Decon4((unsigned long)(block - kRf64ChunksEnd), junk + 4);
+    long long frames = t->dataBytes / t->frameBytes;
+    t->headerBytes += block;
+    t->fileBytes += block;
+    t->rf64 = 1;
+    memcpy(t->header, h, sizeof h);
+    // The old header's "data" chunk stays where it is, now after the JUNK.
+    int ok = pwrite(t->fd, h, kRf64ChunksEnd, 0) == kRf64ChunksEnd &&
+             pwrite(t->fd, junk, sizeof junk, kRf64ChunksEnd) == (ssize_t)sizeof junk &&
+             pwrite(t->fd, h + kRf64ChunksEnd, kChunkHeaderBytes, t->headerBytes - kChunkHeaderBytes) ==
+                 kChunkHeaderBytes &&
+             writeSizes(t, t->dataBytes, frames);
+    return ok;
+}
+
+// Copies n bytes from offset from of in to offset to of out.
+static int copyBytes(int in, off_t from, int out, off_t to, long long n)
+{
+    static char buf[kCopyBytes];
+    while (n > 0) {
+        size_t want = n < (long long)kCopyBytes ? (size_t)n : kCopyBytes;
+        ssize_t got = copy_file_range(in, &from, out, &to, want, 0);
+        if (got < 0) {
+            got = pread(in, buf, want, from);
+            if (got <= 0 || pwrite(out, buf, (size_t)got, to) != got) return 0;
+            from += got;
+            to += got;
+        } else if (got == 0) {
+            errno = EIO;
+            return 0;
+        }
+        n -= got;
+    }
+    return 1;
+}
+
+// Makes the take RF64 by copying its audio behind an 80-byte RF64 header
+// in a new file, locked before it takes the take file's name. Returns 1;
+// 0 after a message, with the take file as it was.
+static int copyIntoRf64(TakeFile *t)
+{
+    char temp[kPathBytes];
+    if (snprintf(temp, sizeof temp, "%s.rf64", t->path) >= (int)sizeof temp) return 0;
+    unlink(temp);   // what a kill left of an earlier attempt
+    int fd = openRegular(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    char h[kRf64HeaderBytes];
+    long long frames = t->dataBytes / t->frameBytes;
+    int length = headerBytes(h, t->rate, (unsigned int)t->channels, (unsigned int)t->bits,
+                             kRiffDataLimit / t->frameBytes + 1);
+    int ok = fd >= 0 && flock(fd, LOCK_EX) == 0 && length == (int)kRf64HeaderBytes &&
+             pwrite(fd, h, (size_t)length, 0) == length &&
+             copyBytes(t->fd, (off_t)t->headerBytes, fd, (off_t)length, t->dataBytes) &&
+             fsync(fd) == 0 && rename(temp, t->path) == 0;
+    if (!ok) {
+        printf("Cannot write %s: %s\n", temp, strerror(errno));
+        if (fd >= 0) close(fd);
+        unlink(temp);
+        return 0;
+    }
+    syncDirectory(t->path);
+    close(t->fd);
+    t->fd = fd;
+    t->headerBytes = length;
+    t->fileBytes = length + t->dataBytes;
+    t->rf64 = 1;
+    memcpy(t->header, h, sizeof h);
+    return writeSizes(t, t->dataBytes, frames);
+}
+
+int makeTakeRf64(TakeFile *t)
+{
+    if (t->rf64) return 1;
+    if (insertRf64Header(t) || copyIntoRf64(t)) {
+        fsync(t->fd);
+        return 1;
+    }
+    return 0;
 }
 
 int syncTake(TakeFile *t) { return fsync(t->fd) == 0; }

@@ -9,9 +9,15 @@
 // after a failed move), is first moved aside to a new name beside it, with
 // its length set, and one line says where it went.
 //
-// The file is the 44-byte header, then the audio, frame n at byte
-// 44 + frame size x n. Its sizes always state whole frames that are all in
-// the file, so it reads whole at any moment, also after a kill.
+// The file is a header, then the audio, frame n at byte header + frame
+// size x n. The header is the 44-byte RIFF header while the audio fits its
+// sizes (4 GiB), and an RF64 header past that: 80 bytes for a take whose
+// planned length passes the limit, or, for a recording that continued
+// takes carry past it, the RIFF header with a block of the file system
+// inserted before it (no audio is copied) that holds the RF64 header and
+// a JUNK chunk; where the file system cannot insert, the audio is copied
+// once behind an 80-byte header. Its sizes always state whole frames that
+// are all in the file, so it reads whole at any moment, also after a kill.
 #ifndef TUNEVAT_AUDIO_TAKEFILE_H
 #define TUNEVAT_AUDIO_TAKEFILE_H
 
@@ -22,12 +28,17 @@
 
 // A take file claimed for a recording.
 struct TakeFile {
-    int fd;                        // open for update and locked; -1 when none is held
+    int fd;                         // open for update and locked; -1 when none is held
     const char *path;
-    char header[kWavHeaderBytes];  // the header as it stands in the file
-    long frameBytes;               // bytes of one frame
-    long long dataBytes;           // audio bytes the header's sizes state
-    long long fileBytes;           // bytes the file holds, header included
+    char header[kRf64HeaderBytes];  // the header's first bytes as they stand in the file
+    long headerBytes;               // where the audio starts: 44, 80, or a block and 44
+    int rf64;                       // 1: the sizes are in the ds64 chunk
+    long frameBytes;                // bytes of one frame
+    long long dataBytes;            // audio bytes the header's sizes state
+    long long fileBytes;            // bytes the file holds, header included
+    unsigned int rate;              // the recording's format, for a new header
+    int channels;
+    int bits;
 };
 
 // Claims the take file at path for a recording: opened only when it is a
@@ -62,6 +73,14 @@ int writeTakeFrames(TakeFile *t, long long frame, const char *bytes, size_t n, s
 // the file already. Returns 1; 0 when the header or the cut could not be
 // written (the file still reads whole, as far as its old sizes say).
 int setTakeLength(TakeFile *t, long long frames);
+
+// Makes the take file an RF64 file, so that its audio may pass 4 GiB;
+// nothing happens to one that is. The audio stays where it is where the
+// file system can insert a block before it (ext4, XFS); elsewhere it is
+// copied once behind an RF64 header, into a file that takes the take
+// file's name and lock. Returns 1; 0 after a message, with the take file
+// as it was.
+int makeTakeRf64(TakeFile *t);
 
 // Flushes the take file to disk. Returns 1; 0 with errno set.
 int syncTake(TakeFile *t);

@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${BENCH_OUT:-$root/build-bench}
 mkdir -p "$out"
-g++ -std=c++17 -O2 -Wall -Wextra -I"$root" "$root"/bench/findchunk_bench.cpp "$root"/wav/*.cpp "$root"/files/*.cpp \
+g++ -std=c++17 -O2 -Wall -Wextra -D_FILE_OFFSET_BITS=64 -I"$root" "$root"/bench/findchunk_bench.cpp "$root"/wav/*.cpp "$root"/files/*.cpp \
   -o "$out/findchunk_bench"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

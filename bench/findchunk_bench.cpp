@@ -85,12 +85,13 @@ double now()
 // Seconds per call of GetAttributes (ours) or the probe reader.
 double timeReader(const char *path, bool probe, int calls, int *result)
 {
-    unsigned long rate, offset, frames;
+    unsigned long rate, probeOffset, probeFrames;
+    unsigned long long offset, frames;
     unsigned int bps, channels;
     int r = 0;
     double t0 = now();
     for (int i = 0; i < calls; ++i) {
-        r = probe ? probeGetAttributes(path, &rate, &bps, &channels, &offset, &frames)
+        r = probe ? probeGetAttributes(path, &rate, &bps, &channels, &probeOffset, &probeFrames)
                   : GetAttributes(path, &rate, &bps, &channels, &offset, &frames, 0);
     }
     *result = r;

@@ -42,6 +42,7 @@ struct SaveNote {
     char list[kListNameBytes];   // the list file it was to join
     unsigned long long takeDevice, takeInode;
     long long keptBytes;         // audio bytes of the take
+    long long takeAudioAt;       // where the take's audio starts in the take file
     long long beforeBytes;       // append: the target's audio before it
 };
 
@@ -55,9 +56,10 @@ static int beginNote(const SaveNote *n)
 {
     char text[2 * kPathBytes + 256];
     int length = snprintf(text, sizeof text,
-                          "kind\t%s\ntarget\t%s\nlist\t%s\ntake\t%llu %llu\nkept\t%lld\nbefore\t%lld\n",
+                          "kind\t%s\ntarget\t%s\nlist\t%s\ntake\t%llu %llu\nkept\t%lld\n"
+                          "audio\t%lld\nbefore\t%lld\n",
                           n->append ? "append" : "new", n->target, n->list, n->takeDevice,
-                          n->takeInode, n->keptBytes, n->beforeBytes);
+                          n->takeInode, n->keptBytes, n->takeAudioAt, n->beforeBytes);
     int fd = openRegular(kSaveNote, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
     int ok = fd >= 0 && length > 0 && length < (int)sizeof text && flock(fd, LOCK_EX) == 0 &&
              write(fd, text, (size_t)length) == length && fsync(fd) == 0;
@@ -105,11 +107,13 @@ static int readNote(int fd, SaveNote *n)
             found |= sscanf(value, "%llu %llu", &n->takeDevice, &n->takeInode) == 2 ? 4 : 0;
         } else if (strcmp(line, "kept") == 0) {
             found |= sscanf(value, "%lld", &n->keptBytes) == 1 ? 8 : 0;
+        } else if (strcmp(line, "audio") == 0) {
+            found |= sscanf(value, "%lld", &n->takeAudioAt) == 1 ? 16 : 0;
         } else if (strcmp(line, "before") == 0) {
             sscanf(value, "%lld", &n->beforeBytes);
         }
     }
-    return found == 15 && n->target[0] != '\0';
+    return found == 31 && n->target[0] != '\0';
 }
 
 // --- Does the target hold the take?
@@ -125,15 +129,15 @@ static int sameBytes(int fdA, long long a, int fdB, long long b, long long n)
 }
 
 // Whether the audio at dataAt of the file open as target holds the take's
-// kept bytes (the take file open as take, audio from byte 44): the first
+// kept bytes (the take file open as take, audio from takeAt): the first
 // and the last bytes of it, and the audio's length.
 static int holdsTake(int target, long long dataAt, long long targetAudio, int take,
-                     long long kept, long long before)
+                     long long takeAt, long long kept, long long before)
 {
     if (targetAudio != before + kept) return 0;
     long long tail = kept < kCompareBytes ? kept : kCompareBytes;
-    return sameBytes(target, dataAt + before, take, kWavHeaderBytes, kept) &&
-           sameBytes(target, dataAt + before + kept - tail, take, kWavHeaderBytes + kept - tail, tail);
+    return sameBytes(target, dataAt + before, take, takeAt, kept) &&
+           sameBytes(target, dataAt + before + kept - tail, take, takeAt + kept - tail, tail);
 }
 
 // Whether the take file open as take (-1: gone) is the note's take.
@@ -161,7 +165,7 @@ static int targetChanged(const SaveNote *n, int take)
     WavLayout w;
     locateWav(f, &w);
     int held = w.dataAt >= 0 && !w.dataCut &&
-               holdsTake(fileno(f), w.dataOffset, w.audioBytes, take, n->keptBytes,
+               holdsTake(fileno(f), w.dataOffset, w.audioBytes, take, n->takeAudioAt, n->keptBytes,
                          n->append ? n->beforeBytes : 0);
     fclose(f);
     return held;
@@ -205,11 +209,12 @@ int finishRecording(ConsoleState *st, int append, long long kept, long long exis
     n.takeDevice = (unsigned long long)device;
     n.takeInode = (unsigned long long)inode;
     n.keptBytes = kept;
+    n.takeAudioAt = t->headerBytes;
     n.beforeBytes = append ? existing : 0;
     int note = beginNote(&n);
     int received;
     if (append) {
-        received = appendTake(st->recordName, kTakeFile, (long)kept, (long)existing);
+        received = appendTake(st->recordName, kTakeFile, kept, existing);
         if (received) {
             // Its audio is in the target now; the take file's name goes,
             // for good (a power cut must not bring it back as a take).

@@ -59,7 +59,8 @@ void playAll(ConsoleState *st)
 
 void showAttributes(ConsoleState *st)
 {
-    unsigned long rate, dataOffset, frames;
+    unsigned long rate;
+    unsigned long long dataOffset, frames;
     unsigned int bytesPerSample, channels;
     for (int i = 1; i <= st->count; ++i) {
         char *name = trackSlot(st, i);

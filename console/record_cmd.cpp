@@ -2,6 +2,7 @@
 // append check, the recording itself, turning the take file into the
 // target, and adding the target to the track list.
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,38 @@ static int askDuration(ConsoleState *st)
     return 1;
 }
 
+// Room a header may grow by when the target turns RF64: the ds64 chunk.
+static const long long kRf64Growth = 36;
+// Frames a take is rounded up to at most: the period asked of a device.
+static const long long kTakeRounding = 4096;
+
+// The audio bytes a take may bring to the target, which is length bytes
+// long now (0: made new), as its file system keeps files: -1 for no limit.
+static long long targetRoom(const char *name, long long length)
+{
+    long long largest = largestFile(name);
+    if (largest < 0 || largest == LLONG_MAX) return -1;
+    long long room = largest - (length > 0 ? length : kRf64HeaderBytes) - kRf64Growth;
+    return room > 0 ? room : 0;
+}
+
+// Whether one take of the planned duration fits what the target's file
+// system keeps, the target being length bytes long now (0: made new); says
+// why not. Sets the room RECORD may fill.
+static int takeFitsTarget(ConsoleState *st, long long length)
+{
+    long long room = targetRoom(st->recordName, length);
+    limitRecording(room);
+    if (room < 0) return 1;
+    long long frames = (long long)((double)st->rate * st->duration);
+    frames = (frames + kTakeRounding - 1) / kTakeRounding * kTakeRounding;
+    long long bytes = frames * st->channels * (long long)(st->bits / 8);
+    if (bytes <= room) return 1;
+    printf("%s cannot take another %.2f sec: its file system keeps files of at most %lli bytes\n",
+           st->recordName, st->duration, largestFile(st->recordName));
+    return 0;
+}
+
 // Describes in what (whatBytes bytes) a format that no setting can record:
 // samples other than 2 or 3 bytes, more than two channels; what stays ""
 // for one that a setting can.
@@ -60,7 +93,8 @@ static RecordMode appendCheck(ConsoleState *st, long long *existing)
 {
     const char *name = st->recordName;
     if (!targetWritable(name)) return kModeAbandoned;
-    unsigned long rate = 0, dataOffset = 0, frames = 0;
+    unsigned long rate = 0;
+    unsigned long long dataOffset = 0, frames = 0;
     unsigned int bytesPerSample = 0, channels = 0;
     if (!GetAttributes(name, &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0))
         return kModeAbandoned;
@@ -94,14 +128,11 @@ static RecordMode appendCheck(ConsoleState *st, long long *existing)
         return kModeAbandoned;
     }
     *existing = (long long)frames * channels * bytesPerSample;
-    // Refuse before recording what the data size field could not state
-    // afterwards.
-    double planned = (double)st->rate * st->duration * (double)(st->channels * (int)(st->bits / 8));
-    if ((double)*existing + planned > (double)kMaxDataBytes) {
-        printf("%s cannot take another %.2f sec: a WAV file holds at most %li bytes of audio\n",
-               name, st->duration, kMaxDataBytes);
-        return kModeAbandoned;
-    }
+    // Refuse before recording what the target's file system could not
+    // keep afterwards (FAT keeps files under 4 GiB).
+    struct stat sb;
+    long long length = stat(name, &sb) == 0 ? (long long)sb.st_size : 0;
+    return takeFitsTarget(st, length) ? kModeAppend : kModeAbandoned;
     return kModeAppend;
 }
 
@@ -170,7 +201,7 @@ static int takeWhole(const char *name, long long kept)
         printf("Cannot open %s: %s\n", kTakeFile, strerror(t ? errno : EBADF));
         return 0;
     }
-    long long held = (long long)sb.st_size - kWavHeaderBytes;
+    long long held = (long long)sb.st_size - t->headerBytes;
     if (held >= kept) return 1;
     printf("%s holds only %lli of the %lli bytes recorded; %s was not changed\n", kTakeFile,
            held < 0 ? 0LL : held, kept, name);
@@ -206,6 +237,7 @@ void recordCommand(ConsoleState *st)
     long long existing = 0;
     RecordMode mode = existingFileMenu(st, &existing);
     if (mode == kModeAbandoned) return;
+    if (mode == kModeNew && !takeFitsTarget(st, 0)) return;
 
     // A save that a kill cut short is made good before the take file is
     // claimed again.

@@ -6,8 +6,11 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <climits>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 // Symlinks followed before a name is taken as a loop, as the kernel does.
@@ -297,6 +300,39 @@ int removeLeftSaves(const char *path)
     closedir(d);
     if (removed > 0) syncDirectory(path);
     return removed;
+}
+
+// What statvfs and statfs ask about: path, or its folder when path does
+// not exist (yet).
+static void existingPart(const char *path, char *out, size_t outBytes)
+{
+    struct stat sb;
+    if (stat(path, &sb) == 0) snprintf(out, outBytes, "%s", path);
+    else folderOf(path, out, outBytes);
+}
+
+long long freeBytes(const char *path)
+{
+    char at[kPathBytes];
+    existingPart(path, at, sizeof at);
+    struct statvfs v;
+    if (statvfs(at, &v) != 0) return -1;
+    return (long long)v.f_bavail * (long long)v.f_frsize;
+}
+
+long long largestFile(const char *path)
+{
+    char at[kPathBytes];
+    existingPart(path, at, sizeof at);
+    // FAT keeps sizes in 32 bits: a file ends one byte short of 4 GiB.
+    const long kFatMagic = 0x4d44;   // MSDOS_SUPER_MAGIC
+    const long long kFatLargest = 4294967295LL;
+    struct statfs f;
+    if (statfs(at, &f) != 0) return -1;
+    if ((long)f.f_type == kFatMagic) return kFatLargest;
+    long bits = pathconf(at, _PC_FILESIZEBITS);
+    if (bits > 0 && bits <= 32) return kFatLargest;
+    return LLONG_MAX;
 }
 
 int mayWrite(const char *path)

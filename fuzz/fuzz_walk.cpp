@@ -187,7 +187,7 @@ std::string takeFile()
     return h + audio;
 }
 
-void checkAppend(const std::string &old, const WavLayout &w, long count)
+void checkAppend(const std::string &old, const WavLayout &w, long long count)
 {
     const char *target = "w.wav";
     int ok = appendTake(target, "t.wav", count, -1);
@@ -198,8 +198,8 @@ void checkAppend(const std::string &old, const WavLayout &w, long count)
     }
     unsigned long fb = (unsigned long)(w.bits / 8) * w.channels;
     check(w.fmtAt >= 0 && fb > 0 && w.dataAt >= 0 && !w.dataCut, "append to a file without audio");
-    long whole = w.audioBytes - w.audioBytes % (long)fb;
-    long newData = whole + count, pad = newData & 1;
+    long long whole = w.audioBytes - w.audioBytes % (long long)fb;
+    long long newData = whole + count, pad = newData & 1;
     std::string take = takeFile();
     std::string expected = old.substr(0, (size_t)(w.dataOffset + whole)) + take.substr(44, (size_t)count) +
                            std::string((size_t)pad, '\0') + old.substr((size_t)w.tailStart);
@@ -209,7 +209,7 @@ void checkAppend(const std::string &old, const WavLayout &w, long count)
         put(expected, (size_t)w.ds64At + 16, (unsigned long long)newData, 8);
         put(expected, (size_t)w.ds64At + 24, (unsigned long long)newData / fb, 8);
         if (w.sizeAt == w.dataAt + 4)
-            put(expected, (size_t)w.sizeAt, newData < 0xffffffffL ? newData : 0xffffffffL, 4);
+            put(expected, (size_t)w.sizeAt, newData < 0xffffffffLL ? newData : 0xffffffffLL, 4);
     } else {
         if (old.compare(0, 4, "RIFF") == 0) put(expected, 4, newLength - 8, 4);
         put(expected, (size_t)w.sizeAt, (unsigned long long)newData, 4);
@@ -219,8 +219,8 @@ void checkAppend(const std::string &old, const WavLayout &w, long count)
     check(locate(target, &after), "appended file cannot be opened");
     if (w.walked) {
         // A format chunk after the audio moves with the chunks that follow it.
-        long shift = w.dataOffset + newData + pad - w.tailStart;
-        long fmtAt = w.fmtAt > w.dataAt ? w.fmtAt + shift : w.fmtAt;
+        long long shift = w.dataOffset + newData + pad - w.tailStart;
+        long long fmtAt = w.fmtAt > w.dataAt ? w.fmtAt + shift : w.fmtAt;
         check(after.walked && after.fmtAt == fmtAt && after.dataAt == w.dataAt,
               "the appended file walks differently");
         check(after.audioBytes == newData, "the appended file's audio is not old plus new");
@@ -263,6 +263,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(w.audioBytes >= 0 && w.dataOffset + w.audioBytes <= w.tailStart && w.tailStart <= len,
               "audio outside the file");
     }
-    if (data[0] & 1) checkAppend(bytes, w, 1 + (long)data[1] * 4);
+    if (data[0] & 1) checkAppend(bytes, w, 1 + (long long)data[1] * 4);
     return 0;
 }

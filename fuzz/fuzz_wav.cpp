@@ -91,7 +91,8 @@ long firstSampleByte(const char *path)
 
 void checkAttributes(const char *path, int verbose)
 {
-    unsigned long rate = 0, offset = 0, frames = 0;
+    unsigned long rate = 0;
+    unsigned long long offset = 0, frames = 0;
     unsigned int bps = 0, channels = 0;
     if (GetAttributes(path, &rate, &bps, &channels, &offset, &frames, verbose)) {
         long length = lengthOf(path);
@@ -114,8 +115,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t bodySize = size - kPrefix;
     size_t split = ((size_t)data[0] | ((size_t)data[1] << 8)) % (bodySize + 1);
     long count = (long)data[2] * 64 - 128;   // -128 .. 16192
-    long fixTo = (long)((unsigned long)data[3] | ((unsigned long)data[4] << 8) |
-                        ((unsigned long)data[5] << 16) | ((unsigned long)data[6] << 24)) - 2;
+    long long fixTo = (long long)((unsigned long long)data[3] | ((unsigned long long)data[4] << 8) |
+                                  ((unsigned long long)data[5] << 16) | ((unsigned long long)data[6] << 24)) -
+                      2;
 
     const char *a = "a.wav", *b = "b.wav";
     if (!writeBytes(a, body, split) || !writeBytes(b, body + split, bodySize - split)) return 0;
@@ -148,9 +150,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FIX_SIZE(a, -1);
     check(lengthOf(a) == lengthA, "size fix changed the length");
     long lengthB = lengthOf(b);
+    FILE *fb = fopen(b, "rb");
+    WavLayout wb;
+    if (fb) {
+        locateWav(fb, &wb);
+        fclose(fb);
+    }
     int fixed = FIX_SIZE(b, fixTo);
     check(lengthOf(b) == lengthB, "size fix changed the length");
-    check(!fixed || (fixTo >= -1 && fixTo <= 2147483647L), "size fix accepted an impossible size");
+    // A RIFF file's 32-bit field states up to 4 GiB less its header; an
+    // RF64 file's ds64 chunk states any of these sizes.
+    check(!fixed || (fb && fixTo >= -1 && (fixTo <= kRiffDataLimit || (wb.rf64 && wb.ds64At >= 0))),
+          "size fix accepted an impossible size");
     checkAttributes(b, 0);
     return 0;
 }

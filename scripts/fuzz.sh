@@ -33,7 +33,7 @@ for src in "${harnesses[@]}"; do
     # and the program's own output silenced.
     flags=(-max_len=512 -timeout=30 -close_fd_mask=1 -handle_xfsz=0)
   fi
-  clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+  clang++ -std=c++17 -g -O1 -D_FILE_OFFSET_BITS=64 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -I"$root" "$src" "$root"/wav/*.cpp "$root"/store/*.cpp "$root"/files/*.cpp "${extra[@]}" -o "$bin"
   corpus="$root/fuzz/corpus/$name"
   work="$out/corpus_$name"

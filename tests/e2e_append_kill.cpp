@@ -70,7 +70,8 @@ struct KilledAppend : RecordE2E {
     // Frames as the program's reader counts them; -1 when it refuses.
     long framesRead(const std::string &file)
     {
-        unsigned long rate = 0, offset = 0, frames = 0;
+        unsigned long rate = 0;
+        unsigned long long offset = 0, frames = 0;
         unsigned int bps = 0, channels = 0;
         testing::internal::CaptureStdout();
         int ok = GetAttributes(path(file).c_str(), &rate, &bps, &channels, &offset, &frames, 0);

@@ -8,16 +8,19 @@
 // is the reference: what `t` prints, the bytes playback sends to the
 // virtual card, and, after recording at the end of it, that libsndfile
 // reads the old audio followed by the new. Samples other than plain PCM
-// must be refused with what they are.
+// must be refused with what they are. Files past 4 GiB, as ffmpeg and
+// libsndfile write them, are played at their end and take a recording.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "e2e_record_util.h"
 #include "harness.h"
+#include "unit_wav_util.h"
 #include "wav/wav.h"
 
 using namespace rec;
@@ -316,12 +319,103 @@ TEST_F(Corpus, OtherWritersFilesReadPlayAndTakeAppendsAsLibsndfileSees)
         EXPECT_TRUE(after.samples == ref.samples + captured(raw, added, ref.channels, ref.bits))
             << "libsndfile does not read the old audio followed by the new";
         // And the program's own reader agrees.
-        unsigned long rate = 0, offset = 0, frames = 0;
+        unsigned long rate = 0;
+        unsigned long long offset = 0, frames = 0;
         unsigned int bps = 0, ch = 0;
         testing::internal::CaptureStdout();
         EXPECT_EQ(GetAttributes(path(s.name).c_str(), &rate, &bps, &ch, &offset, &frames, 0), 1);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ((long)frames, after.frames);
+    }
+}
+
+// Files of gigabytes from other writers: ffmpeg's -rf64 auto past 4 GiB
+// (written for real from /dev/zero), libsndfile's RF64 at 3 GiB and its
+// WAV past 4 GiB, whose 32-bit sizes wrap (both made sparse from a small
+// file of libsndfile's in the shape it gives a big one). `t` gives their
+// length, the last seconds play as the file holds them, and the RF64 files
+// take a recording at their end (a copy of gigabytes: only these two).
+// libsndfile reads its own wrapped WAV as the low 32 bits say; the file's
+// length is what it holds.
+struct BigFile {
+    std::string name;
+    std::vector<std::string> make;   // the writer's command
+    long long frames;                // after the shaping below
+    bool append;
+};
+
+TEST_F(Corpus, FilesOfGigabytesFromOtherWritersPlayAndTakeAppends)
+{
+    if (std::string(TUNEVAT_SNDCHECK).empty()) GTEST_SKIP() << "built without libsndfile";
+    if (wavtest::freeBytes(dir) < (16LL << 30)) GTEST_SKIP() << "needs 16 GiB free on " << dir;
+    const long long k3G = 3221225472LL, k5G = 5368709120LL;
+    std::vector<BigFile> files = {
+        {"ff_big.wav",
+         sh("head -c 4300000000 /dev/zero | ffmpeg -nostdin -hide_banner -loglevel error -f s16le "
+            "-ar 44100 -ac 2 -i - -c:a copy -rf64 auto ff_big.wav"),
+         1075000000LL, true},
+        {"sf_rf64_3g.wav", sndfileWrite("sf_rf64_3g.wav", "rf64", 16, 2, 44100, 10), k3G / 4, true},
+        {"sf_wav_5g.wav", sndfileWrite("sf_wav_5g.wav", "wav", 16, 2, 44100, 10), k5G / 4, false},
+    };
+    makeInput("in16.raw", 16);
+    std::string card = writeVirtualCard(dir, path("in16.raw"));
+    for (const BigFile &b : files) {
+        SCOPED_TRACE(b.name);
+        std::string p = path(b.name);
+        RunResult made = runProgram(dir, b.make, "", "", 300);
+        ASSERT_EQ(made.status, 0) << made.err;
+        std::string head = readFile(p).substr(0, 200);
+        if (b.name == "sf_rf64_3g.wav") {
+            // Sizes in ds64 for 3 GiB of audio after the data chunk's header.
+            ASSERT_EQ(head.compare(12, 4, "ds64"), 0);
+            long long offset = (long long)head.find("data") + 8;
+            ASSERT_TRUE(wavtest::writeAt(p, 20, wavtest::le(offset + k3G - 8, 8) + wavtest::le(k3G, 8) +
+                                                    wavtest::le(k3G / 4, 8)));
+            ASSERT_EQ(truncate(p.c_str(), (off_t)(offset + k3G)), 0);
+        } else if (b.name == "sf_wav_5g.wav") {
+            ASSERT_EQ(head.compare(36, 4, "data"), 0);
+            ASSERT_TRUE(wavtest::writeAt(p, 4, wavtest::le((k5G + 36) & 0xffffffff, 4)) &&
+                        wavtest::writeAt(p, 40, wavtest::le(k5G & 0xffffffff, 4)));
+            ASSERT_EQ(truncate(p.c_str(), (off_t)(44 + k5G)), 0);
+        }
+        // The last seconds, from a whole second on, get a pattern.
+        long long length = fileSize(p);
+        long long in = b.frames / 44100 - 1, tailFrames = b.frames - in * 44100;
+        std::string tail = patternBytes((long)(tailFrames * 4), 41);
+        ASSERT_TRUE(wavtest::writeAt(p, length - (long long)tail.size(), tail));
+        if (b.append) {
+            RunResult ref = runProgram(dir, {TUNEVAT_SNDCHECK, "window", b.name, "0", "0", "ref.raw"});
+            EXPECT_EQ(ref.out, "2 44100 " + std::to_string(b.frames) + " 16\n") << ref.err;
+        }
+
+        writeFile(path("big.txt"), b.name + "\n");
+        writeFile(path("rcvat.txt"), "tlist\tbig.txt\no\t99999\n");
+        int played = playbackCount(dir);
+        RunResult r = runTunevat(dir, "t\nc\ni\n" + std::to_string(in) + "\n1p\nx\ny\n", conf, 120);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("\nFile: " + b.name + "\n  channels: 2\n  bits: 16\n  samplerate: 44100\n"
+                             "  length (sec): " + fmt3((double)b.frames / 44100) + "\n"),
+                  std::string::npos)
+            << r.out;
+        ASSERT_EQ(playbackCount(dir), played + 1);
+        EXPECT_TRUE(playedBytes(dir, played) == tail) << "the card received other bytes";
+
+        if (b.append) {
+            settings(2, 16, "0.01", b.name, "default", 44100);
+            RunResult a = runTunevat(dir, "r\n4\n1\nq\n", card, 300);
+            EXPECT_EQ(a.status, 0) << a.err;
+            EXPECT_NE(a.out.find("Append file is "), std::string::npos) << a.out;
+            EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
+            // Across the join: the old audio's last 1000 frames, then the take.
+            RunResult w = runProgram(dir, {TUNEVAT_SNDCHECK, "window", b.name, std::to_string(b.frames - 1000),
+                                           std::to_string(1000 + kPeriod), "join.raw"});
+            EXPECT_EQ(w.out, "2 44100 " + std::to_string(b.frames + kPeriod) + " 16\n") << w.err;
+            EXPECT_TRUE(readFile(path("join.raw")) == tail.substr(tail.size() - 4000) +
+                                                        captured("in16.raw", kPeriod, 2, 16))
+                << "libsndfile does not read the old audio followed by the new";
+            EXPECT_EQ(fileSize(p), length + kPeriod * 4);
+        }
+        unlink(p.c_str());
     }
 }
 

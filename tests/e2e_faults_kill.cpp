@@ -107,7 +107,8 @@ protected:
             EXPECT_EQ(declared, bytes.size() - 44);
         }
 
-        unsigned long rate = 0, dataOffset = 0, frames = 0;
+        unsigned long rate = 0;
+        unsigned long long dataOffset = 0, frames = 0;
         unsigned int bytesPerSample = 0, channels = 0;
         testing::internal::CaptureStdout();
         int ok = GetAttributes(take.c_str(), &rate, &bytesPerSample, &channels, &dataOffset,

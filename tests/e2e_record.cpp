@@ -206,18 +206,42 @@ TEST_F(RecordE2E, MissingCaptureDeviceLeavesOnlyTheHeader)
     EXPECT_EQ(readFile(path("tunevat_temp.wav")), header(2, 16, kOneSecond * 4));
 }
 
-TEST_F(RecordE2E, ATakeTooLongForAWavFileIsRefusedBeforeRecording)
+// The take file's header as planned, on either side of what a RIFF
+// header's sizes state (4 GiB less its 36 bytes: 24347.89 sec of 44.1 kHz
+// 16-bit stereo) and of what an RF64 file holds; the device does not
+// exist, so nothing is recorded but the header.
+TEST_F(RecordE2E, ATakesHeaderIsRiffOrRf64AsItsPlannedLengthNeeds)
 {
-    // 44100 x 4 bytes x 13000 s is more than a WAV data size can state.
-    settings(2, 16, "13000", "take1.wav");
-    RunResult r = run("r\nq\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("A take of 13000.00 sec is too long for a WAV file: at most 12173.94 sec "
-                         "fit at these settings\n"),
-              std::string::npos);
-    EXPECT_EQ(r.out.find("Recording..."), std::string::npos);
-    EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
-    EXPECT_FALSE(fileExists(path("take1.wav")));
+    struct Case {
+        const char *duration;
+        const char *header;   // the take file's first four bytes; "" when refused
+    } cases[] = {
+        {"24347.8", "RIFF"},
+        {"24347.9", "RF64"},
+        {"26000000000000", "RF64"},
+        {"27000000000000", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.duration);
+        unlink(path("tunevat_temp.wav").c_str());
+        settings(2, 16, c.duration, "take1.wav", "nosuchdev");
+        RunResult r = run("r\nq\n");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.find("Recording..."), std::string::npos);
+        EXPECT_FALSE(fileExists(path("take1.wav")));
+        if (*c.header == '\0') {
+            EXPECT_NE(r.out.find("A take of 26999999430656.00 sec is too long for a WAV file: at "
+                                 "most 26143344775665.46 sec fit at these settings\n"),
+                      std::string::npos)
+                << r.out;
+            EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
+            continue;
+        }
+        std::string take = readFile(path("tunevat_temp.wav"));
+        ASSERT_GE(take.size(), 4u);
+        EXPECT_EQ(take.substr(0, 4), c.header);
+        EXPECT_EQ(take.size(), std::string(c.header) == "RIFF" ? 44u : 80u);
+    }
 }
 
 }  // namespace

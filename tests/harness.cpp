@@ -107,11 +107,11 @@ bool fileExists(const std::string &path)
     return stat(path.c_str(), &sb) == 0;
 }
 
-long fileSize(const std::string &path)
+long long fileSize(const std::string &path)
 {
     struct stat sb;
     if (stat(path.c_str(), &sb) != 0) return -1;
-    return (long)sb.st_size;
+    return (long long)sb.st_size;
 }
 
 // Sets up the child's environment: HOME, no sound server unless env

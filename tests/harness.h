@@ -23,7 +23,7 @@ void leaveScratchDir(const std::string &oldCwd, const std::string &dir);
 void writeFile(const std::string &path, const std::string &bytes);
 std::string readFile(const std::string &path);
 bool fileExists(const std::string &path);
-long fileSize(const std::string &path);   // -1 when missing
+long long fileSize(const std::string &path);   // -1 when missing
 // The names in a directory, dot files included (not . and ..), sorted.
 std::vector<std::string> listDir(const std::string &dir);
 

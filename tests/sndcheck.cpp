@@ -8,6 +8,9 @@
 //       writes the decoded samples to RAW as packed little-endian
 //       integers of that width, channels interleaved. Exit status 1, with
 //       libsndfile's reason on standard error, when it cannot read FILE.
+//   sndcheck window FILE FROM COUNT RAW
+//       the same, but RAW holds only COUNT frames from frame FROM on (a
+//       window of a file too big to decode whole).
 //   sndcheck write FILE MAJOR BITS CHANNELS RATE FRAMES [OPTION...]
 //       writes FRAMES frames of a tone as MAJOR (wav, wavex or rf64) with
 //       16- or 24-bit samples. Options: title-before=TEXT and
@@ -41,7 +44,7 @@ int bitsOf(int format)
     }
 }
 
-int readFile(const char *path, const char *rawPath)
+int readFile(const char *path, const char *rawPath, sf_count_t from = 0, sf_count_t count = -1)
 {
     SF_INFO info;
     memset(&info, 0, sizeof info);
@@ -53,6 +56,12 @@ int readFile(const char *path, const char *rawPath)
     int bits = bitsOf(info.format);
     int sub = info.format & SF_FORMAT_SUBMASK;
     printf("%d %d %lld %d\n", info.channels, info.samplerate, (long long)info.frames, bits);
+    if ((sub == SF_FORMAT_PCM_16 || sub == SF_FORMAT_PCM_24) && from > 0 &&
+        sf_seek(f, from, SEEK_SET) != from) {
+        fprintf(stderr, "cannot seek to frame %lld\n", (long long)from);
+        sf_close(f);
+        return 1;
+    }
     if (sub == SF_FORMAT_PCM_16 || sub == SF_FORMAT_PCM_24) {
         FILE *out = fopen(rawPath, "wb");
         if (!out) {
@@ -63,7 +72,9 @@ int readFile(const char *path, const char *rawPath)
         std::vector<int> frame((size_t)info.channels * 1024);
         int bytes = bits / 8;
         sf_count_t n;
-        while ((n = sf_readf_int(f, frame.data(), 1024)) > 0) {
+        sf_count_t left = count < 0 ? info.frames : count;
+        while (left > 0 && (n = sf_readf_int(f, frame.data(), left < 1024 ? left : 1024)) > 0) {
+            left -= n;
             for (sf_count_t i = 0; i < n * info.channels; ++i) {
                 // libsndfile gives every sample left-justified in 32 bits.
                 unsigned int v = (unsigned int)frame[(size_t)i] >> (32 - bits);
@@ -147,7 +158,9 @@ int writeFile(int argc, char **argv)
 int main(int argc, char **argv)
 {
     if (argc == 4 && strcmp(argv[1], "read") == 0) return readFile(argv[2], argv[3]);
+    if (argc == 6 && strcmp(argv[1], "window") == 0)
+        return readFile(argv[2], argv[5], atoll(argv[3]), atoll(argv[4]));
     if (argc >= 8 && strcmp(argv[1], "write") == 0) return writeFile(argc, argv);
-    fprintf(stderr, "usage: sndcheck read FILE RAW | write FILE MAJOR BITS CHANNELS RATE FRAMES [OPTION...]\n");
+    fprintf(stderr, "usage: sndcheck read FILE RAW | window FILE FROM COUNT RAW | write FILE MAJOR BITS CHANNELS RATE FRAMES [OPTION...]\n");
     return 2;
 }

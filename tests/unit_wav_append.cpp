@@ -172,6 +172,24 @@ TEST_F(Appended, RefusalsLeaveTheTargetAsItWas)
     }
 }
 
+TEST_F(Appended, PastFourGiBAFileWhoseChunksCannotBeWalkedIsRefused)
+{
+    // No RIFF header: the tags are searched for, and there is no chunk
+    // list to put a ds64 chunk in. Sparse, 100 bytes short of the limit.
+    std::string bare = "xx" + fmtChunk(1, 1, 8000, 8) + "data" + le(0, 4);
+    writeFile("song.wav", bare);
+    long long length = (long long)bare.size() + kRiffDataLimit - 100;
+    ASSERT_EQ(truncate("song.wav", (off_t)length), 0);
+    writeFile("take.wav", wavBytes(8000, 1, 8, patternBytes(200, 2)));
+    std::string out;
+    EXPECT_EQ(appendQuiet("song.wav", 101, -1, &out), 0);
+    EXPECT_EQ(out, "Append file is 244 bytes\nAppending would make song.wav too large for a wave file!\n");
+    EXPECT_EQ(fileSize("song.wav"), length);
+    EXPECT_EQ(readAt("song.wav", 0, bare.size()), bare);
+    EXPECT_EQ(dotFiles(), 0);
+    unlink("song.wav");
+}
+
 struct AppendArgs {
     long count;
 };

@@ -23,7 +23,7 @@ std::string readHead(const std::string &path, size_t n)
     return s;
 }
 
-int fixSize(const std::string &path, long bytes, std::string *out)
+int fixSize(const std::string &path, long long bytes, std::string *out)
 {
     startCapture();
     int r = FIX_SIZE(path.c_str(), bytes);
@@ -31,7 +31,7 @@ int fixSize(const std::string &path, long bytes, std::string *out)
     return r;
 }
 
-int append(const std::string &target, const std::string &source, long count, std::string *out)
+int append(const std::string &target, const std::string &source, long long count, std::string *out)
 {
     startCapture();
     int r = APPEND(target.c_str(), source.c_str(), count);
@@ -112,13 +112,16 @@ TEST(FixSize, LeavesTheFileAsItWasWhenItRefuses)
 
     std::string good = wavBytes(44100, 2, 16, patternBytes(400));
     writeFile(p, good);
-    for (long bad : {-2L, -1000L, 2147483648L, 4294967296L + 5}) {
+    // A RIFF file's field states at most 4 GiB less the header's 36 bytes.
+    for (long long bad : {-2LL, -1000LL, kRiffDataLimit + 1, 4294967296LL + 5}) {
         EXPECT_EQ(fixSize(p, bad, &out), 0) << bad;
         EXPECT_EQ(out, "Data size " + std::to_string(bad) + " does not fit a wave file: " + p + "\n");
         EXPECT_EQ(readFile(p), good);
     }
-    ASSERT_EQ(fixSize(p, 2147483647L, &out), 1);
-    EXPECT_EQ(hex(readFile(p).substr(40, 4)), "ff ff ff 7f");
+    ASSERT_EQ(fixSize(p, kRiffDataLimit, &out), 1);
+    EXPECT_EQ(hex(readFile(p).substr(40, 4)), "db ff ff ff");
+    ASSERT_EQ(fixSize(p, 2147483648LL, &out), 1);
+    EXPECT_EQ(hex(readFile(p).substr(40, 4)), "00 00 00 80");
 
     // A file ending inside the data chunk's size field: neither a
     // measured nor a given size is written, and the file does not grow.
@@ -138,19 +141,85 @@ TEST(FixSize, LeavesTheFileAsItWasWhenItRefuses)
     EXPECT_FALSE(fileExists(missing));
 }
 
-TEST(FixSize, RefusesAMeasuredSizeBeyondTheField)
+TEST(FixSize, MeasuredSizesUpToTheRiffLimitAndRf64PastIt)
 {
     Scratch s;
     std::string p = s.path("huge.wav");
-    writeFile(p, wavBytes(44100, 2, 16, ""));
-    // A sparse file: 2^31 bytes of data after the header.
-    ASSERT_EQ(truncate(p.c_str(), 44 + 2147483648L), 0);
-    std::string out;
-    EXPECT_EQ(fixSize(p, -1, &out), 0);
-    EXPECT_EQ(out, "Data size 2147483648 does not fit a wave file: " + p + "\n");
-    std::string head = readHead(p, 44);
-    ASSERT_EQ(head.size(), 44u);
-    EXPECT_EQ(Assem4(&head[40]), 0ul);
+    std::string ds64 = "ds64" + le(28, 4) + le(0, 8) + le(0, 8) + le(0, 8) + le(0, 4);
+    std::string fmt = wavBytes(44100, 2, 16, "").substr(12, 24);
+    // Sparse files: gigabytes of data after the header cost no disk.
+    struct Case {
+        std::string header;
+        long long data;
+        const char *field;   // the bytes written at sizeAt, or nullptr: refused
+        size_t sizeAt, width;
+    } cases[] = {
+        {wavBytes(44100, 2, 16, ""), 2147483648LL, "00 00 00 80", 40, 4},
+        {wavBytes(44100, 2, 16, ""), kRiffDataLimit, "db ff ff ff", 40, 4},
+        {wavBytes(44100, 2, 16, ""), kRiffDataLimit + 1, nullptr, 40, 4},
+        // RF64 whose data chunk says how big it is: past 32 bits the size
+        // moves to ds64 and the field says 0xffffffff.
+        {"RF64" + le(0xffffffff, 4) + "WAVE" + ds64 + fmt + "data" + le(0, 4), 5368709120LL,
+         "00 00 00 40 01 00 00 00", 12 + 16, 8},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.data);
+        writeFile(p, c.header);
+        ASSERT_EQ(truncate(p.c_str(), (off_t)(c.header.size() + c.data)), 0);
+        std::string out;
+        EXPECT_EQ(fixSize(p, -1, &out), c.field ? 1 : 0);
+        std::string head = readHead(p, c.header.size());
+        if (c.field) {
+            EXPECT_EQ(out, "");
+            EXPECT_EQ(hex(head.substr(c.sizeAt, c.width)), c.field);
+            EXPECT_EQ(hex(head.substr(c.header.size() - 4)), c.width == 8 ? "ff ff ff ff" : c.field);
+        } else {
+            EXPECT_EQ(out, "Data size " + std::to_string(c.data) + " does not fit a wave file: " + p + "\n");
+            EXPECT_EQ(head, c.header);
+        }
+        unlink(p.c_str());
+    }
+}
+
+TEST(RiffSize, SetIn32BitsUpTo4GiBAndInDs64ForRf64)
+{
+    Scratch s;
+    std::string p = s.path("r.wav");
+    std::string fmt = wavBytes(44100, 2, 16, "").substr(12, 24);
+    std::string rf64 = "RF64" + le(0xffffffff, 4) + "WAVE" + "ds64" + le(28, 4) + std::string(28, '\0') + fmt +
+                       "data" + le(0xffffffff, 4);
+    struct Case {
+        std::string header;
+        long long length;
+        const char *field;   // nullptr: refused
+        size_t at, width;
+    } cases[] = {
+        {wavBytes(44100, 2, 16, ""), 3221225472LL, "f8 ff ff bf", 4, 4},
+        {wavBytes(44100, 2, 16, ""), 4294967303LL, "ff ff ff ff", 4, 4},
+        {wavBytes(44100, 2, 16, ""), 4294967304LL, nullptr, 4, 4},
+        {rf64, 5368709120LL, "f8 ff ff 3f 01 00 00 00", 20, 8},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.length);
+        writeFile(p, c.header);
+        ASSERT_EQ(truncate(p.c_str(), (off_t)c.length), 0);
+        startCapture();
+        int r = setRiffSize(p.c_str());
+        std::string out = endCapture();
+        std::string head = readHead(p, c.header.size());
+        if (c.field) {
+            EXPECT_EQ(r, 1);
+            EXPECT_EQ(out, "");
+            EXPECT_EQ(hex(head.substr(c.at, c.width)), c.field);
+            EXPECT_EQ(hex(head.substr(0, 4)), hex(c.header.substr(0, 4)));
+        } else {
+            EXPECT_EQ(r, 0);
+            EXPECT_EQ(out, "Cannot set the RIFF size of " + p + ": the file is " + std::to_string(c.length) +
+                               " bytes long\n");
+            EXPECT_EQ(head, c.header);
+        }
+        unlink(p.c_str());
+    }
 }
 
 TEST(Append, TakeOfTwoBlocksGoesToTheEndOfTheTarget)
@@ -250,21 +319,38 @@ TEST(Append, ReportsFilesThatCannotBeOpenedOrHaveNoData)
     EXPECT_EQ(readFile(t), target);
 }
 
-TEST(Append, RefusesToGrowTheTargetPastWhatAWaveFileCanState)
+TEST(Append, RefusesToGrowARiffTargetPastWhatItsSizeFieldCanState)
 {
     Scratch s;
     std::string t = s.path("big.wav"), src = s.path("s.wav");
-    writeFile(t, wavBytes(44100, 1, 8, ""));
-    // Sparse target holding 100 bytes less than the largest data size.
-    long targetLength = 44 + kMaxDataBytes - 100;
-    ASSERT_EQ(truncate(t.c_str(), targetLength), 0);
     writeFile(src, wavBytes(44100, 1, 8, patternBytes(200)));
-    std::string out;
-    EXPECT_EQ(append(t, src, 101, &out), 0);
-    EXPECT_EQ(out, "Append file is 244 bytes\nAppending would make " + t + " too large for a wave file!\n");
-    EXPECT_EQ(fileSize(t), targetLength);
-    ASSERT_EQ(append(t, src, 100, &out), 1);
-    EXPECT_EQ(fileSize(t), targetLength + 100);
+    std::string ds64 = "ds64" + le(28, 4) + std::string(28, '\0');
+    std::string rf64 = "RF64" + le(0xffffffff, 4) + "WAVE" + ds64 +
+                       wavBytes(44100, 1, 8, "").substr(12, 24) + "data" + le(0xffffffff, 4);
+    struct Case {
+        std::string header;
+        long long count;
+        bool ok;
+    } cases[] = {
+        {wavBytes(44100, 1, 8, ""), 101, false}, {wavBytes(44100, 1, 8, ""), 100, true},
+        {rf64, 200, true},   // RF64 states 64-bit sizes
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.count);
+        writeFile(t, c.header);
+        // Sparse: 100 bytes less than a RIFF file's data can be.
+        long long targetLength = (long long)c.header.size() + kRiffDataLimit - 100;
+        ASSERT_EQ(truncate(t.c_str(), (off_t)targetLength), 0);
+        std::string out;
+        EXPECT_EQ(append(t, src, c.count, &out), c.ok ? 1 : 0);
+        EXPECT_EQ(out, "Append file is 244 bytes\n" +
+                           (c.ok ? "" : "Appending would make " + t + " too large for a wave file!\n"));
+        EXPECT_EQ(fileSize(t), targetLength + (c.ok ? c.count : 0));
+        if (c.ok) {
+            EXPECT_EQ(readAt(t, targetLength, (size_t)c.count), patternBytes(200).substr(0, (size_t)c.count));
+        }
+        unlink(t.c_str());
+    }
 }
 
 struct AppendArgs {

@@ -2,6 +2,7 @@
 // limits of the 32-bit fields, and files that cannot be created or written.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "unit_wav_util.h"
@@ -12,7 +13,7 @@ using namespace wavtest;
 namespace {
 
 int makeHeaderQuiet(const std::string &path, unsigned rate, unsigned ch, unsigned bits,
-                    long frames, std::string *out)
+                    long long frames, std::string *out)
 {
     testing::internal::CaptureStdout();
     int r = MAKE_HEADER(path.c_str(), rate, ch, bits, frames);
@@ -139,10 +140,10 @@ TEST(MakeHeader, RefusesSizesTheHeaderCannotStateAndLeavesTheFileAlone)
     Scratch s;
     std::string p = s.path("t.wav");
     writeFile(p, "keep me");
-    struct Case { unsigned rate, ch, bits; long frames; } cases[] = {
-        {44100, 2, 16, kMaxDataBytes / 4 + 1},   // data bytes past the limit
-        {8000, 1, 8, kMaxDataBytes + 1},
-        {48000, 2, 24, 4000000000L},            // would wrap in 32 bits
+    struct Case { unsigned rate, ch, bits; long long frames; } cases[] = {
+        {44100, 2, 16, kMaxAudioBytes / 4 + 1},  // data bytes past what any file holds here
+        {8000, 1, 8, kMaxAudioBytes + 1},
+        {48000, 2, 24, 0x4000000000000000LL},   // would wrap in 64 bits
         {44100, 2, 16, -1},                     // negative frame count
         {2147483648u, 1, 8, 10},                // rate beyond the field
         {1000000000u, 2, 16, 10},               // byte rate beyond the field
@@ -153,6 +154,64 @@ TEST(MakeHeader, RefusesSizesTheHeaderCannotStateAndLeavesTheFileAlone)
         EXPECT_EQ(out, "Recording does not fit a wave file: " + p + "\n");
         EXPECT_EQ(readFile(p), "keep me");
     }
+}
+
+// The header at the edges of what a RIFF size states, and RF64 past them:
+// headerBytes needs no disk, so the sizes are those of recordings of
+// gigabytes.
+TEST(HeaderBytes, RiffUpToItsSizeFieldsReachAndRf64Past)
+{
+    const std::string fmtMono8 = "66 6d 74 20 10 00 00 00 01 00 01 00 40 1f 00 00 40 1f 00 00 01 00 08 00";
+    struct Case {
+        unsigned rate, ch, bits;
+        long long frames;
+        int length;
+        const char *bytes;   // the whole header
+    } cases[] = {
+        // 2 GiB and the last 32-bit sizes: unsigned values, one header.
+        {8000, 1, 8, 2147483648LL, 44, "52 49 46 46 24 00 00 80 57 41 56 45 <fmt> 64 61 74 61 00 00 00 80"},
+        {8000, 1, 8, 3221225472LL, 44, "52 49 46 46 24 00 00 c0 57 41 56 45 <fmt> 64 61 74 61 00 00 00 c0"},
+        {8000, 1, 8, kRiffDataLimit, 44, "52 49 46 46 ff ff ff ff 57 41 56 45 <fmt> 64 61 74 61 db ff ff ff"},
+        // One byte more: RF64, its sizes in ds64 (RIFF size = data + 72).
+        {8000, 1, 8, kRiffDataLimit + 1, 80,
+         "52 46 36 34 ff ff ff ff 57 41 56 45 64 73 36 34 1c 00 00 00 24 00 00 00 01 00 00 00 "
+         "dc ff ff ff 00 00 00 00 dc ff ff ff 00 00 00 00 00 00 00 00 <fmt> 64 61 74 61 ff ff ff ff"},
+        {8000, 1, 8, 4294967296LL, 80,
+         "52 46 36 34 ff ff ff ff 57 41 56 45 64 73 36 34 1c 00 00 00 48 00 00 00 01 00 00 00 "
+         "00 00 00 00 01 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 <fmt> 64 61 74 61 ff ff ff ff"},
+        // Six hours of 48 kHz 24-bit stereo, all of it by hand.
+        {48000, 2, 24, 1000000000LL, 80,
+         "52 46 36 34 ff ff ff ff 57 41 56 45 64 73 36 34 1c 00 00 00 48 bc a0 65 01 00 00 00 00 bc "
+         "a0 65 01 00 00 00 00 ca 9a 3b 00 00 00 00 00 00 00 00 66 6d 74 20 10 00 00 00 01 00 02 00 "
+         "80 bb 00 00 00 65 04 00 06 00 18 00 64 61 74 61 ff ff ff ff"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.frames);
+        char h[kRf64HeaderBytes + 4];
+        memset(h, 'x', sizeof h);
+        ASSERT_EQ(headerBytes(h, c.rate, c.ch, c.bits, c.frames), c.length);
+        std::string want = c.bytes;
+        size_t at = want.find("<fmt>");
+        if (at != std::string::npos) want.replace(at, 5, fmtMono8);
+        EXPECT_EQ(hex(std::string(h, (size_t)c.length)), want);
+        EXPECT_EQ(std::string(h + c.length, 4), "xxxx");   // nothing past the header
+    }
+    // Stereo 16-bit around the same edge: whole frames of 4 bytes.
+    char h[kRf64HeaderBytes];
+    EXPECT_EQ(headerBytes(h, 44100, 2, 16, kRiffDataLimit / 4), 44);
+    EXPECT_EQ(Assem4(h + kDataSizeAt), 4294967256ul);
+    EXPECT_EQ(Assem4(h + kRiffSizeAt), 4294967292ul);
+    EXPECT_EQ(headerBytes(h, 44100, 2, 16, kRiffDataLimit / 4 + 1), 80);
+    EXPECT_EQ(Assem8(h + 28), 4294967260ull);
+    EXPECT_EQ(Assem8(h + 36), (unsigned long long)(kRiffDataLimit / 4 + 1));
+
+    // MAKE_HEADER writes what headerBytes makes, RF64 too.
+    Scratch s;
+    std::string out;
+    ASSERT_EQ(makeHeaderQuiet(s.path("rf.wav"), 48000, 2, 24, 1000000000LL, &out), 1);
+    EXPECT_EQ(out, "");
+    ASSERT_EQ(headerBytes(h, 48000, 2, 24, 1000000000LL), 80);
+    EXPECT_EQ(readFile(s.path("rf.wav")), std::string(h, 80));
 }
 
 int makeHeaderTo(void *path)

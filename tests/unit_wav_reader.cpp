@@ -16,8 +16,8 @@ struct Attrs {
     unsigned long rate = 11;
     unsigned int bps = 22;
     unsigned int channels = 33;
-    unsigned long offset = 44;
-    unsigned long frames = 55;
+    unsigned long long offset = 44;
+    unsigned long long frames = 55;
 };
 
 int read(const std::string &path, Attrs *a, int verbose, std::string *out)
@@ -190,6 +190,40 @@ TEST(GetAttributes, EightBitFilesHaveOneBytePerSample)
     EXPECT_EQ(out, "\nFile: " + p + "\n  channels: 1\n  bits: 8\n  samplerate: 8000\n  length (sec): 0.500\n");
     EXPECT_EQ(a.bps, 1u);
     EXPECT_EQ(a.frames, 4000ul);
+}
+
+TEST(GetAttributes, SamplesNarrowerThanTheirBytesCountFramesByTheBlockAlign)
+{
+    Scratch s;
+    std::string p = s.path("20.wav");
+    // 48000 frames of 20-bit stereo in 3-byte containers: block align 6.
+    std::string pcm = patternBytes(6 * 48000);
+    struct Case {
+        const char *name;
+        std::string fmtChunk;
+        const char *bits;
+    } cases[] = {
+        {"20 bits in 3 bytes", "fmt " + le(16, 4) + le(1, 2) + le(2, 2) + le(48000, 4) + le(288000, 4) +
+                                   le(6, 2) + le(20, 2),
+         "20"},
+        {"extensible, 20 valid bits in 24", "fmt " + le(40, 4) + le(0xfffe, 2) + le(2, 2) + le(48000, 4) +
+                                                le(288000, 4) + le(6, 2) + le(24, 2) + le(22, 2) + le(20, 2) +
+                                                le(3, 4) + le(1, 2) +
+                                                std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xaa\x00\x38\x9b\x71", 14),
+         "24"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string chunks = c.fmtChunk + "data" + le(pcm.size(), 4) + pcm;
+        writeFile(p, "RIFF" + le(chunks.size() + 4, 4) + "WAVE" + chunks);
+        Attrs a;
+        std::string out;
+        ASSERT_EQ(read(p, &a, 1, &out), 1);
+        EXPECT_EQ(out, "\nFile: " + p + "\n  channels: 2\n  bits: " + c.bits +
+                           "\n  samplerate: 48000\n  length (sec): 1.000\n");
+        EXPECT_EQ(a.frames, 48000ull);
+        EXPECT_EQ(length(p, &out), 48000.0);
+    }
 }
 
 TEST(GetAttributes, MissingFileAndMissingChunksAreReported)

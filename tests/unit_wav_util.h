@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,11 +29,51 @@ inline std::string hex(const std::string &bytes)
 }
 
 // Little-endian bytes of v, n of them.
-inline std::string le(unsigned long v, int n)
+inline std::string le(unsigned long long v, int n)
 {
     std::string s;
     for (int i = 0; i < n; ++i) s += (char)((v >> (8 * i)) & 0xff);
     return s;
+}
+
+// n bytes of the file at path from offset on (fewer at its end): a window
+// of a file too big to read whole.
+inline std::string readAt(const std::string &path, long long offset, size_t n)
+{
+    std::string s(n, '\0');
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return "";
+    if (fseeko(f, (off_t)offset, SEEK_SET) != 0) n = 0;
+    s.resize(n ? fread(&s[0], 1, n, f) : 0);
+    fclose(f);
+    return s;
+}
+
+// Writes bytes at offset of the file at path, which must exist.
+inline bool writeAt(const std::string &path, long long offset, const std::string &bytes)
+{
+    FILE *f = fopen(path.c_str(), "rb+");
+    if (!f) return false;
+    bool ok = fseeko(f, (off_t)offset, SEEK_SET) == 0 && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && ok;
+}
+
+// Bytes free for an unprivileged writer on the file system of dir; -1 when
+// it cannot be told.
+inline long long freeBytes(const std::string &dir)
+{
+    struct statvfs sv;
+    if (statvfs(dir.c_str(), &sv) != 0) return -1;
+    return (long long)sv.f_bavail * (long long)sv.f_frsize;
+}
+
+// A canonical 44-byte header for dataBytes of audio (the sizes as
+// unsigned 32-bit values), made by hand.
+inline std::string riffHeader(unsigned rate, unsigned channels, unsigned bits, unsigned long long dataBytes)
+{
+    unsigned align = channels * (bits / 8);
+    return "RIFF" + le((unsigned long)(dataBytes + 36), 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(channels, 2) +
+           le(rate, 4) + le(rate * align, 4) + le(align, 2) + le(bits, 2) + "data" + le((unsigned long)dataBytes, 4);
 }
 
 struct Scratch {

@@ -3,7 +3,9 @@
 // that are not plain PCM. Files are made here chunk by chunk.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "unit_wav_util.h"
@@ -187,7 +189,8 @@ TEST(Walk, AttributeReadersCountOnlyTheAudio)
     // 140000 bytes of metadata before the audio, a chunk after it.
     writeFile(p, riff(fmtPcm(1, 8000, 16) + chunk("bext", std::string(140000, 'h')) +
                       chunk("data", pcm) + after));
-    unsigned long rate = 0, offset = 0, frames = 0;
+    unsigned long rate = 0;
+    unsigned long long offset = 0, frames = 0;
     unsigned int bps = 0, ch = 0;
     startCapture();
     ASSERT_EQ(GetAttributes(p.c_str(), &rate, &bps, &ch, &offset, &frames, 1), 1);
@@ -198,6 +201,74 @@ TEST(Walk, AttributeReadersCountOnlyTheAudio)
     startCapture();
     EXPECT_EQ(GET_LENGTH(p.c_str()), 2000.0);
     EXPECT_EQ(endCapture(), "");
+}
+
+struct BigCase {
+    const char *name;
+    std::string header;     // up to the first sample byte
+    long long data;         // bytes of audio after it (a hole: sparse)
+    std::string after;      // a chunk after the audio, or nothing
+    long long audioBytes, sizeAt;
+};
+
+TEST(Walk, FilesOfGigabytesAreWalkedIn64Bits)
+{
+    Scratch s;
+    const long long k3G = 3221225472LL, k5G = 5368709120LL;
+    const std::string fmt = fmtPcm(2, 44100, 16);
+    const std::string list = chunk("LIST", "INFOISFT" + le(4, 4) + "xyz");
+    auto riff32 = [&](unsigned long riffSize, unsigned long dataSize) {
+        return "RIFF" + le(riffSize, 4) + "WAVE" + fmt + "data" + le(dataSize, 4);
+    };
+    auto rf64 = [&](unsigned long long data) {
+        return "RF64" + le(0xffffffff, 4) + "WAVE" +
+               chunk("ds64", le(data + 72, 8) + le(data, 8) + le(data / 4, 8) + le(0, 4)) + fmt + "data" +
+               le(0xffffffff, 4);
+    };
+    std::vector<BigCase> cases = {
+        {"3 GiB RIFF, unsigned 32-bit sizes", riff32(k3G + 36, k3G), k3G, "", k3G, 40},
+        {"3 GiB RIFF and a chunk after the audio", riff32(k3G + 36 + list.size(), k3G), k3G, list, k3G, 40},
+        {"5 GiB RF64", rf64(k5G), k5G, "", k5G, 12 + 16},
+        {"5 GiB RF64 and a chunk after the audio", rf64(k5G), k5G, list, k5G, 12 + 16},
+        // libsndfile past 4 GiB: the sizes wrapped to their low 32 bits.
+        {"5 GiB RIFF whose sizes wrapped", riff32((k5G + 36) & 0xffffffff, k5G & 0xffffffff), k5G, "", k5G,
+         40},
+        {"5 GiB RIFF of unknown size", riff32(0xffffffff, 0xffffffff), k5G, "", k5G, 40},
+    };
+    for (const BigCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string p = s.path("big.wav");
+        writeFile(p, c.header);
+        long long end = (long long)c.header.size() + c.data;
+        ASSERT_EQ(truncate(p.c_str(), (off_t)end), 0);
+        if (!c.after.empty()) {
+            ASSERT_TRUE(writeAt(p, end, c.after));
+        }
+        FILE *f = fopen(p.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        WavLayout w;
+        locateWav(f, &w);
+        fclose(f);
+        EXPECT_EQ(w.length, end + (long long)c.after.size());
+        EXPECT_EQ(w.walked, 1);
+        EXPECT_EQ(w.dataOffset, (long long)c.header.size());
+        EXPECT_EQ(w.audioBytes, c.audioBytes);
+        EXPECT_EQ(w.sizeAt, c.sizeAt);
+        EXPECT_EQ(w.tailStart, end);
+        unsigned long rate = 0;
+        unsigned long long offset = 0, frames = 0;
+        unsigned int bps = 0, ch = 0;
+        startCapture();
+        EXPECT_EQ(GetAttributes(p.c_str(), &rate, &bps, &ch, &offset, &frames, 1), 1);
+        char seconds[32];
+        snprintf(seconds, sizeof seconds, "%.3f", (double)(c.audioBytes / 4) / 44100.0);
+        EXPECT_EQ(endCapture(), "\nFile: " + p + "\n  channels: 2\n  bits: 16\n  samplerate: 44100\n"
+                                "  length (sec): " + seconds + "\n");
+        EXPECT_EQ(frames, (unsigned long long)c.audioBytes / 4);
+        EXPECT_EQ(offset, c.header.size());
+        EXPECT_EQ(GET_LENGTH(p.c_str()), (double)(c.audioBytes / 4));
+        unlink(p.c_str());
+    }
 }
 
 struct FormatCase {

@@ -8,13 +8,41 @@
 
 // APPEND moves sample data through a buffer of this size.
 static const long kCopyBlock = 4096;
-// The data size in an RF64 file's ds64 chunk is 8 bytes wide.
-static const int kWideSizeBytes = 8;
 
-int FIX_SIZE(const char *path, long dataBytes)
+static void sizeRefused(long long size, const char *path)
 {
-    if (dataBytes < -1 || dataBytes > kMaxField) {
-        printf("Data size %ld does not fit a wave file: %s\n", dataBytes, path);
+    printf("Data size %lld does not fit a wave file: %s\n", size, path);
+}
+
+// Writes size into the located file's data size that counts. An RF64
+// file states any size: in its ds64 chunk when the data chunk's field
+// defers to it, or when the size does not fit that field. A RIFF file's
+// field takes at most kRiffDataLimit. Returns 1, or 0 after a message.
+static int writeDataSize(FILE *f, const WavLayout *w, long long size, const char *path)
+{
+    int wide = w->rf64 && w->ds64At >= 0;
+    if (size > (wide ? kMaxAudioBytes : kRiffDataLimit)) {
+        sizeRefused(size, path);
+        return 0;
+    }
+    unsigned long long value = (unsigned long long)size;
+    int ok;
+    if (w->sizeAt != w->dataAt + kTagBytes) {
+        ok = writeField(f, w->sizeAt, value, kWideSizeBytes);
+    } else if (wide && value >= kUnknownSize) {
+        ok = writeField(f, w->ds64At + kDs64DataAt, value, kWideSizeBytes) &&
+             writeField(f, w->sizeAt, kUnknownSize, (int)kSizeFieldBytes);
+    } else {
+        ok = writeField(f, w->sizeAt, value, (int)kSizeFieldBytes);
+    }
+    if (!ok) cannotWrite(path, errno);
+    return ok;
+}
+
+int FIX_SIZE(const char *path, long long dataBytes)
+{
+    if (dataBytes < -1) {
+        sizeRefused(dataBytes, path);
         return 0;
     }
     FILE *f = openWavFile(path, "rb+");
@@ -22,24 +50,7 @@ int FIX_SIZE(const char *path, long dataBytes)
     int ok = 0;
     WavLayout w;
     locateWav(f, &w);
-    if (dataFound(&w)) {
-        long size = dataBytes == -1 ? w.length - w.dataOffset : dataBytes;
-        if (size > kMaxField) {
-            printf("Data size %ld does not fit a wave file: %s\n", size, path);
-        } else {
-            // Only the size field that counts: the data chunk's own, or the
-            // ds64 chunk's when the data chunk defers to it.
-            char field[kWideSizeBytes] = {0};
-            Decon4(size, field);
-            size_t width = w.sizeAt == w.dataAt + kTagBytes ? (size_t)kSizeFieldBytes
-                                                            : (size_t)kWideSizeBytes;
-            if (fseek(f, w.sizeAt, SEEK_SET) == 0 && fwrite(field, 1, width, f) == width) {
-                ok = 1;
-            } else {
-                cannotWrite(path, errno);
-            }
-        }
-    }
+    if (dataFound(&w)) ok = writeDataSize(f, &w, dataBytes == -1 ? w.length - w.dataOffset : dataBytes, path);
     if (fclose(f) != 0 && ok) {
         cannotWrite(path, errno);
         ok = 0;
@@ -47,7 +58,59 @@ int FIX_SIZE(const char *path, long dataBytes)
     return ok;
 }
 
-int APPEND(const char *target, const char *source, long count)
+// Finds the data of both files and how much of the source goes to the
+// target: *from, the source's first sample byte, and *wanted bytes from
+// there (count, or what the source holds when that is less). Returns 1,
+// or 0 after a message when a file has no data, or the target's data
+// (everything from its first sample byte on, as FIX_SIZE will count it)
+// would grow past what its size field states.
+static int planAppend(FILE *out, long long targetLength, FILE *in, long long sourceLength,
+                      long long count, const char *target, long long *from, long long *wanted)
+{
+    WavLayout t, s;
+    locateWav(out, &t);
+    if (!dataFound(&t)) return 0;
+    locateWav(in, &s);
+    if (!dataFound(&s)) return 0;
+    long long available = sourceLength - s.dataOffset;
+    *from = s.dataOffset;
+    *wanted = count < 0 ? 0 : (count < available ? count : available);
+    long long limit = t.rf64 && t.ds64At >= 0 ? kMaxAudioBytes : kRiffDataLimit;
+    if (targetLength - t.dataOffset > limit - *wanted) {
+        printf("Appending would make %s too large for a wave file!\n", target);
+        return 0;
+    }
+    return 1;
+}
+
+// Copies wanted bytes from offset from of in to offset at of out, block
+// by block. A part-written append would be taken for sample data by every
+// reader: on failure the target is cut back to at. Returns 1, or 0 after
+// a message.
+static int copyBlocks(FILE *in, long long from, FILE *out, long long at, long long wanted,
+                      const char *source, const char *target)
+{
+    static char block[kCopyBlock];
+    long long copied = 0;
+    int ok = 1;
+    while (ok && copied < wanted) {
+        size_t n = (size_t)(wanted - copied < kCopyBlock ? wanted - copied : kCopyBlock);
+        if (fseeko(in, (off_t)(from + copied), SEEK_SET) != 0 || fread(block, 1, n, in) != n) {
+            cannotRead(source, in);
+            ok = 0;
+        } else if (fseeko(out, (off_t)(at + copied), SEEK_SET) != 0 || fwrite(block, 1, n, out) != n) {
+            cannotWrite(target, errno);
+            ok = 0;
+        } else {
+            copied += (long long)n;
+        }
+    }
+    if (!ok && ftruncate(fileno(out), (off_t)at) != 0)
+        printf("Cannot restore %s: %s\n", target, strerror(errno));
+    return ok;
+}
+
+int APPEND(const char *target, const char *source, long long count)
 {
     FILE *out = openWavFile(target, "rb+");
     if (!out) return 0;
@@ -61,54 +124,15 @@ int APPEND(const char *target, const char *source, long count)
     setvbuf(out, NULL, _IONBF, 0);
 
     int ok = 0;
-    long targetLength = fileLength(out);
-    long sourceLength = fileLength(in);
+    long long targetLength = fileLength(out);
+    long long sourceLength = fileLength(in);
     if (targetLength < 0 || sourceLength < 0) {
         cannotRead(targetLength < 0 ? target : source, targetLength < 0 ? out : in);
-        fclose(in);
-        fclose(out);
-        return 0;
-    }
-    printf("Append file is %li bytes\n", sourceLength);
-
-    WavLayout t, s;
-    locateWav(out, &t);
-    int found = dataFound(&t);
-    if (found) {
-        locateWav(in, &s);
-        found = dataFound(&s);
-    }
-    if (found) {
-        long sourceStart = s.dataOffset;
-        long available = sourceLength - sourceStart;
-        long wanted = count < 0 ? 0 : (count < available ? count : available);
-        // Everything from the target's first sample byte on becomes its data.
-        if (targetLength - t.dataOffset > kMaxDataBytes - wanted) {
-            printf("Appending would make %s too large for a wave file!\n", target);
-        } else {
-            static char block[kCopyBlock];
-            long copied = 0;
-            ok = 1;
-            while (ok && copied < wanted) {
-                long n = wanted - copied < kCopyBlock ? wanted - copied : kCopyBlock;
-                if (fseek(in, sourceStart + copied, SEEK_SET) != 0 ||
-                    fread(block, 1, (size_t)n, in) != (size_t)n) {
-                    cannotRead(source, in);
-                    ok = 0;
-                } else if (fseek(out, targetLength + copied, SEEK_SET) != 0 ||
-                           fwrite(block, 1, (size_t)n, out) != (size_t)n) {
-                    cannotWrite(target, errno);
-                    ok = 0;
-                } else {
-                    copied += n;
-                }
-            }
-            // A part-written append would be taken for sample data by every
-            // reader: cut the target back to what it was.
-            if (!ok && ftruncate(fileno(out), targetLength) != 0) {
-                printf("Cannot restore %s: %s\n", target, strerror(errno));
-            }
-        }
+    } else {
+        printf("Append file is %lli bytes\n", sourceLength);
+        long long from = 0, wanted = 0;
+        if (planAppend(out, targetLength, in, sourceLength, count, target, &from, &wanted))
+            ok = copyBlocks(in, from, out, targetLength, wanted, source, target);
     }
     fclose(in);
     if (fclose(out) != 0 && ok) {

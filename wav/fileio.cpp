@@ -42,16 +42,24 @@ void cannotWrite(const char *path, int err)
     printf("Cannot write %s: %s\n", path, strerror(err));
 }
 
-long fileLength(FILE *f)
+long long fileLength(FILE *f)
 {
-    if (fseek(f, 0, SEEK_END) != 0) return -1;
-    return ftell(f);
+    if (fseeko(f, 0, SEEK_END) != 0) return -1;
+    return (long long)ftello(f);
 }
 
 unsigned long layoutFrameBytes(const WavLayout *w)
 {
     if (w->fmtAt < 0) return 0;
-    return (unsigned long)(w->bits / 8) * w->channels;
+    unsigned long whole = (unsigned long)(w->bits / 8) * w->channels;
+    // 20 bits of integer PCM in 3 bytes: bits / 8 would count 2 bytes a
+    // sample. Only a walked format chunk's block align is a real field.
+    unsigned int code = w->formatTag == 0xfffe ? w->subFormat : w->formatTag;
+    unsigned int container = (w->bits + 7) / 8;
+    if (w->walked && code == 1 && w->bits > 8 && w->bits % 8 != 0 &&
+        w->blockAlign == container * w->channels)
+        return w->blockAlign;
+    return whole;
 }
 
 size_t readUpTo(FILE *f, char *buf, size_t n)
@@ -65,10 +73,17 @@ size_t readUpTo(FILE *f, char *buf, size_t n)
     return got;
 }
 
-int readAt(FILE *f, long pos, char *buf, size_t n)
+int readAt(FILE *f, long long pos, char *buf, size_t n)
 {
-    if (pos < 0 || fseek(f, pos, SEEK_SET) != 0) return 0;
+    if (pos < 0 || fseeko(f, (off_t)pos, SEEK_SET) != 0) return 0;
     return readUpTo(f, buf, n) == n;
+}
+
+int writeField(FILE *f, long long pos, unsigned long long value, int width)
+{
+    char field[kWideSizeBytes];
+    for (int i = 0; i < width; ++i) field[i] = (char)((value >> (8 * i)) & 0xff);
+    return fseeko(f, (off_t)pos, SEEK_SET) == 0 && fwrite(field, 1, (size_t)width, f) == (size_t)width;
 }
 
 int dataFound(const WavLayout *w)

@@ -18,35 +18,32 @@
 
 // Copies that the kernel cannot make go through a buffer of this size.
 static const long kCopyBytes = 65536;
-// The ds64 chunk's fields, from its tag: RIFF size, data size and sample
-// count, 8 bytes each.
-static const long kDs64Riff = 8;
-static const long kDs64Data = 16;
-static const long kDs64Samples = 24;
-static const int kWideSizeBytes = 8;
-// A 32-bit size field that says "see the ds64 chunk".
-static const unsigned long long kDeferredSize = 0xffffffffULL;
-
-// Writes the width low bytes of value, least significant first, at pos.
-static int writeField(FILE *f, long pos, unsigned long long value, int width)
-{
-    char field[kWideSizeBytes];
-    for (int i = 0; i < width; ++i) field[i] = (char)((value >> (8 * i)) & 0xff);
-    return fseeko(f, (off_t)pos, SEEK_SET) == 0 && fwrite(field, 1, (size_t)width, f) == (size_t)width;
-}
+// The most one copy_file_range call is asked for: a size_t of 32 bits
+// holds it too.
+static const long long kMaxCopyCall = 1LL << 30;
+// "RIFF", its size, "WAVE": the chunks follow.
+static const long kRiffHeaderBytes = 12;
+// The ds64 chunk a RIFF file gets when it turns RF64, with its header.
+static const long kDs64ChunkBytes = kChunkHeaderBytes + kDs64BodyBytes;
 
 int setRiffSize(const char *path)
 {
     FILE *f = openWavFile(path, "rb+");
     if (!f) return 0;
-    long length = fileLength(f);
+    WavLayout w;
+    locateWav(f, &w);
+    long long length = w.length;
+    // An RF64 file states it in its ds64 chunk; a RIFF file in 32 bits.
+    int wide = w.walked && w.rf64;
     int ok = 0;
-    if (length < kWavHeaderBytes || length - kChunkHeaderBytes > kMaxField) {
-        printf("Cannot set the RIFF size of %s: the file is %li bytes long\n", path, length);
+    if (length < kWavHeaderBytes ||
+        (!wide && length - kChunkHeaderBytes > (long long)kUnknownSize)) {
+        printf("Cannot set the RIFF size of %s: the file is %lli bytes long\n", path, length);
     } else {
         // The RIFF chunk's own tag and size field are not counted.
-        ok = writeField(f, kRiffSizeAt, (unsigned long long)(length - kChunkHeaderBytes),
-                        kSizeFieldBytes);
+        unsigned long long size = (unsigned long long)(length - kChunkHeaderBytes);
+        ok = wide ? writeField(f, w.ds64At + kDs64RiffAt, size, kWideSizeBytes)
+                  : writeField(f, kRiffSizeAt, size, (int)kSizeFieldBytes);
         if (!ok) cannotWrite(path, errno);
     }
     if (fclose(f) != 0 && ok) {
@@ -56,10 +53,10 @@ int setRiffSize(const char *path)
     return ok;
 }
 
-int truncateFile(const char *path, long length)
+int truncateFile(const char *path, long long length)
 {
     if (length < 0 || truncate(path, (off_t)length) != 0) {
-        printf("Cannot cut %s to %li bytes: %s\n", path, length,
+        printf("Cannot cut %s to %lli bytes: %s\n", path, length,
                length < 0 ? strerror(EINVAL) : strerror(errno));
         return 0;
     }
@@ -100,7 +97,7 @@ static int writeAllAt(int fd, const char *buf, size_t n, off_t pos)
 // stream stands at its end): inside the kernel where it can (no copy
 // through the program, and a shared extent where the file system has
 // them), through a buffer otherwise. Returns 1, or 0 with errno set.
-static int copyInto(FILE *in, long from, long count, FILE *out)
+static int copyInto(FILE *in, long long from, long long count, FILE *out)
 {
     if (count <= 0) return 1;
     if (fflush(out) != 0) return 0;
@@ -113,7 +110,8 @@ static int copyInto(FILE *in, long from, long count, FILE *out)
     while (count > 0) {
         ssize_t n;
         if (inKernel) {
-            n = copy_file_range(inFd, &inAt, outFd, &outAt, (size_t)count, 0);
+            size_t ask = (size_t)(count < kMaxCopyCall ? count : kMaxCopyCall);
+            n = copy_file_range(inFd, &inAt, outFd, &outAt, ask, 0);
             if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
                           errno == EOPNOTSUPP || errno == EPERM || errno == ETXTBSY)) {
                 inKernel = 0;   // not between these files: the plain way
@@ -129,7 +127,7 @@ static int copyInto(FILE *in, long from, long count, FILE *out)
         }
         if (n == 0) errno = EIO;   // the file ended before the bytes it was to hold
         if (n <= 0) return 0;
-        count -= (long)n;
+        count -= (long long)n;
     }
     return fseeko(out, outAt, SEEK_SET) == 0;
 }
@@ -158,47 +156,149 @@ static int audioExtensible(const WavLayout *w, unsigned long frameBytes, const c
     return 1;
 }
 
-int appendTake(const char *target, const char *source, long count, long oldBytes)
+// What an append writes, worked out from the located target and take.
+struct AppendPlan {
+    unsigned long frameBytes;
+    long long whole;       // the target's audio that is kept: whole frames
+    long long newData;     // data bytes afterwards
+    long long pad;         // 1 when they are odd: a pad byte follows them
+    long long inserted;    // bytes put before the target's chunks: a new ds64 chunk
+    long long newLength;   // the new file's length
+    int riffHeader;        // the target starts with "RIFF": it has a RIFF size to set
+    int toRf64;            // a RIFF target whose sizes no longer fit 32 bits
+};
+
+// Whether the new file's sizes still fit the target's kind of header; a
+// walked RIFF file that outgrows 32 bits turns RF64. Returns 1, or 0 when
+// a size cannot be stated (a file whose chunks were not walked).
+static int sizesFit(const WavLayout *t, AppendPlan *p)
 {
-    if (!targetWritable(target)) return 0;
-    FILE *in = openWavFile(target, "rb");
-    if (!in) return 0;
-    FILE *src = openWavFile(source, "rb");
-    if (!src) {
-        fclose(in);
+    if (t->rf64 && t->walked) return 1;   // 64-bit sizes in its ds64 chunk
+    int fits = p->newData <= kRiffDataLimit &&
+               (!p->riffHeader || p->newLength - kChunkHeaderBytes <= (long long)kUnknownSize);
+    if (fits) return 1;
+    if (!t->walked || !p->riffHeader) return 0;
+    p->toRf64 = 1;
+    p->inserted = kDs64ChunkBytes;
+    p->newLength += kDs64ChunkBytes;
+    return 1;
+}
+
+// Checks that count bytes of the take s can go after the audio of the
+// target t (open as in) and fills *p. Returns 1, or 0 after a message.
+static int planAppend(FILE *in, const WavLayout *t, const WavLayout *s, long long sourceLength,
+                      long long count, long long oldBytes, const char *target, const char *source,
+                      AppendPlan *p)
+{
+    memset(p, 0, sizeof *p);
+    p->frameBytes = layoutFrameBytes(t);
+    if (!audioExtensible(t, p->frameBytes, target)) return 0;
+    p->whole = t->audioBytes - t->audioBytes % (long long)p->frameBytes;
+    if (s->dataAt < 0 || s->dataCut) {
+        fputs(s->dataAt < 0 ? kNoDataMessage : kCutDataMessage, stdout);
         return 0;
     }
-    long sourceLength = fileLength(src);
-    // The same report APPEND gives.
-    if (sourceLength >= 0) printf("Append file is %li bytes\n", sourceLength);
+    if (count < 0 || sourceLength - s->dataOffset < count) {
+        printf("%s holds fewer than %lli bytes of audio\n", source, count);
+        return 0;
+    }
+    if (oldBytes >= 0 && p->whole != oldBytes) {
+        printf("%s has changed since the recording began; it was left as it is\n", target);
+        return 0;
+    }
+    // Only a file that starts with a RIFF header has a RIFF size.
+    char riffTag[kTagBytes] = {0};
+    p->riffHeader = readAt(in, 0, riffTag, sizeof riffTag) && memcmp(riffTag, "RIFF", kTagBytes) == 0;
+    int fits = count <= kMaxAudioBytes - p->whole && t->length <= kMaxAudioBytes;
+    if (fits) {
+        p->newData = p->whole + count;
+        p->pad = p->newData & 1;   // odd-sized data is followed by a pad byte
+        p->newLength = t->dataOffset + p->newData + p->pad + (t->length - t->tailStart);
+        fits = sizesFit(t, p);
+    }
+    if (!fits) {
+        printf("Appending would make %s too large for a wave file!\n", target);
+        return 0;
+    }
+    return 1;
+}
 
+// The new file, sizes aside: the target's header and old audio in whole
+// frames (behind "RF64" and a ds64 chunk when it turns RF64), the new
+// audio, a pad byte when the data ends on an odd byte, then the chunks
+// that followed the old audio, unchanged. Returns 1, or 0 with errno set.
+static int writeAppended(FILE *in, const WavLayout *t, FILE *src, const WavLayout *s,
+                         long long count, const AppendPlan *p, FILE *out)
+{
+    int ok;
+    if (p->toRf64) {
+        char head[kRiffHeaderBytes + kDs64ChunkBytes] = {0};
+        memcpy(head, "RF64", kTagBytes);
+        Decon4((unsigned long)kUnknownSize, head + kRiffSizeAt);
+        memcpy(head + 8, "WAVE", kTagBytes);
+        memcpy(head + kRiffHeaderBytes, "ds64", kTagBytes);
+        Decon4((unsigned long)kDs64BodyBytes, head + kRiffHeaderBytes + kTagBytes);
+        ok = fwrite(head, 1, sizeof head, out) == sizeof head &&
+             copyInto(in, kRiffHeaderBytes, t->dataOffset + p->whole - kRiffHeaderBytes, out);
+    } else {
+        ok = copyInto(in, 0, t->dataOffset + p->whole, out);
+    }
+    return ok && copyInto(src, s->dataOffset, count, out) && (p->pad == 0 || fputc(0, out) != EOF) &&
+           copyInto(in, t->tailStart, t->length - t->tailStart, out);
+}
+
+// Then the sizes: an RF64 file's in its ds64 chunk (the data chunk's own
+// field 0xffffffff in a file that turned RF64; kept, or true while it
+// fits, in one that was RF64 already), a RIFF file's in the RIFF header
+// and the data chunk. Returns 1, or 0 with errno set.
+static int writeAppendSizes(FILE *out, const WavLayout *t, const AppendPlan *p)
+{
+    unsigned long long riffSize = (unsigned long long)(p->newLength - kChunkHeaderBytes);
+    unsigned long long data = (unsigned long long)p->newData;
+    long long sizeAt = t->sizeAt + p->inserted;
+    if (p->toRf64 || t->rf64) {
+        long long ds64At = p->toRf64 ? kRiffHeaderBytes : t->ds64At;
+        int ok = writeField(out, ds64At + kDs64RiffAt, riffSize, kWideSizeBytes) &&
+                 writeField(out, ds64At + kDs64DataAt, data, kWideSizeBytes) &&
+                 writeField(out, ds64At + kDs64SamplesAt, data / p->frameBytes, kWideSizeBytes);
+        if (ok && t->sizeAt == t->dataAt + kTagBytes) {
+            unsigned long long field = !p->toRf64 && data < kUnknownSize ? data : kUnknownSize;
+            ok = writeField(out, sizeAt, field, (int)kSizeFieldBytes);
+        }
+        return ok;
+    }
+    if (p->riffHeader && !writeField(out, kRiffSizeAt, riffSize, (int)kSizeFieldBytes)) return 0;
+    return writeField(out, sizeAt, data, (int)kSizeFieldBytes);
+}
+
+// Opens the target and the take for reading and says how long the take
+// file is, as APPEND does. Returns 1, or 0 after a message.
+static int openAppend(const char *target, const char *source, FILE **in, FILE **src,
+                      long long *sourceLength)
+{
+    *in = openWavFile(target, "rb");
+    if (!*in) return 0;
+    *src = openWavFile(source, "rb");
+    if (!*src) {
+        fclose(*in);
+        return 0;
+    }
+    *sourceLength = fileLength(*src);
+    if (*sourceLength >= 0) printf("Append file is %lli bytes\n", *sourceLength);
+    return 1;
+}
+
+int appendTake(const char *target, const char *source, long long count, long long oldBytes)
+{
+    if (!targetWritable(target)) return 0;
+    FILE *in, *src;
+    long long sourceLength;
+    if (!openAppend(target, source, &in, &src, &sourceLength)) return 0;
     WavLayout t, s;
     locateWav(in, &t);
     locateWav(src, &s);
-    unsigned long frameBytes = layoutFrameBytes(&t);
-    long whole = 0, newData = 0, newLength = 0, pad = 0;
-    char riffTag[kTagBytes] = {0};
-    int ok = audioExtensible(&t, frameBytes, target);
-    if (ok) {
-        whole = t.audioBytes - t.audioBytes % (long)frameBytes;
-        newData = whole + count;
-        pad = newData & 1;   // odd-sized data is followed by a pad byte
-        newLength = t.dataOffset + newData + pad + (t.length - t.tailStart);
-        ok = 0;
-        if (s.dataAt < 0 || s.dataCut) {
-            fputs(s.dataAt < 0 ? kNoDataMessage : kCutDataMessage, stdout);
-        } else if (count < 0 || sourceLength - s.dataOffset < count) {
-            printf("%s holds fewer than %li bytes of audio\n", source, count);
-        } else if (oldBytes >= 0 && whole != oldBytes) {
-            printf("%s has changed since the recording began; it was left as it is\n", target);
-        } else if (!t.rf64 && (newData > kMaxDataBytes || newLength - kChunkHeaderBytes > kMaxField)) {
-            printf("Appending would make %s too large for a wave file!\n", target);
-        } else {
-            ok = 1;
-            // Only a file that starts with a RIFF header has a RIFF size.
-            if (!readAt(in, 0, riffTag, sizeof riffTag)) riffTag[0] = '\0';
-        }
-    }
+    AppendPlan plan;
+    int ok = planAppend(in, &t, &s, sourceLength, count, oldBytes, target, source, &plan);
     SaveBeside save;
     if (ok && !beginSave(target, &save)) {
         cannotWrite(target, errno);
@@ -209,35 +309,12 @@ int appendTake(const char *target, const char *source, long count, long oldBytes
         fclose(src);
         return 0;
     }
-    if (t.audioBytes > whole) {
-        printf("The last %li bytes of %s are not a whole frame and were left out\n",
-               t.audioBytes - whole, target);
+    if (t.audioBytes > plan.whole) {
+        printf("The last %lli bytes of %s are not a whole frame and were left out\n",
+               t.audioBytes - plan.whole, target);
     }
-    // The header and the old audio in whole frames, the new audio, a pad
-    // byte when the data ends on an odd byte, then the chunks that followed
-    // the old audio, unchanged.
-    FILE *out = save.file;
-    ok = copyInto(in, 0, t.dataOffset + whole, out) && copyInto(src, s.dataOffset, count, out) &&
-         (pad == 0 || fputc(0, out) != EOF) && copyInto(in, t.tailStart, t.length - t.tailStart, out);
-    // Then the sizes: an RF64 file's in its ds64 chunk (the data chunk's
-    // own field kept as it was, or true while it fits), a RIFF file's in
-    // the RIFF header and the data chunk.
-    unsigned long long riffSize = (unsigned long long)(newLength - kChunkHeaderBytes);
-    if (ok && t.rf64 && t.ds64At >= 0) {
-        ok = writeField(out, t.ds64At + kDs64Riff, riffSize, kWideSizeBytes) &&
-             writeField(out, t.ds64At + kDs64Data, (unsigned long long)newData, kWideSizeBytes) &&
-             writeField(out, t.ds64At + kDs64Samples, (unsigned long long)(newData / (long)frameBytes),
-                        kWideSizeBytes);
-        unsigned long long dataField = (unsigned long long)newData < kDeferredSize
-                                           ? (unsigned long long)newData
-                                           : kDeferredSize;
-        if (ok && t.sizeAt == t.dataAt + kTagBytes)
-            ok = writeField(out, t.sizeAt, dataField, kSizeFieldBytes);
-    } else if (ok) {
-        if (memcmp(riffTag, "RIFF", kTagBytes) == 0)
-            ok = writeField(out, kRiffSizeAt, riffSize, kSizeFieldBytes);
-        if (ok) ok = writeField(out, t.sizeAt, (unsigned long long)newData, kSizeFieldBytes);
-    }
+    ok = writeAppended(in, &t, src, &s, count, &plan, save.file) &&
+         writeAppendSizes(save.file, &t, &plan);
     int err = errno;
     fclose(in);
     fclose(src);
@@ -254,7 +331,7 @@ int copyOver(const char *source, const char *target)
     if (!targetWritable(target)) return 0;
     FILE *in = openWavFile(source, "rb");
     if (!in) return 0;
-    long length = fileLength(in);
+    long long length = fileLength(in);
     if (length < 0) {
         cannotRead(source, in);
         fclose(in);

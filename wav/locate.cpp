@@ -26,8 +26,6 @@ static const size_t kFirstRead = 4096;
 static const int kMaxChunks = 4096;
 // The RIFF header: "RIFF" (or "RF64"), its size, "WAVE"; chunks follow.
 static const long kFirstChunk = 12;
-// A data size that says "not known when the header was written".
-static const unsigned long kUnknownSize = 0xffffffffUL;
 
 // Format chunk fields, counted from the chunk's tag: format tag at +8,
 // channels +10, sample rate +12, block align +20, bits per sample +22.
@@ -42,7 +40,6 @@ static const unsigned char kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 
 // The ds64 chunk of an RF64 file: 64-bit RIFF size, data size and sample
 // count, then a table this reader does not need.
 static const unsigned long kDs64MinSize = 24;
-static const long kDs64DataSize = 16;   // from the ds64 chunk's tag
 
 // The first bytes of the file being read, up to the whole search window.
 // One file at a time: every reader starts it afresh.
@@ -67,15 +64,15 @@ static void headStart(FILE *f)
 static void headFill()
 {
     if (head.complete) return;
-    if (fseek(head.f, (long)head.have, SEEK_SET) == 0)
+    if (fseeko(head.f, (off_t)head.have, SEEK_SET) == 0)
         head.have += readUpTo(head.f, head.bytes + head.have, sizeof head.bytes - head.have);
     head.complete = 1;
 }
 
 // Exactly n bytes at pos: from the head when it holds them, else read.
-static int headRead(long pos, char *out, size_t n)
+static int headRead(long long pos, char *out, size_t n)
 {
-    if (pos >= 0 && (size_t)pos + n <= head.have) {
+    if (pos >= 0 && (unsigned long long)pos + n <= head.have) {
         memcpy(out, head.bytes + pos, n);
         return 1;
     }
@@ -119,11 +116,6 @@ long FindChunk(FILE *f, const char *tag, int tagLength)
     return headSearch(tag, tagLength);
 }
 
-static unsigned long long assem8(const char *bytes)
-{
-    return (unsigned long long)Assem4(bytes) | ((unsigned long long)Assem4(bytes + 4) << 32);
-}
-
 // A chunk tag is four printable characters.
 static int isTag(const char *b)
 {
@@ -153,34 +145,34 @@ static void readFormat(const char *b, size_t n, WavLayout *w)
 
 // Do the bytes from pos to length form whole chunks, the last of them
 // perhaps without its pad byte?
-static int chunksFill(long pos, long length)
+static int chunksFill(long long pos, long long length)
 {
     for (int n = 0; pos < length; ++n) {
         char h[kChunkHeaderBytes];
         if (n == kMaxChunks || length - pos < kChunkHeaderBytes || !headRead(pos, h, sizeof h) ||
             !isTag(h))
             return 0;
-        unsigned long size = Assem4(h + kTagBytes);
-        if (size > (unsigned long)(length - pos - kChunkHeaderBytes)) return 0;
-        long end = pos + kChunkHeaderBytes + (long)size;
+        long long size = (long long)Assem4(h + kTagBytes);
+        if (size > length - pos - kChunkHeaderBytes) return 0;
+        long long end = pos + kChunkHeaderBytes + size;
         if (end == length) return 1;
-        pos = end + (long)(size & 1);
+        pos = end + (size & 1);
     }
     return pos == length;
 }
 
 // Where the audio of the data chunk whose size field says size (what the
 // ds64 chunk says for RF64) ends, and where the chunks after it begin.
-static void placeAudio(unsigned long long size, int unknown, long length, WavLayout *w)
+static void placeAudio(unsigned long long size, int unknown, long long length, WavLayout *w)
 {
     // The file's length decides unless the size is known, fits, and is
     // followed by nothing but whole chunks.
-    long room = length - w->dataOffset;
+    long long room = length - w->dataOffset;
     w->audioBytes = room;
     w->tailStart = length;
     if (unknown || size == 0 || size > (unsigned long long)room) return;
-    long end = w->dataOffset + (long)size;
-    long after = end + (long)(size & 1);   // odd sizes are followed by a pad byte
+    long long end = w->dataOffset + (long long)size;
+    long long after = end + (long long)(size & 1);   // odd sizes are followed by a pad byte
     if (after >= length || chunksFill(after, length)) {
         w->tailStart = after < length ? after : length;
     } else if ((size & 1) && chunksFill(end, length)) {
@@ -188,13 +180,13 @@ static void placeAudio(unsigned long long size, int unknown, long length, WavLay
     } else {
         return;
     }
-    w->audioBytes = (long)size;
+    w->audioBytes = (long long)size;
 }
 
 // Walks the chunks from offset 12 until the first "fmt " and "data"
 // chunks are both found. Returns 1 with them in w, 0 when the chunks do
 // not lead there.
-static int walk(long length, WavLayout *w)
+static int walk(long long length, WavLayout *w)
 {
     char b[kExtensibleBytes];
     if (length < kFirstChunk || !headRead(0, b, (size_t)kFirstChunk)) return 0;
@@ -203,7 +195,7 @@ static int walk(long length, WavLayout *w)
     w->rf64 = rf64;
 
     unsigned long long ds64Data = 0;
-    long pos = kFirstChunk;
+    long long pos = kFirstChunk;
     for (int n = 0; w->fmtAt < 0 || w->dataAt < 0; ++n) {
         if (n == kMaxChunks || length - pos < kChunkHeaderBytes ||
             !headRead(pos, b, (size_t)kChunkHeaderBytes) || !isTag(b))
@@ -219,7 +211,7 @@ static int walk(long length, WavLayout *w)
                 !headRead(pos + kChunkHeaderBytes, b, (size_t)kDs64MinSize))
                 return 0;
             w->ds64At = pos;
-            ds64Data = assem8(b + 8);
+            ds64Data = Assem8(b + kDs64DataAt - kChunkHeaderBytes);
         } else if (memcmp(b, "fmt ", 4) == 0 && w->fmtAt < 0) {
             if (size < 16 || size > room) return 0;
             size_t want = size + kChunkHeaderBytes < kExtensibleBytes
@@ -235,7 +227,7 @@ static int walk(long length, WavLayout *w)
             int unknown = size32 == kUnknownSize;
             if (rf64 && unknown && w->ds64At >= 0) {
                 size = ds64Data;
-                w->sizeAt = w->ds64At + kDs64DataSize;
+                w->sizeAt = w->ds64At + kDs64DataAt;
                 unknown = ds64Data == ~0ULL;
             }
             placeAudio(size, unknown, length, w);
@@ -246,12 +238,12 @@ static int walk(long length, WavLayout *w)
             continue;
         }
         if (size > room) return 0;   // the chunk runs past the end of the file
-        pos += kChunkHeaderBytes + (long)size + (long)(size & 1);
+        pos += kChunkHeaderBytes + (long long)size + (long long)(size & 1);
     }
     return 1;
 }
 
-static void clearLayout(WavLayout *w, long length)
+static void clearLayout(WavLayout *w, long long length)
 {
     memset(w, 0, sizeof *w);
     w->length = length;
@@ -263,7 +255,7 @@ static void clearLayout(WavLayout *w, long length)
 void locateWav(FILE *f, WavLayout *w)
 {
     struct stat sb;
-    long length = fstat(fileno(f), &sb) == 0 ? (long)sb.st_size : fileLength(f);
+    long long length = fstat(fileno(f), &sb) == 0 ? (long long)sb.st_size : fileLength(f);
     clearLayout(w, length);
     headStart(f);
     if (walk(length, w)) {

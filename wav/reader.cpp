@@ -21,7 +21,7 @@ static int audioFound(const WavLayout *w, unsigned long frameBytes)
 
 int GetAttributes(const char *path, unsigned long *rate,
                   unsigned int *bytesPerSample, unsigned int *channels,
-                  unsigned long *dataOffset, unsigned long *frames,
+                  unsigned long long *dataOffset, unsigned long long *frames,
                   int verbose)
 {
     int special = 0;
@@ -50,8 +50,8 @@ int GetAttributes(const char *path, unsigned long *rate,
 
     unsigned long frameBytes = layoutFrameBytes(&w);
     if (!audioFound(&w, frameBytes)) return 0;
-    *dataOffset = (unsigned long)w.dataOffset;
-    unsigned long count = (unsigned long)w.audioBytes / frameBytes;
+    *dataOffset = (unsigned long long)w.dataOffset;
+    unsigned long long count = (unsigned long long)w.audioBytes / frameBytes;
     *frames = count;
     if (verbose == 1) {
         double seconds = w.rate ? (double)count / (double)w.rate : 0.0;
@@ -78,5 +78,5 @@ double GET_LENGTH(const char *path)
     }
     unsigned long frameBytes = layoutFrameBytes(&w);
     if (!audioFound(&w, frameBytes)) return 0;
-    return (double)((unsigned long)w.audioBytes / frameBytes);
+    return (double)((unsigned long long)w.audioBytes / frameBytes);
 }

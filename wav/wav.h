@@ -1,8 +1,12 @@
-// WAV files: the canonical 44-byte header, little-endian byte packing, the
-// one place that finds a file's format and audio (a walk of its chunks,
-// with the tag search behind it), the attribute readers, the two in-place
-// editors (data size fix and append), and the finishing touches the
-// record command gives a recorded file.
+// WAV files: the header of a new recording (the canonical 44 bytes, RF64
+// past 4 GiB), little-endian byte packing, the one place that finds a
+// file's format and audio (a walk of its chunks, with the tag search
+// behind it), the attribute readers, the two in-place editors (data size
+// fix and append), and the finishing touches the record command gives a
+// recorded file.
+//
+// Sizes, offsets and frame counts are 64-bit whatever the width of long:
+// the build asks for 64-bit file offsets (-D_FILE_OFFSET_BITS=64).
 //
 // Every function opens, uses and closes its own files; none keeps a file
 // open between calls. Only regular files are opened: a FIFO, a device or
@@ -17,32 +21,57 @@
 
 // The canonical header is 44 bytes; sample data starts right after it.
 const long kWavHeaderBytes = 44;
+// The header of a recording whose data a RIFF size cannot state: "RF64",
+// a ds64 chunk holding the 64-bit sizes, the same format chunk, and the
+// data chunk's header; sample data starts at 80.
+const long kRf64HeaderBytes = 80;
+// Where the RIFF size (the file's length less 8) and, in the canonical
+// header, the data size are stored.
+const long kRiffSizeAt = 4;
+const long kDataSizeAt = 40;
+// The RIFF size is an unsigned 32-bit field and counts the 36 header bytes
+// after it: the most data a 44-byte header states. Past it, RF64.
+const long long kRiffDataLimit = 4294967295LL - 36;
+// The most audio this room puts in one file (4 EiB, far beyond any file
+// system): sizes and offsets then stay within a signed 64-bit off_t.
+const long long kMaxAudioBytes = 4611686018427387903LL;
 // Chunk tags are looked for at even offsets from 2 up to and including this.
 const long kChunkSearchLimit = 131072;
-// Largest data size the signed 32-bit header fields can state with room
-// for the RIFF size (data bytes + 36).
+// The largest data the take file holds while the take-file code in audio/
+// writes only the 44-byte header through signed 32-bit fields.
 const long kMaxDataBytes = 2147483611L;
 
 // Little-endian writers: least significant byte first.
 void Decon2(unsigned short value, char *out);        // 2 bytes
 void Decon3(unsigned long value, char *out);         // 3 low bytes
-void Decon4(long value, char *out);                  // 4 bytes, 0..2^31-1
+void Decon4(unsigned long value, char *out);         // 4 low bytes, 0..2^32-1
+void Decon8(unsigned long long value, char *out);    // 8 bytes
 // Little-endian readers; every byte counts as unsigned.
 unsigned int Assem2(const char *bytes);              // 0..65535
 unsigned long Assem4(const char *bytes);             // 0..2^32-1
+unsigned long long Assem8(const char *bytes);        // 0..2^64-1
 
-// Fills header (kWavHeaderBytes bytes) with the 44-byte header that
-// MAKE_HEADER writes. Returns 1, or 0 (header untouched) when the sizes do
-// not fit the header's 32-bit fields.
+// Fills header (room for kRf64HeaderBytes bytes) with the header that
+// MAKE_HEADER writes for frames frames of channels x (bits / 8)-byte
+// samples at rate Hz. Data of up to kRiffDataLimit bytes gets the 44-byte
+// RIFF header, its sizes unsigned 32-bit; more gets the 80-byte RF64
+// header:
+//   0 "RF64", 4 ff ff ff ff, 8 "WAVE",
+//   12 "ds64", 16 size 28, 20 RIFF size (72 + data bytes, 8 bytes),
+//      28 data bytes (8 bytes), 36 frames (8 bytes), 44 table length 0 (4),
+//   48 the 24-byte "fmt " chunk of the 44-byte header,
+//   72 "data", 76 ff ff ff ff; the samples from 80 on.
+// Returns the header's length (kWavHeaderBytes or kRf64HeaderBytes), or 0
+// (header untouched) when the frame count is negative or past
+// kMaxAudioBytes of data, or the rate or byte rate passes 2^31-1.
 int headerBytes(char *header, unsigned int rate, unsigned int channels, unsigned int bits,
-                long frames);
+                long long frames);
 
-// Creates (or empties) path and writes the 44-byte header for frames
-// frames of channels x (bits / 8)-byte samples at rate Hz. Returns 1 on
-// success; 0 when the file cannot be created, written, or the sizes do not
-// fit the header (a message says which).
+// Creates (or empties) path and writes the header headerBytes makes.
+// Returns 1 on success; 0 when the file cannot be created, written, or
+// the sizes do not fit a header (a message says which).
 int MAKE_HEADER(const char *path, unsigned int rate, unsigned int channels,
-                unsigned int bits, long frames);
+                unsigned int bits, long long frames);
 
 // Looks for tag (tagLength bytes, 3 for "fmt", 4 for "data") at the even
 // offsets 2, 4, ... 131072 of the open file f; the first match wins.
@@ -53,12 +82,13 @@ long FindChunk(FILE *f, const char *tag, int tagLength);
 
 // Reads rate, bytes per sample, channels, data offset and frame count of
 // the WAV file at path, as locateWav finds its format and audio (frames:
-// the audio bytes over channels x bytes per sample). Returns 1 when all
-// five were stored, 0 on failure (after printing why). verbose == 1 also
-// prints what it reads.
+// the audio bytes over channels x bytes per sample, or over the block
+// align when the samples are narrower than their whole bytes, such as
+// 20 bits in 3). Returns 1 when all five were stored, 0 on failure (after
+// printing why). verbose == 1 also prints what it reads.
 int GetAttributes(const char *path, unsigned long *rate,
                   unsigned int *bytesPerSample, unsigned int *channels,
-                  unsigned long *dataOffset, unsigned long *frames,
+                  unsigned long long *dataOffset, unsigned long long *frames,
                   int verbose);
 
 // Frames of audio, as GetAttributes counts them; 0 on any failure.
@@ -67,16 +97,21 @@ double GET_LENGTH(const char *path);
 // Writes dataBytes into the data chunk's size field, or into the ds64
 // chunk's data size of an RF64 file whose data size field says 0xffffffff
 // (dataBytes -1: the bytes from the first sample byte to the end of the
-// file). Nothing else is written. Returns 1 on success, 0 when nothing was
-// changed (a message says why).
-int FIX_SIZE(const char *path, long dataBytes);
+// file). An RF64 file whose data size field holds a size gets 0xffffffff
+// there and the size in its ds64 chunk when the size does not fit 32 bits.
+// Nothing else is written. A RIFF file takes at most kRiffDataLimit.
+// Returns 1 on success, 0 when nothing was changed (a message says why).
+int FIX_SIZE(const char *path, long long dataBytes);
 
 // Appends the first count bytes of source's sample data to the very end of
 // target, after anything that follows target's data chunk; sizes are not
-// touched. Returns 1 when exactly the bytes the source holds (up to count)
-// were copied, 0 on any failure (a message says why). The record command
-// uses appendTake, which keeps the audio in one piece.
-int APPEND(const char *target, const char *source, long count);
+// touched. A RIFF target is not grown past what FIX_SIZE can then state
+// (kRiffDataLimit bytes from its first sample byte on); an RF64 target
+// grows as far as kMaxAudioBytes. Returns 1 when exactly the bytes the
+// source holds (up to count) were copied, 0 on any failure (a message says
+// why). The record command uses appendTake, which keeps the audio in one
+// piece and turns a RIFF target into RF64 when it must.
+int APPEND(const char *target, const char *source, long long count);
 
 // --- Where the format and the audio lie (locate.cpp).
 
@@ -85,11 +120,11 @@ int APPEND(const char *target, const char *source, long count);
 // and bits are read from a format chunk reached by walking the chunks;
 // after a tag search they are read at the same distances but mean little.
 struct WavLayout {
-    long length;             // the file's length in bytes
+    long long length;        // the file's length in bytes
     int walked;              // 1: chunks walked from offset 12; 0: found by the tag search
     int rf64;                // 1: an RF64 (or BW64) file; its sizes live in the ds64 chunk
-    long ds64At;             // where the ds64 chunk's tag starts; -1 when there is none
-    long fmtAt;              // where the format chunk's tag starts; -1 when there is none
+    long long ds64At;        // where the ds64 chunk's tag starts; -1 when there is none
+    long long fmtAt;         // where the format chunk's tag starts; -1 when there is none
     unsigned int formatTag;  // 1 integer PCM, 3 float, 6 A-law, 7 mu-law, 0xfffe extensible
     unsigned int channels;
     unsigned long rate;
@@ -97,13 +132,13 @@ struct WavLayout {
     unsigned int bits;       // bits per sample as stored (the container's, for extensible)
     unsigned int validBits;  // extensible: bits that carry the sample; 0 otherwise
     unsigned int subFormat;  // extensible: the format code of its subformat; 0 when unknown
-    long dataAt;             // where the data chunk's tag starts; -1 when there is none
-    long dataOffset;         // the first sample byte: dataAt + 8
+    long long dataAt;        // where the data chunk's tag starts; -1 when there is none
+    long long dataOffset;    // the first sample byte: dataAt + 8
     int dataCut;             // 1 when the file ends inside the data chunk's header
-    long sizeAt;             // where the data size that counts is stored: dataAt + 4, or
+    long long sizeAt;        // where the data size that counts is stored: dataAt + 4, or
                              // for RF64 the 8-byte field in the ds64 chunk
-    long audioBytes;         // bytes of audio from dataOffset on
-    long tailStart;          // where the chunks after the audio begin; length when none do
+    long long audioBytes;    // bytes of audio from dataOffset on
+    long long tailStart;     // where the chunks after the audio begin; length when none do
 };
 
 // Locates the format chunk and the audio of the open file f, reading its
@@ -131,13 +166,15 @@ const size_t kFormatTextBytes = 96;
 
 // --- Finishing touches for recorded files (finalise.cpp).
 
-// Sets the RIFF size at offset 4 to the file's length minus 8. Returns 1
-// on success, 0 when nothing was changed (a message says why).
+// Sets the RIFF size to the file's length minus 8: at offset 4, or in the
+// ds64 chunk of an RF64 file. Returns 1 on success, 0 when nothing was
+// changed (a message says why; a RIFF file longer than 4 GiB cannot state
+// its size).
 int setRiffSize(const char *path);
 
 // Cuts (or extends with zeros) the file to length bytes. Returns 1 on
 // success, 0 after a message.
-int truncateFile(const char *path, long length);
+int truncateFile(const char *path, long long length);
 
 // Whether path may be replaced or extended by a recording: 1 when it does
 // not exist or the user may write it; 0 after a message when it may not be
@@ -149,14 +186,18 @@ int targetWritable(const char *path);
 // of target: they go right after its audio on a whole-frame boundary (a
 // trailing partial frame is dropped, with a line saying so), before the
 // chunks that follow it, with a pad byte after odd-sized data, and the
-// data and RIFF sizes (RF64: the ds64 sizes) set to match. oldBytes is the
+// data and RIFF sizes (RF64: the ds64 sizes) set to match. A RIFF target
+// whose sizes would no longer fit 32 bits becomes RF64: "RF64" and
+// 0xffffffff replace "RIFF" and its size, a ds64 chunk goes right after
+// "WAVE", the data size field says 0xffffffff, and every other byte of the
+// target is kept. oldBytes is the
 // whole-frame audio the target held when the append was agreed to (-1:
 // take what it holds now); a target that has changed since is refused.
 // The new file is built beside target (links followed, mode and owner
 // kept) and renamed over it, so a failure or a kill leaves target as it
 // was. Prints "Append file is %li bytes\n" with source's length first.
 // Returns 1, or 0 after a message with target unchanged.
-int appendTake(const char *target, const char *source, long count, long oldBytes);
+int appendTake(const char *target, const char *source, long long count, long long oldBytes);
 
 // Moves source onto target: a symlink target is followed and the file it
 // names is replaced, keeping that file's mode and owner where allowed;

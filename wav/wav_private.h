@@ -6,18 +6,32 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <sys/types.h>
 
 #include "wav/wav.h"
+
+// Files past 2 GiB are read and written through 64-bit offsets on every
+// system, 32-bit ones included.
+static_assert(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
 
 // Every chunk, "RIFF" included, starts with a 4-byte tag and a 4-byte
 // little-endian size; its body follows.
 const long kTagBytes = 4;
 const long kSizeFieldBytes = 4;
 const long kChunkHeaderBytes = kTagBytes + kSizeFieldBytes;
-// The RIFF size follows the "RIFF" tag and counts the file from byte 8 on.
-const long kRiffSizeAt = kTagBytes;
-// Largest value a signed 32-bit header field holds.
+// Largest value a signed 32-bit header field holds: the rates' limit.
 const long kMaxField = 2147483647L;
+// A 32-bit size field that says "not known", or in an RF64 file "see the
+// ds64 chunk".
+const unsigned long long kUnknownSize = 0xffffffffULL;
+// The ds64 chunk: its body of 28 bytes holds the RIFF size, the data size
+// and the sample count (frames), 8 bytes each, counted here from the
+// chunk's tag, then the length of a table of other chunks' sizes.
+const long kDs64BodyBytes = 28;
+const long kDs64RiffAt = 8;
+const long kDs64DataAt = 16;
+const long kDs64SamplesAt = 24;
+const int kWideSizeBytes = 8;
 
 // Fixed messages, each printed as a line of its own.
 extern const char kNoFormatMessage[];   // "Can't find format chunk in wave file!\n"
@@ -47,13 +61,15 @@ void cannotWrite(const char *path, int err);
 int dataFound(const WavLayout *w);
 
 // Length of the open file in bytes, or -1.
-long fileLength(FILE *f);
+long long fileLength(FILE *f);
 
 // unsupportedFormat on a file already located.
 int describeUnsupported(const WavLayout *w, char *what, size_t whatBytes);
 
 // The frame size a layout's format gives: channels x whole bytes per
-// sample (0 without a format chunk).
+// sample, or the block align when a walked format chunk says the samples
+// are narrower than whole bytes and each sits in a container of whole
+// bytes (20 bits in 3 bytes); 0 without a format chunk.
 unsigned long layoutFrameBytes(const WavLayout *w);
 
 // Reads up to n bytes from where f stands; fewer only at the end of the
@@ -62,6 +78,10 @@ size_t readUpTo(FILE *f, char *buf, size_t n);
 
 // Reads exactly n bytes at offset pos: 1 when all of them were there, 0
 // when any lies beyond the end of the file or cannot be read.
-int readAt(FILE *f, long pos, char *buf, size_t n);
+int readAt(FILE *f, long long pos, char *buf, size_t n);
+
+// Writes the width low bytes of value, least significant first, at pos.
+// Returns 1, or 0 with errno set.
+int writeField(FILE *f, long long pos, unsigned long long value, int width);
 
 #endif
