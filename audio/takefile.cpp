@@ -337,19 +337,20 @@ static int insertRf64Header(TakeFile *t)
     // are set below.
     headerBytes(h, t->rate, (unsigned int)t->channels, (unsigned int)t->bits,
                 kRiffDataLimit / t->frameBytes + 1);
-    char junk[kChunkHeaderBytes];
-    memcpy(junk, "JUNK", 4);
-    Decon4((unsigned long)(block - kRf64ChunksEnd), junk + 4);
     long long frames = t->dataBytes / t->frameBytes;
     t->headerBytes += block;
+    // The JUNK chunk's body runs from its header to the data chunk's.
+    long dataChunkAt = t->headerBytes - kChunkHeaderBytes;
+    char junk[kChunkHeaderBytes];
+    memcpy(junk, "JUNK", 4);
+    Decon4((unsigned long)(dataChunkAt - kRf64ChunksEnd - kChunkHeaderBytes), junk + 4);
     t->fileBytes += block;
     t->rf64 = 1;
     memcpy(t->header, h, sizeof h);
     // The old header's "data" chunk stays where it is, now after the JUNK.
     int ok = pwrite(t->fd, h, kRf64ChunksEnd, 0) == kRf64ChunksEnd &&
              pwrite(t->fd, junk, sizeof junk, kRf64ChunksEnd) == (ssize_t)sizeof junk &&
-             pwrite(t->fd, h + kRf64ChunksEnd, kChunkHeaderBytes, t->headerBytes - kChunkHeaderBytes) ==
-                 kChunkHeaderBytes &&
+             pwrite(t->fd, h + kRf64ChunksEnd, kChunkHeaderBytes, dataChunkAt) == kChunkHeaderBytes &&
              writeSizes(t, t->dataBytes, frames);
     return ok;
 }

@@ -6,13 +6,19 @@
 // program's own reader and with sox.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <dirent.h>
+#include <thread>
 #include <regex>
 #include <sys/mount.h>
 
 #include "e2e_live.h"
 #include "e2e_record_util.h"
 #include "harness.h"
+#include "unit_wav_util.h"
+#include "files/files.h"
 #include "wav/wav.h"
 
 using namespace rec;
@@ -467,6 +473,170 @@ TEST_F(TakeFile, RejectedAudioNeverComesBackAfterAKill)
         ASSERT_EQ(aside.size(), 1u) << r.out;
         long from = c.keptFrom < 0 ? periods * kPeriod : c.keptFrom;
         expectExactTakeOf(path(aside[0]), input(from, c.keptFrames));
+    }
+}
+
+// --- Takes of gigabytes. The virtual card's capture reads a named pipe
+// that a thread of the test keeps full of frame-numbered audio: frame n
+// holds n, its low 16 bits on the left, the next 16 on the right. Each
+// case records for real, then reads the file's header whole and the audio
+// in windows (at each end, around every join between takes, and spread
+// between) in the program's own bytes and through libsndfile, and sox
+// where it reads RF64. They need the disk space and take a minute; under
+// the sanitizers they are left out.
+
+using wavtest::le;
+
+struct BigTakes : RecordE2E {
+    std::string fifo;
+    std::thread feeder;
+    std::atomic<bool> stop{false};
+
+    void SetUp() override
+    {
+        RecordE2E::SetUp();
+        fifo = path("big.fifo");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        conf = writeVirtualCard(dir, fifo);
+    }
+    void TearDown() override
+    {
+        stop = true;
+        if (feeder.joinable()) {
+            // A feeder still waiting for its reader is let go.
+            int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            feeder.join();
+            if (fd >= 0) close(fd);
+        }
+        RecordE2E::TearDown();
+    }
+
+    // Feeds numbered frames from 0 until the recorder closes the pipe.
+    void startFeeding()
+    {
+        ::signal(SIGPIPE, SIG_IGN);
+        feeder = std::thread([this] {
+            int fd = open(fifo.c_str(), O_WRONLY);
+            if (fd < 0) return;
+            std::vector<uint16_t> block(1 << 19);
+            for (uint64_t n = 0; !stop;) {
+                for (size_t i = 0; i < block.size(); i += 2, ++n) {
+                    block[i] = (uint16_t)(n & 0xffff);
+                    block[i + 1] = (uint16_t)((n >> 16) & 0xffff);
+                }
+                size_t bytes = block.size() * 2;
+                if (write(fd, block.data(), bytes) != (ssize_t)bytes) break;
+            }
+            close(fd);
+        });
+    }
+
+    // The frame numbers of count frames of the file's audio from frame at.
+    std::vector<uint32_t> framesAt(int fd, long long audioAt, long long at, long count)
+    {
+        std::vector<uint32_t> v((size_t)count);
+        EXPECT_EQ(pread(fd, v.data(), (size_t)count * 4, (off_t)(audioAt + at * 4)), (ssize_t)count * 4);
+        for (uint32_t &x : v) x = (x & 0xffff) | (x >> 16 << 16);
+        return v;
+    }
+};
+
+// A take's frames as the file keeps them: starting at file frame start,
+// for frames frames, numbered from first on.
+struct TakeSpan {
+    long long start, frames, first;
+};
+
+TEST_F(BigTakes, TakesOfGigabytesAreWholeWithExactHeaders)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "gigabytes of audio through the sanitizers take too long";
+#endif
+    if (std::string(TUNEVAT_SNDCHECK).empty()) GTEST_SKIP() << "built without libsndfile";
+    const long long kPlannedBig = 1LL << 33;   // 8 GiB free at least
+    if (freeBytes(dir.c_str()) < 2 * kPlannedBig)
+        GTEST_SKIP() << "less than 16 GiB free where the tests run";
+    struct Case {
+        const char *name;
+        const char *duration;   // of every take
+        const char *answers;    // at the take menus
+        int header;             // 44, 80, or 4140 (a block inserted before the RIFF header)
+    } cases[] = {
+        // 18261 s: 3.0 GiB, a RIFF file; 30435 s: 5.0 GiB, RF64 from the start.
+        {"a take of 3 GiB", "18261", "1\n", 44},
+        {"a take of 5 GiB", "30435", "1\n", 80},
+        // 9131 s: 1.5 GiB each; the second carries the recording past 2 GiB,
+        // the third past 4 GiB, and the file turns RF64 before it.
+        {"three takes of 1.5 GiB", "9131", "2\n2\n1\n", 4140},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        stop = false;
+        SetUp();
+        settings(2, 16, c.duration, "big.wav");
+        startFeeding();
+        RunResult r = runTunevat(dir, std::string("r\n") + c.answers + "q\n", conf, 900);
+        ASSERT_EQ(r.status, 0) << r.err;
+        stop = true;
+        feeder.join();
+
+        // Where each take lies in the file and which frames it holds.
+        long long planned = (long long)(atof(c.duration) * 44100.0);
+        long long whole = (planned + kPeriod - 1) / kPeriod * kPeriod;
+        int takes = (int)std::count(c.answers, c.answers + strlen(c.answers), '\n');
+        std::vector<TakeSpan> spans;
+        for (int k = 0; k < takes; ++k)
+            spans.push_back({k * planned, k + 1 == takes ? whole : planned, k * whole});
+        long long frames = spans.back().start + spans.back().frames;
+        std::string name = path("big.wav");
+        ASSERT_EQ(fileSize(name), c.header + frames * 4);
+
+        // The header, byte for byte.
+        int fd = open(name.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        std::string head((size_t)c.header, '\0');
+        ASSERT_EQ(pread(fd, &head[0], head.size(), 0), (ssize_t)head.size());
+        std::string want = wavBytes(44100, 2, 16, "").substr(0, 36);
+        unsigned long long data = (unsigned long long)frames * 4;
+        if (c.header == 44) {
+            want = std::string("RIFF") + le(data + 36, 4) + want.substr(8, 28) + "data" + le(data, 4);
+        } else {
+            std::string riffFmt = want.substr(8, 28);   // "WAVE" and the format chunk
+            want = "RF64" + le(0xffffffffULL, 4) + "WAVE" + "ds64" + le(28, 4) +
+                   le(c.header + data - 8, 8) + le(data, 8) + le((unsigned long long)frames, 8) +
+                   le(0, 4) + riffFmt.substr(4);
+            if (c.header == 80) {
+                want += "data" + le(0xffffffffULL, 4);
+            } else {
+                want += "JUNK" + le(c.header - 8 - 80, 4);
+                EXPECT_TRUE(head.substr(c.header - 8) == "data" + le(0xffffffffULL, 4));
+                head = head.substr(0, want.size());
+            }
+        }
+        EXPECT_TRUE(head == want) << c.header;
+
+        // The audio in windows, in our bytes and through libsndfile.
+        for (const TakeSpan &t : spans) {
+            for (long long at : {0LL, t.frames / 3, t.frames - 1000}) {
+                std::vector<uint32_t> got = framesAt(fd, c.header, t.start + at, 1000);
+                for (long i = 0; i < 1000; ++i)
+                    ASSERT_EQ(got[(size_t)i], (uint32_t)(t.first + at + i)) << "frame " << t.start + at + i;
+                RunResult w = runProgram(dir, {TUNEVAT_SNDCHECK, "window", "big.wav",
+                                               std::to_string(t.start + at), "1000", "w.raw"});
+                ASSERT_EQ(w.status, 0) << w.err;
+                EXPECT_EQ(w.out, "2 44100 " + std::to_string(frames) + " 16\n");
+                std::string raw = readFile(path("w.raw"));
+                ASSERT_EQ(raw.size(), 4000u);
+                EXPECT_EQ(memcmp(raw.data(), got.data(), 4000), 0);
+            }
+        }
+        close(fd);
+        if (c.header == 44) {
+            RunResult n = runProgram(dir, {"soxi", "-s", "big.wav"});
+            EXPECT_EQ(n.out, std::to_string(frames) + "\n");
+        }
+        unlink(name.c_str());
     }
 }
 
