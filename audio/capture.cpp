@@ -338,6 +338,9 @@ static long long restartAfterLoss(CaptureDevice *d, snd_pcm_sframes_t why)
     long long between = seenAt >= 0 && d->seenAtNs >= seenAt
                             ? (long long)((double)(d->seenAtNs - seenAt) * d->rateHz / 1e9 + 0.5)
                             : 0;
+    // A device over-runs when its buffer fills: one that cannot have filled
+    // it in the time (a read failed without an over-run) lost nothing.
+    if (unread + between < d->bufferFrames - d->periodFrames) return 0;
     long long lost = unread + between - (long long)ready;
     // Less than half a period is within what the clock and the device's
     // own count can tell apart (a device that runs faster than real time,

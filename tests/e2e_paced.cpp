@@ -7,7 +7,11 @@
 
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <ctime>
 #include <sstream>
 #include <utility>
@@ -227,6 +231,134 @@ TEST_F(PacedE2E, TunevatTakeHoldsEveryFrameInOrder)
         for (long f = 0; f < rec::kTakeFrames; ++f) {
             long long i = frameIndex(data.data() + f * frameSize, bps, c.channels);
             ASSERT_EQ(i, c.channels == 1 ? f % (1L << (c.bits - 1)) : f) << "frame " << f;
+        }
+    }
+}
+
+// A take from the paced device while something holds the program up for
+// two seconds, a second into a five-second take: its standard output
+// blocks (a terminal stopped with Ctrl-S, a pipe nobody reads), one write
+// to the take file takes two seconds (the fault shim), or the program is
+// stopped (Ctrl-Z, then fg). The device is read on a thread of its own, so
+// the first two lose nothing; a stopped program cannot read, the device
+// over-runs, and the take keeps its timeline: "RX", a line saying where
+// and how long, as many silent frames as the device lost (within a
+// period), and after them the frames that came then.
+TEST_F(PacedE2E, TakesKeepTheirTimelineThroughStalls)
+{
+    enum Stall { kOutputBlocked, kSlowDisk, kStopped };
+    struct Case {
+        const char *name;
+        Stall stall;
+    } cases[] = {
+        {"standard output blocked", kOutputBlocked},
+        {"a write of two seconds", kSlowDisk},
+        {"stopped for two seconds", kStopped},
+    };
+    const long kPeriod = 4096;
+    const long kFrames = 221184;   // five seconds in whole periods: 54
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink(path("take.wav").c_str());
+        unlink(path("paced.log").c_str());
+        writeFile(path("rcvat.txt"), "dv\tdefault\nsr\t44100\nbits\t16\nch\t2\nd\t5\ntlist\t"
+                                     "tlist.txt\nrname\ttake.wav\n");
+        writeFile(path("in.txt"), "r\n1\nq\n");
+        std::string conf = writePacedCard(dir, {0, 0, false, path("paced.log")});
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int in = open(path("in.txt").c_str(), O_RDONLY);
+            int err = open(path("err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(126);
+            dup2(in, 0);
+            dup2(out[1], 1);
+            dup2(err, 2);
+            close(out[0]);
+            setenv("ALSA_CONFIG_PATH", ("/usr/share/alsa/alsa.conf:" + conf).c_str(), 1);
+            setenv("HOME", dir.c_str(), 1);
+            if (c.stall == kSlowDisk) {
+                std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+                setenv("ASAN_OPTIONS", (asan + ":verify_asan_link_order=0").c_str(), 1);
+                setenv("LD_PRELOAD", TUNEVAT_FAULTSHIM, 1);
+                setenv("TV_FAULT_SLOW_ON", "tunevat_temp.wav", 1);
+                setenv("TV_FAULT_SLOW_WRITE", "20:2000", 1);
+            }
+            alarm(60);
+            execl(TUNEVAT_BIN, TUNEVAT_BIN, (char *)nullptr);
+            _exit(127);
+        }
+        // The test fills the pipe through a writing end of its own, which
+        // does not block (the program's end of it stays as it was).
+        int filler = -1;
+        if (c.stall == kOutputBlocked) {
+            filler = open(("/proc/self/fd/" + std::to_string(out[1])).c_str(), O_WRONLY | O_NONBLOCK);
+            ASSERT_GE(filler, 0);
+        }
+        close(out[1]);
+        std::string said;
+        bool stalled = c.stall == kSlowDisk;
+        char buf[65536];
+        for (;;) {
+            ssize_t n = read(out[0], buf, sizeof buf);
+            if (n <= 0) break;
+            said.append(buf, (size_t)n);
+            long lines = 0;
+            for (size_t at = 0; (at = said.find("\rRemaining ", at)) != std::string::npos; ++at) ++lines;
+            if (stalled || lines < 10) continue;
+            stalled = true;
+            if (c.stall == kOutputBlocked) {
+                // The pipe fills up (with bytes the program never prints)
+                // and nothing is read for two seconds: its next write waits.
+                static const char zeros[4096] = {};
+                while (write(filler, zeros, sizeof zeros) > 0) {
+                }
+                sleep(2);
+                close(filler);
+                filler = -1;
+            } else {
+                kill(pid, SIGSTOP);
+                sleep(2);
+                kill(pid, SIGCONT);
+            }
+        }
+        close(out[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(path("err.txt"));
+        said.erase(std::remove(said.begin(), said.end(), '\0'), said.end());
+        EXPECT_NE(said.find("Saving list and parameters\n"), std::string::npos);
+
+        std::string data = readFile(path("take.wav")).substr(44);
+        ASSERT_EQ(data.size(), (size_t)kFrames * 4) << said << readFile(path("err.txt"));
+        long f = 0;
+        while (f < kFrames && frameIndex(data.data() + f * 4, 2, 2) == f) ++f;
+        if (c.stall != kStopped) {
+            EXPECT_EQ(f, kFrames) << said;
+            EXPECT_EQ(said.find("RX"), std::string::npos);
+            continue;
+        }
+        // The gap: silence from frame f on, as long as the line says.
+        long silent = 0;
+        while (f + silent < kFrames && frameIndex(data.data() + (f + silent) * 4, 2, 2) == -1) ++silent;
+        char line[128];
+        snprintf(line, sizeof line, "RX\nLost %.2f sec at %.2f sec into the recording: filled with silence\n",
+                 silent / 44100.0, f / 44100.0);
+        EXPECT_NE(said.find(line), std::string::npos) << said;
+        std::vector<Gap> logged = loggedGaps(path("paced.log"), "overrun");
+        ASSERT_EQ(logged.size(), 1u);
+        EXPECT_LE(std::labs((long)logged[0].second - silent), kPeriod) << silent;
+        EXPECT_GT(silent, 44100);   // most of the two seconds
+        // After it, the frames that came then: each where its time puts it.
+        for (long g = f + silent; g < kFrames; ++g) {
+            long long i = frameIndex(data.data() + g * 4, 2, 2);
+            ASSERT_GE(i, 0) << "frame " << g;
+            ASSERT_LE(std::llabs(i - g), kPeriod) << "frame " << g;
+            if (g > f + silent) {
+                ASSERT_EQ(i, frameIndex(data.data() + (g - 1) * 4, 2, 2) + 1);
+            }
         }
     }
 }

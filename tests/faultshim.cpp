@@ -31,6 +31,11 @@
 //                              or just before (TV_FAULT_KILL_RENAME=before)
 //                              or after (=after) such a file is renamed.
 //
+//   TV_FAULT_SLOW_WRITE=<n>:<ms>
+//                              the n-th pwrite (counted from 1) to a file
+//                              that TV_FAULT_SLOW_ON matches takes ms
+//                              milliseconds, as on a disk that stalls.
+//
 //   TV_FAULT_COPY_RANGE=<errno>
 //                              every copy_file_range fails with that
 //                              errno, as between files the kernel cannot
@@ -293,8 +298,24 @@ size_t fwrite(const void *buf, size_t size, size_t count, FILE *f)
     return r;
 }
 
+// Sleeps through the write TV_FAULT_SLOW_WRITE names.
+static void maybeSlow(int fd)
+{
+    static long writes = 0;
+    const char *slow = getenv("TV_FAULT_SLOW_WRITE");
+    long at = 0, ms = 0;
+    if (!slow || sscanf(slow, "%ld:%ld", &at, &ms) != 2) return;
+    char link[64], name[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, name, sizeof name - 1);
+    if (n <= 0) return;
+    name[n] = '\0';
+    if (matches("TV_FAULT_SLOW_ON", name) && ++writes == at) usleep((useconds_t)ms * 1000);
+}
+
 ssize_t pwrite(int fd, const void *buf, size_t n, off_t pos)
 {
+    maybeSlow(fd);
     ssize_t r = ((PwriteFn)dlsym(RTLD_NEXT, "pwrite"))(fd, buf, n, pos);
     wrote(fd, r);
     return r;
@@ -302,6 +323,7 @@ ssize_t pwrite(int fd, const void *buf, size_t n, off_t pos)
 
 ssize_t pwrite64(int fd, const void *buf, size_t n, off_t pos)
 {
+    maybeSlow(fd);
     ssize_t r = ((PwriteFn)dlsym(RTLD_NEXT, "pwrite64"))(fd, buf, n, pos);
     wrote(fd, r);
     return r;
