@@ -30,6 +30,13 @@ static const int kMaxLostInRow = 8;
 // How often a reading thread that waits for room in the queue looks at
 // the signals and at a request to stop.
 static const long kRoomWaitNs = 100000000L;
+// How long the frames after a gap that a device may have dropped unsaid
+// are watched before the gap counts: a server that kept the frames sends
+// them faster than real time well within it.
+static const long long kGapWatchNs = 250000000LL;
+// What readInto returns when the device seems to have dropped frames
+// without saying so (an over-run's counterpart that no error reports).
+static const snd_pcm_sframes_t kGapSeen = -1000000;
 
 // Says why the capture device cannot record what was asked: the device,
 // what it offers and what the recording needs. On standard output, like
@@ -235,10 +242,43 @@ static int stopWanted(CaptureDevice *d)
 
 // --- The reading thread.
 
-// Notes what the device holds now, at what time, after how many reads.
+// The frames a device lost between the last time it was asked and now,
+// when it holds ready frames: those it held unread then (less those read
+// since), and the time between at its rate, less what it holds now.
+static long long framesLostSince(const CaptureDevice *d, long long nowNs, long long ready)
+{
+    long long unread = d->seenReady - (d->readSinceStart - d->seenRead);
+    if (unread < 0) unread = 0;
+    long long between = (long long)((double)(nowNs - d->seenAtNs) * d->rateHz / 1e9 + 0.5);
+    return unread + between - ready;
+}
+
+// Whether the device gives its frames in real time, as far as the last
+// time it was asked tells: one that gave more than the frames of the time
+// since it started, its buffer and a period runs faster than real time,
+// as a file does, and time loses it nothing.
+static int runsInRealTime(const CaptureDevice *d)
+{
+    return d->startedAtNs >= 0 && d->seenAtNs >= d->startedAtNs &&
+           (double)(d->seenRead + d->seenReady) <=
+               (double)(d->seenAtNs - d->startedAtNs) * d->rateHz / 1e9 +
+                   (double)(d->bufferFrames + d->periodFrames);
+}
+
+// Notes what the device holds now, at what time, after how many reads. A
+// device that holds a full buffer after a wait longer than its buffer
+// lasts, without having said it over-ran, may have dropped the oldest
+// frames (PipeWire's plugin does): how many is noted in dropSeen.
 static void sawReady(CaptureDevice *d, snd_pcm_sframes_t ready)
 {
-    d->seenAtNs = wallNs();
+    long long now = wallNs();
+    if (d->seenAtNs >= 0 && now >= 0 && !d->heldHead && ready >= d->bufferFrames - d->periodFrames &&
+        (double)(now - d->seenAtNs) * d->rateHz / 1e9 > (double)d->bufferFrames &&
+        runsInRealTime(d)) {
+        long long lost = framesLostSince(d, now, ready);
+        if (lost >= d->periodFrames / 2) d->dropSeen = lost;
+    }
+    d->seenAtNs = now;
     d->seenReady = ready;
     d->seenRead = d->readSinceStart;
 }
@@ -295,6 +335,7 @@ static snd_pcm_sframes_t framesReady(CaptureDevice *d, long want)
 static snd_pcm_sframes_t readInto(CaptureDevice *d, CaptureBlock *b, long want)
 {
     snd_pcm_sframes_t ready = framesReady(d, want);
+    if (d->dropSeen > 0) return kGapSeen;
     if (ready <= 0) return ready;
     snd_pcm_uframes_t n = (snd_pcm_uframes_t)(ready < want ? ready : want);
     size_t frameBytes = kCaptureChannels * (size_t)d->bytesPerSample;
@@ -319,13 +360,8 @@ static long long restartAfterLoss(CaptureDevice *d, snd_pcm_sframes_t why)
     long long unread = d->seenReady - (d->readSinceStart - d->seenRead);
     if (unread < 0) unread = 0;
     long long seenAt = d->seenAtNs;
-    // A device that gave more than time allows (more than the frames of
-    // the time since it started, its buffer and a period) runs faster than
-    // real time, as a file does: time loses it nothing.
-    int realTime = d->startedAtNs >= 0 && seenAt >= d->startedAtNs &&
-                   (double)(d->seenRead + d->seenReady) <=
-                       (double)(seenAt - d->startedAtNs) * d->rateHz / 1e9 +
-                           (double)(d->bufferFrames + d->periodFrames);
+    d->dropSeen = 0;
+    int realTime = runsInRealTime(d);
     int rc = why == -EPIPE ? snd_pcm_prepare(d->pcm) : recoverFromSuspend(d->pcm);
     if (rc >= 0 && snd_pcm_state(d->pcm) == SND_PCM_STATE_PREPARED) rc = snd_pcm_start(d->pcm);
     if (rc < 0) return rc;
@@ -362,8 +398,9 @@ static int tooQuiet(CaptureDevice *d)
     return monotonicNs() - d->lastFramesNs > kQuietLimitNs;
 }
 
-// How filling a block ended.
-enum Fill { kFilled, kFillStopped, kFillFailed };
+// How filling a block ended: full (or ended by a gap the device said or
+// may have dropped unsaid), stopped, or failed.
+enum Fill { kFilled, kFillGapSeen, kFillStopped, kFillFailed };
 
 // Fills the block with up to want frames, in as many reads as the device
 // takes to deliver them. A block ends early at an over-run or a suspend
@@ -392,6 +429,10 @@ static Fill fillBlock(CaptureDevice *d, CaptureBlock *b, long want, long long *l
                 return kFillFailed;
             }
             if (got == -EAGAIN) sleepNs(framesNs(d, d->periodFrames) / 4);
+        } else if (got == kGapSeen) {
+            *lost = d->dropSeen;
+            d->dropSeen = 0;
+            return kFillGapSeen;
         } else if (got == -EPIPE || got == -ESTRPIPE) {
             long long n = restartAfterLoss(d, got);
             d->lastFramesNs = monotonicNs();
@@ -473,6 +514,81 @@ static void endReading(CaptureDevice *d, CaptureEnd end)
     pthread_mutex_unlock(&d->lock);
 }
 
+// Holds a block back while a gap the device may have dropped unsaid is
+// watched.
+static void holdBlock(CaptureDevice *d, CaptureBlock *b)
+{
+    if (d->heldTail) d->heldTail->next = b;
+    else d->heldHead = b;
+    d->heldTail = b;
+    d->heldBlocks++;
+}
+
+// Decides the gap the held blocks follow: it counts when the frames that
+// came after it came no faster than real time (the device dropped them),
+// not when they caught up (a server that kept them across a stop). Then
+// the held blocks go to the take loop. With force the frames so far
+// decide; otherwise a decision waits until the frames tell or the watch
+// is over.
+static void decideGap(CaptureDevice *d, int force)
+{
+    if (!d->heldHead) return;
+    long long now = wallNs();
+    long long since = now - d->gapSeenAtNs;
+    double inTime = (double)since * d->rateHz / 1e9 + (double)(d->bufferFrames + d->periodFrames);
+    int caughtUp = (double)(d->readSinceStart - d->gapSeenRead) > inTime;
+    if (!caughtUp && !force && since < kGapWatchNs && d->heldBlocks < d->maxBlocks / 2) return;
+    if (caughtUp) {
+        d->takenFrames -= d->heldHead->gapFrames;
+        d->heldHead->gapFrames = 0;
+        d->heldHead->overRuns = 0;
+    }
+    while (CaptureBlock *b = d->heldHead) {
+        d->heldHead = b->next;
+        b->next = nullptr;
+        if (b->frames > 0 || b->overRuns > 0) queueBlock(d, b);
+        else releaseCaptureBlock(d, b);
+    }
+    d->heldTail = nullptr;
+    d->heldBlocks = 0;
+}
+
+// Fills the next block of the take. Returns how it ended; the block is
+// queued, held back, or given back.
+static Fill readBlock(CaptureDevice *d)
+{
+    CaptureBlock *b = blockToFill(d);
+    if (!b) {
+        d->deviceError = -ENOMEM;
+        return stopWanted(d) ? kFillStopped : kFillFailed;
+    }
+    long long left = d->takeFrames - d->takenFrames;
+    long want = left < d->periodFrames ? (long)left : d->periodFrames;
+    long long lost = 0;
+    int overRuns = 0;
+    Fill fill = fillBlock(d, b, want, &lost, &overRuns);
+    d->takenFrames += b->frames;
+    // A gap never takes the take past its length.
+    if (lost > d->takeFrames - d->takenFrames) lost = d->takeFrames - d->takenFrames;
+    b->gapFrames = lost;
+    b->overRuns = overRuns || fill == kFillGapSeen;
+    d->takenFrames += lost;
+    if (fill == kFillGapSeen) {
+        // Frames the device may have dropped unsaid: held until the frames
+        // after them tell.
+        decideGap(d, 1);
+        d->gapSeenAtNs = wallNs();
+        d->gapSeenRead = d->readSinceStart;
+        holdBlock(d, b);
+        return kFilled;
+    }
+    if (d->heldHead) holdBlock(d, b);
+    else if (b->frames > 0 || b->overRuns > 0) queueBlock(d, b);
+    else releaseCaptureBlock(d, b);
+    decideGap(d, 0);
+    return fill;
+}
+
 // The reading thread: the take's frames, block by block, until the take
 // is whole (gaps count), a signal or the take loop stops it, or the device
 // fails. The user's signals are for the take loop's thread: they are
@@ -488,31 +604,20 @@ static void *readTake(void *arg)
     sigaddset(&mask, SIGCONT);
     pthread_sigmask(SIG_BLOCK, &mask, nullptr);
     CaptureEnd end = kCaptureRanOut;
-    while (d->takenFrames < d->takeFrames) {
-        CaptureBlock *b = blockToFill(d);
-        if (!b) {
-            end = stopWanted(d) ? kCaptureStopped : kCaptureFailed;
-            d->deviceError = -ENOMEM;
-            break;
+    for (;;) {
+        if (d->takenFrames >= d->takeFrames) {
+            // A gap still watched decides now; one that was not there
+            // leaves frames to read.
+            decideGap(d, 1);
+            if (d->takenFrames >= d->takeFrames) break;
         }
-        long long left = d->takeFrames - d->takenFrames;
-        long want = left < d->periodFrames ? (long)left : d->periodFrames;
-        long long lost = 0;
-        int overRuns = 0;
-        Fill fill = fillBlock(d, b, want, &lost, &overRuns);
-        d->takenFrames += b->frames;
-        // A gap never takes the take past its length.
-        if (lost > d->takeFrames - d->takenFrames) lost = d->takeFrames - d->takenFrames;
-        b->gapFrames = lost;
-        b->overRuns = overRuns;
-        d->takenFrames += lost;
-        if (b->frames > 0 || b->overRuns > 0) queueBlock(d, b);
-        else releaseCaptureBlock(d, b);
-        if (fill != kFilled) {
+        Fill fill = readBlock(d);
+        if (fill == kFillStopped || fill == kFillFailed) {
             end = fill == kFillStopped ? kCaptureStopped : kCaptureFailed;
             break;
         }
     }
+    decideGap(d, 1);
     endReading(d, end);
     return nullptr;
 }
@@ -534,6 +639,9 @@ int startCaptureTake(CaptureDevice *d, long long frames)
     d->lastFramesNs = monotonicNs();
     d->resumeMark = resumedCount();
     d->lostInRow = 0;
+    d->dropSeen = 0;
+    d->heldHead = d->heldTail = nullptr;
+    d->heldBlocks = 0;
     d->stopAsked = 0;
     d->ended = 0;
     d->end = kCaptureRanOut;

@@ -77,6 +77,13 @@ struct CaptureDevice {
     long long lastFramesNs;    // when the device last gave frames (or the take began)
     unsigned resumeMark;       // the program's resumptions (SIGCONT) counted so far
     int lostInRow;             // over-runs and suspends with no frame read between
+    long long dropSeen;        // frames a device seems to have dropped unsaid, or 0
+    // A gap a device may have dropped unsaid, until the frames after it
+    // tell: its blocks are held back from the queue meanwhile.
+    CaptureBlock *heldHead, *heldTail;
+    long heldBlocks;
+    long long gapSeenAtNs;     // when it was seen
+    long long gapSeenRead;     // readSinceStart then
 };
 
 // Opens device for capture at rate Hz with 2- or 3-byte samples, two

@@ -120,4 +120,29 @@ TEST_F(PulseE2E, TakeMenuPlaysTheLastTakeAndAppendsThroughTheServer)
     EXPECT_EQ(readFile(path("tlist.txt")), "take1.wav\n");
 }
 
+// Stopped (Ctrl-Z, then fg) for two seconds in the middle of a take
+// through the server: the server keeps what came meanwhile, and the take
+// holds every frame of it in order, one unbroken stretch of what played,
+// with no over-run said.
+TEST_F(PulseE2E, AStopInATakeKeepsEveryFrameTheServerKept)
+{
+    settings(2, 16, "8", "take1.wav");
+    startNoise();
+    LiveRun live = startLive(dir, {TUNEVAT_BIN}, env(), 120);
+    sendLive(&live, "r\n");
+    ASSERT_TRUE(waitForOutput(live, "\rRemaining ", 30, 30)) << liveOutput(live);
+    kill(live.pid, SIGSTOP);
+    sleep(2);
+    kill(live.pid, SIGCONT);
+    ASSERT_TRUE(waitForOutput(live, takeMenu(), 60)) << liveOutput(live);
+    sendLive(&live, "1\nq\n");
+    RunResult r = finishLive(&live);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("RX"), std::string::npos) << r.out;
+    std::string file = readFile(path("take1.wav"));
+    const size_t frames = 356352;   // eight seconds in whole periods: 87
+    ASSERT_EQ(file.size(), 44 + frames * 4);
+    expectExcerpt(file.substr(44), noise, 4);
+}
+
 }  // namespace
