@@ -463,6 +463,7 @@ static CaptureBlock *blockToFill(CaptureDevice *d)
         if (d->freeBlocks) {
             b = d->freeBlocks;
             d->freeBlocks = b->next;
+            d->freeCount--;
         } else if (d->blocksMade < d->maxBlocks) {
             b = (CaptureBlock *)malloc(sizeof *b + bytes);
             if (!b) break;
@@ -480,7 +481,9 @@ static CaptureBlock *blockToFill(CaptureDevice *d)
                 until.tv_sec += 1;
                 until.tv_nsec -= 1000000000L;
             }
+            d->readerWaiting = 1;
             pthread_cond_timedwait(&d->changed, &d->lock, &until);
+            d->readerWaiting = 0;
         }
     }
     pthread_mutex_unlock(&d->lock);
@@ -493,14 +496,14 @@ static CaptureBlock *blockToFill(CaptureDevice *d)
     return b;
 }
 
-// Hands a filled block to the take loop.
+// Hands a filled block to the take loop, waking it only when it waits.
 static void queueBlock(CaptureDevice *d, CaptureBlock *b)
 {
     pthread_mutex_lock(&d->lock);
     if (d->queueTail) d->queueTail->next = b;
     else d->queueHead = b;
     d->queueTail = b;
-    pthread_cond_signal(&d->changed);
+    if (d->loopWaiting) pthread_cond_signal(&d->changed);
     pthread_mutex_unlock(&d->lock);
 }
 
@@ -510,7 +513,7 @@ static void endReading(CaptureDevice *d, CaptureEnd end)
     pthread_mutex_lock(&d->lock);
     d->ended = 1;
     d->end = end;
-    pthread_cond_signal(&d->changed);
+    pthread_cond_broadcast(&d->changed);
     pthread_mutex_unlock(&d->lock);
 }
 
@@ -654,7 +657,11 @@ int startCaptureTake(CaptureDevice *d, long long frames)
 CaptureBlock *nextCaptureBlock(CaptureDevice *d)
 {
     pthread_mutex_lock(&d->lock);
-    while (!d->queueHead && !d->ended) pthread_cond_wait(&d->changed, &d->lock);
+    while (!d->queueHead && !d->ended) {
+        d->loopWaiting = 1;
+        pthread_cond_wait(&d->changed, &d->lock);
+        d->loopWaiting = 0;
+    }
     CaptureBlock *b = d->queueHead;
     if (b) {
         d->queueHead = b->next;
@@ -670,7 +677,11 @@ void releaseCaptureBlock(CaptureDevice *d, CaptureBlock *b)
     pthread_mutex_lock(&d->lock);
     b->next = d->freeBlocks;
     d->freeBlocks = b;
-    pthread_cond_signal(&d->changed);
+    d->freeCount++;
+    // A reading thread that waits for room (a device faster than the
+    // disk) is woken for a quarter of the queue at a time, not for every
+    // block: each wake-up costs both threads a switch.
+    if (d->readerWaiting && d->freeCount >= (d->maxBlocks + 3) / 4) pthread_cond_signal(&d->changed);
     pthread_mutex_unlock(&d->lock);
 }
 
@@ -679,7 +690,7 @@ void stopCaptureTake(CaptureDevice *d)
     if (!d->threadRunning) return;
     __atomic_store_n(&d->stopAsked, 1, __ATOMIC_RELEASE);
     pthread_mutex_lock(&d->lock);
-    pthread_cond_signal(&d->changed);
+    pthread_cond_broadcast(&d->changed);
     pthread_mutex_unlock(&d->lock);
 }
 
@@ -698,6 +709,7 @@ void finishCaptureTake(CaptureDevice *d)
         d->queueHead = b->next;
         b->next = d->freeBlocks;
         d->freeBlocks = b;
+        d->freeCount++;
     }
     d->queueTail = nullptr;
     pthread_mutex_unlock(&d->lock);

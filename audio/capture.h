@@ -59,7 +59,10 @@ struct CaptureDevice {
     pthread_cond_t changed;    // a block was queued or freed, or the reading ended
     CaptureBlock *queueHead, *queueTail;   // read, not yet taken
     CaptureBlock *freeBlocks;  // taken back, for reuse (last freed first)
+    long freeCount;            // blocks in freeBlocks
     long blocksMade;           // blocks allocated so far
+    int readerWaiting;         // the reading thread waits for room
+    int loopWaiting;           // the take loop waits for a block
     long maxBlocks;            // the queue's bound
     int stopAsked;             // the take loop wants the reading to end
     int ended;                 // the thread has queued its last block

@@ -45,11 +45,17 @@ struct Capture {
     long long plannedFrames;    // planned length of every take
     float durationSeconds;      // planned length of one take
     float rateHz;               // divisor of the remaining-time display
-    char *pending;              // frames read and not yet written, as the file holds them
-    size_t pendingCapacityBytes;   // room in pending: at least a period
-    size_t pendingUsedBytes;    // bytes in pending
-    int pendingBlocks;          // blocks in pending
-    long pendingBlockFrames[kMaxPendingBlocks];   // the frames of each, in order
+    // Frames read and not yet written, as the file holds them, in pieces
+    // written with one call: stereo blocks as the device gave them (held
+    // until written), mono frames and silence copied into pending.
+    char *pending;              // room for copied frames
+    size_t pendingCapacityBytes;   // bytes of it: at least a period
+    size_t pendingUsedBytes;    // bytes of it in use
+    size_t stagedBytes;         // bytes in all pieces
+    int stagedPieces;
+    struct iovec stagedIov[kMaxPendingBlocks];
+    long stagedFrames[kMaxPendingBlocks];
+    CaptureBlock *stagedBlock[kMaxPendingBlocks];   // the block a piece is, or nullptr
 
     long long keptBytes;        // audio bytes of the takes kept so far
     long long takeStartFrame;   // frame at which the current take begins
@@ -118,27 +124,32 @@ static size_t periodBytes(const Capture *c)
     return (size_t)c->dev.periodFrames * (size_t)c->frameBytes;
 }
 
-// Writes the pending blocks at their place in the take file: right after
-// the frames of the take written before them. Returns 1; or 0 after saying
-// why the file did not take them, with the take's recorded frames cut back
-// to the blocks that are in the file whole.
+// Writes the staged pieces at their place in the take file: right after
+// the frames of the take written before them; the blocks held for it go
+// back to the reading. Returns 1; or 0 after saying why the file did not
+// take them, with the take's recorded frames cut back to the pieces that
+// are in the file whole.
 static int writePending(Capture *c)
 {
-    if (c->pendingUsedBytes == 0) return 1;
-    size_t bytes = c->pendingUsedBytes;
+    if (c->stagedPieces == 0) return 1;
+    size_t bytes = c->stagedBytes;
     long long firstFrame = c->recordedFrames - (long long)(bytes / (size_t)c->frameBytes);
-    int blocks = c->pendingBlocks;
-    c->pendingUsedBytes = 0;
-    c->pendingBlocks = 0;
+    int pieces = c->stagedPieces;
     size_t written = 0;
-    if (writeTakeFrames(c->take, c->takeStartFrame + firstFrame, c->pending, bytes, &written))
-        return 1;
-    // The reason is the failing call's own, taken before anything else can
+    int ok = writeTakeFramesv(c->take, c->takeStartFrame + firstFrame, c->stagedIov, pieces, &written);
+    int err = errno;
+    for (int k = 0; k < pieces; ++k)
+        if (c->stagedBlock[k]) releaseCaptureBlock(&c->dev, c->stagedBlock[k]);
+    c->pendingUsedBytes = 0;
+    c->stagedBytes = 0;
+    c->stagedPieces = 0;
+    if (ok) return 1;
+    // The reason is the failing call's own, taken before anything else could
     // change errno.
-    printf("\nCannot write %s: %s", c->take->path, strerror(errno));
+    printf("\nCannot write %s: %s", c->take->path, strerror(err));
     long long whole = firstFrame;
-    for (int k = 0; k < blocks; ++k) {
-        long long end = whole + c->pendingBlockFrames[k];
+    for (int k = 0; k < pieces; ++k) {
+        long long end = whole + c->stagedFrames[k];
         if ((end - firstFrame) * c->frameBytes > (long long)written) break;
         whole = end;
     }
@@ -146,54 +157,67 @@ static int writePending(Capture *c)
     return 0;
 }
 
-// Makes room in pending for bytes more, writing what it holds first when
-// they do not fit. Returns 0 when the take file took no more.
-static int makeRoom(Capture *c, size_t bytes)
+// Makes room for a piece of bytes more (copied into pending when copied),
+// writing what is staged first when it does not fit. Returns 0 when the
+// take file took no more.
+static int makeRoom(Capture *c, size_t bytes, int copied)
 {
-    if (c->pendingUsedBytes + bytes <= c->pendingCapacityBytes &&
-        c->pendingBlocks < kMaxPendingBlocks)
+    if (c->stagedBytes + bytes <= kPendingBytes && c->stagedPieces < kMaxPendingBlocks &&
+        (!copied || c->pendingUsedBytes + bytes <= c->pendingCapacityBytes))
         return 1;
     return writePending(c);
 }
 
-// Notes that a block of frames frames was staged.
-static void staged(Capture *c, long frames)
+// Stages a piece of frames frames at bytes, held block b (or nullptr).
+static void stage(Capture *c, char *bytes, long frames, CaptureBlock *b)
 {
-    c->pendingUsedBytes += (size_t)frames * (size_t)c->frameBytes;
-    c->pendingBlockFrames[c->pendingBlocks++] = frames;
+    size_t n = (size_t)frames * (size_t)c->frameBytes;
+    c->stagedIov[c->stagedPieces].iov_base = bytes;
+    c->stagedIov[c->stagedPieces].iov_len = n;
+    c->stagedFrames[c->stagedPieces] = frames;
+    c->stagedBlock[c->stagedPieces] = b;
+    c->stagedPieces++;
+    c->stagedBytes += n;
+    if (!b) c->pendingUsedBytes += n;
 }
 
-// Puts the frames of a block (two channels interleaved, as the device gave
-// them) into pending as the file holds them (the left channel alone for
-// mono), and follows the peaks. Returns 0 when the take file took no more.
-static int stageBlock(Capture *c, const CaptureBlock *b)
+// Stages the frames of a block (two channels interleaved, as the device
+// gave them) as the file holds them: a stereo block as it is, held until
+// it is written (*held set); a mono one's left channel copied. Follows the
+// peaks. Returns 0 when the take file took no more.
+static int stageBlock(Capture *c, CaptureBlock *b, int *held)
 {
+    *held = 0;
     if (b->frames == 0) return 1;
-    if (!makeRoom(c, (size_t)b->frames * (size_t)c->frameBytes)) return 0;
-    char *to = c->pending + c->pendingUsedBytes;
-    size_t bps = (size_t)c->bytesPerSample;
-    if (c->channels == 1) {
-        const char *from = b->data;
-        for (long k = 0; k < b->frames; ++k, from += 2 * bps, to += bps) memcpy(to, from, bps);
-    } else {
-        memcpy(to, b->data, (size_t)b->frames * (size_t)c->frameBytes);
-    }
-    staged(c, b->frames);
+    size_t bytes = (size_t)b->frames * (size_t)c->frameBytes;
+    int copied = c->channels == 1;
+    if (!makeRoom(c, bytes, copied)) return 0;
     checkFramePeaks(b->frames, b->data, (unsigned int)c->bytesPerSample, &c->peak1,
                     c->channels == 2 ? &c->peak2 : nullptr);
+    if (!copied) {
+        stage(c, b->data, b->frames, b);
+        *held = 1;
+        return 1;
+    }
+    char *to = c->pending + c->pendingUsedBytes;
+    size_t bps = (size_t)c->bytesPerSample;
+    const char *from = b->data;
+    for (long k = 0; k < b->frames; ++k, from += 2 * bps) memcpy(to + (size_t)k * bps, from, bps);
+    stage(c, to, b->frames, nullptr);
     return 1;
 }
 
-// Puts frames of silence into pending, for frames the device lost.
-// Returns 0 when the take file took no more.
+// Stages frames of silence, for frames the device lost. Returns 0 when
+// the take file took no more.
 static int stageSilence(Capture *c, long long frames)
 {
     while (frames > 0) {
         long n = c->dev.periodFrames;
         if (n > frames) n = (long)frames;
-        if (!makeRoom(c, (size_t)n * (size_t)c->frameBytes)) return 0;
-        memset(c->pending + c->pendingUsedBytes, 0, (size_t)n * (size_t)c->frameBytes);
-        staged(c, n);
+        size_t bytes = (size_t)n * (size_t)c->frameBytes;
+        if (!makeRoom(c, bytes, 1)) return 0;
+        memset(c->pending + c->pendingUsedBytes, 0, bytes);
+        stage(c, c->pending + c->pendingUsedBytes, n, nullptr);
         c->recordedFrames += n;
         frames -= n;
     }
@@ -217,7 +241,7 @@ static int bringOut(Capture *c, TakeClocks *clocks)
 {
     long long nowNs = monotonicNs();
     if (nowNs >= 0 && !runningFlushDue(nowNs, clocks->lastWriteNs) &&
-        c->pendingUsedBytes + periodBytes(c) <= c->pendingCapacityBytes)
+        c->stagedBytes + periodBytes(c) <= kPendingBytes && c->stagedPieces < kMaxPendingBlocks)
         return 1;
     if (!writePending(c)) return 0;
     clocks->lastWriteNs = nowNs;
@@ -249,7 +273,8 @@ static TakeEnd takeBlocks(Capture *c)
 {
     TakeClocks clocks = {-1, -1, -1};
     while (CaptureBlock *b = nextCaptureBlock(&c->dev)) {
-        int ok = stageBlock(c, b);
+        int held = 0;
+        int ok = stageBlock(c, b, &held);
         if (ok && b->frames > 0) {
             printRunningSeconds("\rRemaining ",
                                 (float)(c->plannedFrames - c->recordedFrames) / c->rateHz);
@@ -257,7 +282,7 @@ static TakeEnd takeBlocks(Capture *c)
             flushRunningLine(&clocks.lastFlushNs);
         }
         if (ok && b->overRuns > 0) ok = fillGap(c, b);
-        releaseCaptureBlock(&c->dev, b);
+        if (!held) releaseCaptureBlock(&c->dev, b);
         if (!ok || !bringOut(c, &clocks)) {
             // The file takes no more: the reading is asked to stop, and the
             // take ends at once, without waiting for the device's read
@@ -281,7 +306,8 @@ static TakeEnd recordTake(Capture *c)
     c->peak2 = 0;
     c->recordedFrames = 0;
     c->pendingUsedBytes = 0;
-    c->pendingBlocks = 0;
+    c->stagedBytes = 0;
+    c->stagedPieces = 0;
     warnOfRoom(c);
     printf("Recording...\n");
     TakeEnd end = kTakeReadFailed;

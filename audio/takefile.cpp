@@ -262,11 +262,22 @@ int startTake(TakeFile *t, unsigned int rate, int channels, int bits, long long 
 
 int writeTakeFrames(TakeFile *t, long long frame, const char *bytes, size_t n, size_t *written)
 {
+    struct iovec one = {(void *)bytes, n};
+    return writeTakeFramesv(t, frame, &one, 1, written);
+}
+
+int writeTakeFramesv(TakeFile *t, long long frame, struct iovec *iov, int count, size_t *written)
+{
     off_t pos = (off_t)(t->headerBytes + frame * t->frameBytes);
     size_t done = 0;
     int ok = 1;
-    while (done < n) {
-        ssize_t w = pwrite(t->fd, bytes + done, n - done, pos + (off_t)done);
+    while (count > 0) {
+        if (iov->iov_len == 0) {
+            ++iov;
+            --count;
+            continue;
+        }
+        ssize_t w = pwritev(t->fd, iov, count, pos + (off_t)done);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
             if (w == 0) errno = ENOSPC;   // a write that takes nothing: the disk is full
@@ -274,6 +285,17 @@ int writeTakeFrames(TakeFile *t, long long frame, const char *bytes, size_t n, s
             break;
         }
         done += (size_t)w;
+        // Past the pieces written whole, into the one written in part.
+        for (size_t left = (size_t)w; left > 0;) {
+            size_t step = left < iov->iov_len ? left : iov->iov_len;
+            iov->iov_base = (char *)iov->iov_base + step;
+            iov->iov_len -= step;
+            left -= step;
+            if (iov->iov_len == 0) {
+                ++iov;
+                --count;
+            }
+        }
     }
     int err = errno;
     long long end = (long long)pos + (long long)done;

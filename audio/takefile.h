@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include "wav/wav.h"
 
@@ -66,6 +67,10 @@ int startTake(TakeFile *t, unsigned int rate, int channels, int bits, long long 
 // write that took nothing) when the file took fewer; *written then says
 // how many bytes did go in.
 int writeTakeFrames(TakeFile *t, long long frame, const char *bytes, size_t n, size_t *written);
+
+// The same for the count pieces iov names, written one after another
+// (iov is used up in the writing).
+int writeTakeFramesv(TakeFile *t, long long frame, struct iovec *iov, int count, size_t *written);
 
 // The one call that sets a take's length: the header's sizes say frames
 // frames, and whatever the file holds after them (a take that was redone,

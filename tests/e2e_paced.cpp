@@ -366,4 +366,31 @@ TEST_F(PacedE2E, TakesKeepTheirTimelineThroughStalls)
     }
 }
 
+// A device whose first frames come 5.5 s after the take begins (as a
+// sound server's can), with the program stopped (Ctrl-Z) for three of
+// those seconds: the 5-second limit on a device that gives nothing counts
+// only the time the program ran, so the take goes on and keeps every
+// frame.
+TEST_F(PacedE2E, TimeTheProgramWasStoppedIsNotTheDevicesSilence)
+{
+    writeFile(path("rcvat.txt"), "dv\tdefault\nsr\t44100\nbits\t16\nch\t2\nd\t1\ntlist\ttlist.txt\n"
+                                 "rname\ttake.wav\n");
+    PacedCardOptions options;
+    options.startDelayMs = 5500;
+    std::string conf = writePacedCard(dir, options);
+    LiveRun live = startLive(dir, {TUNEVAT_BIN},
+                             {"ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + conf, "HOME=" + dir}, 60);
+    sendLive(&live, "r\n1\nq\n");
+    sleep(1);
+    kill(live.pid, SIGSTOP);
+    sleep(3);
+    kill(live.pid, SIGCONT);
+    RunResult r = finishLive(&live, 60);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    std::string data = readFile(path("take.wav")).substr(44);
+    ASSERT_EQ(data.size(), (size_t)rec::kTakeFrames * 4) << r.out << r.err;
+    for (long f = 0; f < rec::kTakeFrames; ++f) ASSERT_EQ(frameIndex(data.data() + f * 4, 2, 2), f) << f;
+}
+
 }  // namespace

@@ -334,6 +334,8 @@ std::string writePacedCard(const std::string &dir, const PacedCardOptions &optio
     if (options.bufferFrames > 0)
         paced += "    buffer_frames " + std::to_string(options.bufferFrames) + "\n";
     if (options.dropSilently) paced += "    drop_silently true\n";
+    if (options.startDelayMs > 0)
+        paced += "    start_delay_ms " + std::to_string(options.startDelayMs) + "\n";
     if (!options.logPath.empty()) paced += "    log \"" + options.logPath + "\"\n";
     paced += "  }\n";
     std::string card =

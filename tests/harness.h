@@ -163,6 +163,7 @@ struct PacedCardOptions {
     long bufferFrames = 0;   // 0: 32768
     bool dropSilently = false;
     std::string logPath;     // empty: no log
+    long startDelayMs = 0;   // the first frame comes this long after the first start
 };
 // Writes dir/asound.conf with the paced device as the capture half of
 // pcm.!default and pcm.tvcard, whose playback half is the virtual card's

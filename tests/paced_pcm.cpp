@@ -55,6 +55,7 @@ struct Paced {
     char *logPath;         // null: no log
     long bufferFrames;
     long rateMax;
+    long startDelayMs;     // the first frame comes this long after the first start
 
     int sourceStarted;
     long long sourceStartNs;
@@ -256,8 +257,10 @@ int pacedStart(snd_pcm_ioplug_t *io)
     pthread_mutex_lock(&p->lock);
     long long now = monotonicNs();
     if (!p->sourceStarted) {
+        // A source that starts late, as a sound server's first frames do.
         p->sourceStarted = 1;
-        p->sourceStartNs = now;
+        p->sourceStartNs = now + p->startDelayMs * 1000000LL;
+        now = p->sourceStartNs;
     }
     p->runStartNs = now;
     p->runBase = sourceFrameAt(p, now);
@@ -379,7 +382,7 @@ snd_pcm_ioplug_callback_t pacedCallbacks()
 const snd_pcm_ioplug_callback_t kCallbacks = pacedCallbacks();
 
 // Reads the device's own settings from its configuration node:
-// buffer_frames, rate_max, drop_silently and log.
+// buffer_frames, rate_max, drop_silently, start_delay_ms and log.
 int readSettings(snd_config_t *conf, Paced *p)
 {
     snd_config_iterator_t i, next;
@@ -394,6 +397,8 @@ int readSettings(snd_config_t *conf, Paced *p)
             err = snd_config_get_integer(n, &p->bufferFrames);
         } else if (!strcmp(id, "rate_max")) {
             err = snd_config_get_integer(n, &p->rateMax);
+        } else if (!strcmp(id, "start_delay_ms")) {
+            err = snd_config_get_integer(n, &p->startDelayMs);
         } else if (!strcmp(id, "drop_silently")) {
             err = snd_config_get_bool(n);
             p->dropSilently = err > 0;

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "audio/audio.h"
+#include "harness.h"
 
 namespace {
 
@@ -49,6 +51,44 @@ TEST(CheckPeak, LargestOfTheBlockWhereverItIs)
     // Last sample of a 24-bit block.
     std::string block24("\x01\x00\x00\x00\x00\x00\x00\x00\xff", 9);   // 1, 0, -65536
     EXPECT_EQ(peakOf(block24, 3), 65536);
+}
+
+// The capture engine measures the device's interleaved frames: each
+// channel's peak must be what CheckPeak finds on that channel alone, for
+// every length (the wide ways measure fours and pairs of frames and leave
+// the rest to the plain one), wherever the extreme lies, with buffers of
+// exactly the frames' size (no read past them).
+TEST(CheckFramePeaks, EachChannelAsCheckPeakSeesIt)
+{
+    unsigned seed = 7;
+    for (unsigned bps : {2u, 3u}) {
+        for (long frames : {0L, 1L, 2L, 3L, 4L, 5L, 7L, 8L, 9L, 4096L}) {
+            for (int extreme = 0; extreme < 3; ++extreme) {
+                SCOPED_TRACE(std::to_string(bps) + " bytes, " + std::to_string(frames) + " frames, case " +
+                             std::to_string(extreme));
+                std::string bytes = patternBytes(frames * 2 * (long)bps, seed++);
+                // The most negative sample, at the last frame (0), the first
+                // (1), or nowhere (2); on the right channel when odd.
+                if (frames > 0 && extreme < 2) {
+                    size_t at = (extreme == 0 ? (size_t)frames - 1 : 0) * 2 * bps + (seed & 1) * bps;
+                    bytes.replace(at, bps, bps == 2 ? std::string("\x00\x80", 2) : std::string("\x00\x00\x80", 3));
+                }
+                std::string left, right;
+                for (long f = 0; f < frames; ++f) {
+                    left += bytes.substr((size_t)f * 2 * bps, bps);
+                    right += bytes.substr((size_t)f * 2 * bps + bps, bps);
+                }
+                std::vector<char> exact(bytes.begin(), bytes.end());
+                long l = 3, r = 3;
+                checkFramePeaks(frames, exact.data(), bps, &l, &r);
+                EXPECT_EQ(l, peakOf(left, bps, 3));
+                EXPECT_EQ(r, peakOf(right, bps, 3));
+                long mono = 0;
+                checkFramePeaks(frames, exact.data(), bps, &mono, nullptr);
+                EXPECT_EQ(mono, peakOf(left, bps));
+            }
+        }
+    }
 }
 
 TEST(CheckPeak, NeverLowersAndIgnoresEmptyCounts)
