@@ -1,7 +1,7 @@
 // The capture device: open and configure it for two channels, read a
-// take on a thread of its own into a bounded queue of blocks (waiting for a
-// device that has nothing without spinning, counting what over-runs and
-// suspends lose), and close it.
+// take on a thread of its own into a ring of frames (waiting for a device
+// that has nothing without spinning, counting what over-runs, suspends and
+// silent drops lose), and close it.
 #include "audio/capture.h"
 
 #include <cerrno>
@@ -34,9 +34,13 @@ static const long kRoomWaitNs = 100000000L;
 // are watched before the gap counts: a server that kept the frames sends
 // them faster than real time well within it.
 static const long long kGapWatchNs = 250000000LL;
+// Looks at the queue before the take loop sleeps on it: about 20 µs.
+static const int kSpinLooks = 400;
 // What readInto returns when the device seems to have dropped frames
 // without saying so (an over-run's counterpart that no error reports).
 static const snd_pcm_sframes_t kGapSeen = -1000000;
+
+static int makeRing(CaptureDevice *d);
 
 // Says why the capture device cannot record what was asked: the device,
 // what it offers and what the recording needs. On standard output, like
@@ -157,6 +161,7 @@ int openCapture(CaptureDevice *d, const char *device, unsigned int rate, int byt
     }
     d->periodFrames = (long)got.periodFrames;
     d->bufferFrames = (long)got.bufferFrames;
+    d->frameBytes = (long)kCaptureChannels * bytesPerSample;
     d->interleavedAccess = got.access == SND_PCM_ACCESS_RW_INTERLEAVED;
     if (!d->interleavedAccess) {
         d->channelHalves = (char *)malloc((size_t)d->periodFrames * kCaptureChannels *
@@ -167,23 +172,27 @@ int openCapture(CaptureDevice *d, const char *device, unsigned int rate, int byt
             return 0;
         }
     }
-    // The queue's bound in whole blocks of a period, at least two.
-    double perBlock = (double)d->periodFrames / d->rateHz;
-    d->maxBlocks = (long)((double)kCaptureQueueSeconds / perBlock) + 1;
-    if (d->maxBlocks < 2) d->maxBlocks = 2;
-    pthread_mutex_init(&d->lock, nullptr);
-    pthread_cond_init(&d->changed, nullptr);
+    // The ring: the queue's seconds of frames in whole periods (so that a
+    // period read whole never wraps), at least two.
+    long periods = (long)(kCaptureQueueSeconds * d->rateHz) / d->periodFrames + 1;
+    d->ringFrames = (periods < 2 ? 2 : periods) * d->periodFrames;
+    if (!makeRing(d)) {
+        printf("Not enough memory for a period of %li frames\n", d->periodFrames);
+        closeCapture(d);
+        return 0;
+    }
     return 1;
 }
 
-// Frees a list of blocks linked by next.
-static void freeBlocks(CaptureBlock *b)
+// The ring and what lets a thread sleep on it. Returns 0 when there is no
+// memory for it. Its pages cost memory only once frames are put there.
+static int makeRing(CaptureDevice *d)
 {
-    while (b) {
-        CaptureBlock *next = b->next;
-        free(b);
-        b = next;
-    }
+    d->ring = (char *)malloc((size_t)d->ringFrames * (size_t)d->frameBytes);
+    pthread_mutex_init(&d->lock, nullptr);
+    pthread_cond_init(&d->framesCame, nullptr);
+    pthread_cond_init(&d->roomCame, nullptr);
+    return d->ring != nullptr;
 }
 
 void closeCapture(CaptureDevice *d)
@@ -198,15 +207,28 @@ void closeCapture(CaptureDevice *d)
     d->pcm = nullptr;
     free(d->channelHalves);
     d->channelHalves = nullptr;
-    // Set up only once the device was configured (maxBlocks says so).
-    if (d->maxBlocks > 0) {
-        freeBlocks(d->queueHead);
-        freeBlocks(d->freeBlocks);
-        d->queueHead = d->queueTail = d->freeBlocks = nullptr;
+    // Set up only once the device was configured (ringFrames says so).
+    if (d->ringFrames > 0) {
+        free(d->ring);
+        d->ring = nullptr;
         pthread_mutex_destroy(&d->lock);
-        pthread_cond_destroy(&d->changed);
-        d->maxBlocks = 0;
+        pthread_cond_destroy(&d->framesCame);
+        pthread_cond_destroy(&d->roomCame);
+        d->ringFrames = 0;
     }
+}
+
+static long long loadCount(const long long *count) { return __atomic_load_n(count, __ATOMIC_ACQUIRE); }
+static void storeCount(long long *count, long long v) { __atomic_store_n(count, v, __ATOMIC_RELEASE); }
+
+// A moment's pause in a loop that waits for the other thread.
+static inline void relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+#endif
 }
 
 // --- Time, for the reading thread.
@@ -272,7 +294,7 @@ static int runsInRealTime(const CaptureDevice *d)
 static void sawReady(CaptureDevice *d, snd_pcm_sframes_t ready)
 {
     long long now = wallNs();
-    if (d->seenAtNs >= 0 && now >= 0 && !d->heldHead && ready >= d->bufferFrames - d->periodFrames &&
+    if (d->seenAtNs >= 0 && now >= 0 && !d->gapHeld && ready >= d->bufferFrames - d->periodFrames &&
         (double)(now - d->seenAtNs) * d->rateHz / 1e9 > (double)d->bufferFrames &&
         runsInRealTime(d)) {
         long long lost = framesLostSince(d, now, ready);
@@ -321,26 +343,35 @@ static snd_pcm_sframes_t framesReady(CaptureDevice *d, long want)
     return ready;
 }
 
-// Reads want frames (no more than the device holds ready) into the block
-// after the frames it has: straight from the device when it gives
-// interleaved frames, else through the channel halves. The result is
-// snd_pcm_readi's or snd_pcm_readn's, or framesReady's when that is not a
-// positive count.
+// Frames the thread may put in the ring now, from where it stands on,
+// without passing the ring's end: the room the take loop has left.
+static long roomAhead(const CaptureDevice *d)
+{
+    long long room = d->ringFrames - (d->ringFilled - loadCount(&d->doneFrames));
+    long toEnd = d->ringFrames - (long)(d->ringFilled % d->ringFrames);
+    return room < toEnd ? (long)room : toEnd;
+}
+
+// Reads up to want frames (no more than the device holds ready, at least
+// a period's worth waited for) into the ring where the thread stands:
+// straight from the device when it gives interleaved frames, else through
+// the channel halves, a period at a time. The result is snd_pcm_readi's or
+// snd_pcm_readn's, or framesReady's when that is not a positive count.
 //
 // Reading no more than is ready keeps a sound server's plugin from being
 // left holding part of a block the server sent: if the server goes away
 // while the plugin holds one, the plugin's own thread waits for it to be
 // handed back while holding the lock every call into the plugin takes,
 // and the program would hang in its next call.
-static snd_pcm_sframes_t readInto(CaptureDevice *d, CaptureBlock *b, long want)
+static snd_pcm_sframes_t readInto(CaptureDevice *d, long want)
 {
-    snd_pcm_sframes_t ready = framesReady(d, want);
+    snd_pcm_sframes_t ready = framesReady(d, want < d->periodFrames ? want : d->periodFrames);
     if (d->dropSeen > 0) return kGapSeen;
     if (ready <= 0) return ready;
     snd_pcm_uframes_t n = (snd_pcm_uframes_t)(ready < want ? ready : want);
-    size_t frameBytes = kCaptureChannels * (size_t)d->bytesPerSample;
-    char *to = b->data + (size_t)b->frames * frameBytes;
+    char *to = d->ring + (size_t)(d->ringFilled % d->ringFrames) * (size_t)d->frameBytes;
     if (d->interleavedAccess) return snd_pcm_readi(d->pcm, to, n);
+    if (n > (snd_pcm_uframes_t)d->periodFrames) n = (snd_pcm_uframes_t)d->periodFrames;
     char *left = d->channelHalves;
     char *right = d->channelHalves + (size_t)d->periodFrames * (size_t)d->bytesPerSample;
     void *halves[2] = {left, right};
@@ -398,29 +429,112 @@ static int tooQuiet(CaptureDevice *d)
     return monotonicNs() - d->lastFramesNs > kQuietLimitNs;
 }
 
-// How filling a block ended: full (or ended by a gap the device said or
-// may have dropped unsaid), stopped, or failed.
+// --- The thread's side of the ring.
+
+// Shows the take loop what the ring holds, unless frames are held back
+// after a gap the device may have dropped unsaid, and wakes it when it
+// sleeps.
+static void showFrames(CaptureDevice *d)
+{
+    if (d->gapHeld) return;
+    storeCount(&d->readFrames, d->ringFilled);
+    if (__atomic_load_n(&d->loopWaiting, __ATOMIC_SEQ_CST)) {
+        pthread_mutex_lock(&d->lock);
+        pthread_cond_signal(&d->framesCame);
+        pthread_mutex_unlock(&d->lock);
+    }
+}
+
+// Whether the gap ring has room for one more.
+static int gapRoom(const CaptureDevice *d)
+{
+    return d->gapsPut - __atomic_load_n(&d->gapsTaken, __ATOMIC_ACQUIRE) <
+           (long)(sizeof d->gaps / sizeof d->gaps[0]);
+}
+
+// Puts a gap for the take loop where the ring stands: the frames before it
+// are shown with it.
+static void putGap(CaptureDevice *d, const CaptureGap *g)
+{
+    long n = (long)(sizeof d->gaps / sizeof d->gaps[0]);
+    d->gaps[d->gapsPut % n] = *g;
+    __atomic_store_n(&d->gapsPut, d->gapsPut + 1, __ATOMIC_RELEASE);
+}
+
+// Waits until the take loop has left room in the ring (and for a gap),
+// looking at the signals now and then. Returns 0 when the reading is to
+// stop.
+static int waitForRoom(CaptureDevice *d)
+{
+    while (roomAhead(d) == 0 || !gapRoom(d)) {
+        if (stopWanted(d)) return 0;
+        // Asleep until a good part of the ring is free again: one wake-up,
+        // not one a period, when the disk is slower than the device.
+        __atomic_store_n(&d->readerWaiting, 1, __ATOMIC_SEQ_CST);
+        pthread_mutex_lock(&d->lock);
+        if (roomAhead(d) == 0 || !gapRoom(d)) {
+            struct timespec until;
+            clock_gettime(CLOCK_REALTIME, &until);
+            until.tv_nsec += kRoomWaitNs;
+            if (until.tv_nsec >= 1000000000L) {
+                until.tv_sec += 1;
+                until.tv_nsec -= 1000000000L;
+            }
+            pthread_cond_timedwait(&d->roomCame, &d->lock, &until);
+        }
+        pthread_mutex_unlock(&d->lock);
+        __atomic_store_n(&d->readerWaiting, 0, __ATOMIC_SEQ_CST);
+    }
+    return 1;
+}
+
+// Decides a gap held back: it counts when the frames that came after it
+// came no faster than real time (the device dropped them), not when they
+// caught up (a server that kept them across a stop). Then the frames after
+// it are shown. With force the frames so far decide; otherwise a decision
+// waits until the frames tell or the watch is over (or the ring is half
+// full).
+static void decideGap(CaptureDevice *d, int force)
+{
+    if (!d->gapHeld) return;
+    long long now = wallNs();
+    long long since = now - d->gapSeenAtNs;
+    double inTime = (double)since * d->rateHz / 1e9 + (double)(d->bufferFrames + d->periodFrames);
+    int caughtUp = (double)(d->readSinceStart - d->gapSeenRead) > inTime;
+    long long held = d->ringFilled - d->heldGap.at;
+    if (!caughtUp && !force && since < kGapWatchNs && held < d->ringFrames / 2) return;
+    if (caughtUp) d->takeSoFar -= d->heldGap.lostFrames;
+    else putGap(d, &d->heldGap);
+    d->gapHeld = 0;
+    showFrames(d);
+}
+
+// How a read of the ring went.
 enum Fill { kFilled, kFillGapSeen, kFillStopped, kFillFailed };
 
-// Fills the block with up to want frames, in as many reads as the device
-// takes to deliver them. A block ends early at an over-run or a suspend
-// (*lost frames lost after its frames, *overRuns 1), or when the reading
-// is to stop (kFillStopped, with the frames read so far). kFillFailed when
-// the device failed or keeps failing (d->deviceError says how). A device
-// that delivers nothing is waited for, never read at the CPU's speed.
-static Fill fillBlock(CaptureDevice *d, CaptureBlock *b, long want, long long *lost, int *overRuns)
+// Reads the take's next frames into the ring, as many as the device holds
+// ready up to a stretch of the ring, in as many reads as it takes to bring
+// a period. A gap (an over-run, a suspend, or frames a device may have
+// dropped unsaid: kFillGapSeen) ends the read, with the frames lost in
+// *lost. kFillStopped when the reading is to stop; kFillFailed when the
+// device failed or keeps failing (d->deviceError says how). A device that
+// delivers nothing is waited for, never read at the CPU's speed.
+static Fill fillRing(CaptureDevice *d, long want, long long *lost, int *gap)
 {
     *lost = 0;
-    *overRuns = 0;
-    while (b->frames < want) {
+    *gap = 0;
+    for (;;) {
         if (stopWanted(d)) return kFillStopped;
-        snd_pcm_sframes_t got = readInto(d, b, want - b->frames);
+        snd_pcm_sframes_t got = readInto(d, want);
         if (got > 0) {
-            b->frames += (long)got;
+            d->ringFilled += got;
+            d->takeSoFar += got;
             d->readSinceStart += got;
             d->lastFramesNs = monotonicNs();
             d->lostInRow = 0;
-        } else if (got == -EAGAIN || got == 0 || got == -EINTR) {
+            return kFilled;
+        }
+        if (got == -EAGAIN || got == 0 || got == -EINTR) {
             // Nothing came in the time it should have (framesReady slept
             // for it; a read that found nothing after all waits a quarter
             // period): wait on, but not for ever.
@@ -432,6 +546,7 @@ static Fill fillBlock(CaptureDevice *d, CaptureBlock *b, long want, long long *l
         } else if (got == kGapSeen) {
             *lost = d->dropSeen;
             d->dropSeen = 0;
+            *gap = 1;
             return kFillGapSeen;
         } else if (got == -EPIPE || got == -ESTRPIPE) {
             long long n = restartAfterLoss(d, got);
@@ -441,161 +556,68 @@ static Fill fillBlock(CaptureDevice *d, CaptureBlock *b, long want, long long *l
                 return kFillFailed;
             }
             *lost = n;
-            *overRuns = 1;
+            *gap = 1;
             return kFilled;
         } else {
             d->deviceError = (int)got;
             return kFillFailed;
         }
     }
-    return kFilled;
 }
 
-// A block to fill: one taken back, a new one while the queue's bound
-// allows, or else, once one is taken back, that one. nullptr when the
-// reading is to stop meanwhile, or no memory is left.
-static CaptureBlock *blockToFill(CaptureDevice *d)
+// Reads the next stretch of the take. Returns how it ended.
+static Fill readStretch(CaptureDevice *d)
 {
-    size_t bytes = (size_t)d->periodFrames * kCaptureChannels * (size_t)d->bytesPerSample;
-    pthread_mutex_lock(&d->lock);
-    CaptureBlock *b = nullptr;
-    while (!b) {
-        if (d->freeBlocks) {
-            b = d->freeBlocks;
-            d->freeBlocks = b->next;
-            d->freeCount--;
-        } else if (d->blocksMade < d->maxBlocks) {
-            b = (CaptureBlock *)malloc(sizeof *b + bytes);
-            if (!b) break;
-            b->data = (char *)(b + 1);
-            d->blocksMade++;
-        } else if (stopWanted(d)) {
-            break;
-        } else {
-            // The take loop is behind by the whole queue: wait for room,
-            // looking at the signals now and then.
-            struct timespec until;
-            clock_gettime(CLOCK_REALTIME, &until);
-            until.tv_nsec += kRoomWaitNs;
-            if (until.tv_nsec >= 1000000000L) {
-                until.tv_sec += 1;
-                until.tv_nsec -= 1000000000L;
-            }
-            d->readerWaiting = 1;
-            pthread_cond_timedwait(&d->changed, &d->lock, &until);
-            d->readerWaiting = 0;
-        }
-    }
-    pthread_mutex_unlock(&d->lock);
-    if (b) {
-        b->next = nullptr;
-        b->frames = 0;
-        b->gapFrames = 0;
-        b->overRuns = 0;
-    }
-    return b;
-}
-
-// Hands a filled block to the take loop, waking it only when it waits.
-static void queueBlock(CaptureDevice *d, CaptureBlock *b)
-{
-    pthread_mutex_lock(&d->lock);
-    if (d->queueTail) d->queueTail->next = b;
-    else d->queueHead = b;
-    d->queueTail = b;
-    if (d->loopWaiting) pthread_cond_signal(&d->changed);
-    pthread_mutex_unlock(&d->lock);
-}
-
-// The reading ends: the last block is queued, and the take loop learns why.
-static void endReading(CaptureDevice *d, CaptureEnd end)
-{
-    pthread_mutex_lock(&d->lock);
-    d->ended = 1;
-    d->end = end;
-    pthread_cond_broadcast(&d->changed);
-    pthread_mutex_unlock(&d->lock);
-}
-
-// Holds a block back while a gap the device may have dropped unsaid is
-// watched.
-static void holdBlock(CaptureDevice *d, CaptureBlock *b)
-{
-    if (d->heldTail) d->heldTail->next = b;
-    else d->heldHead = b;
-    d->heldTail = b;
-    d->heldBlocks++;
-}
-
-// Decides the gap the held blocks follow: it counts when the frames that
-// came after it came no faster than real time (the device dropped them),
-// not when they caught up (a server that kept them across a stop). Then
-// the held blocks go to the take loop. With force the frames so far
-// decide; otherwise a decision waits until the frames tell or the watch
-// is over.
-static void decideGap(CaptureDevice *d, int force)
-{
-    if (!d->heldHead) return;
-    long long now = wallNs();
-    long long since = now - d->gapSeenAtNs;
-    double inTime = (double)since * d->rateHz / 1e9 + (double)(d->bufferFrames + d->periodFrames);
-    int caughtUp = (double)(d->readSinceStart - d->gapSeenRead) > inTime;
-    if (!caughtUp && !force && since < kGapWatchNs && d->heldBlocks < d->maxBlocks / 2) return;
-    if (caughtUp) {
-        d->takenFrames -= d->heldHead->gapFrames;
-        d->heldHead->gapFrames = 0;
-        d->heldHead->overRuns = 0;
-    }
-    while (CaptureBlock *b = d->heldHead) {
-        d->heldHead = b->next;
-        b->next = nullptr;
-        if (b->frames > 0 || b->overRuns > 0) queueBlock(d, b);
-        else releaseCaptureBlock(d, b);
-    }
-    d->heldTail = nullptr;
-    d->heldBlocks = 0;
-}
-
-// Fills the next block of the take. Returns how it ended; the block is
-// queued, held back, or given back.
-static Fill readBlock(CaptureDevice *d)
-{
-    CaptureBlock *b = blockToFill(d);
-    if (!b) {
-        d->deviceError = -ENOMEM;
-        return stopWanted(d) ? kFillStopped : kFillFailed;
-    }
-    long long left = d->takeFrames - d->takenFrames;
-    long want = left < d->periodFrames ? (long)left : d->periodFrames;
+    if (!waitForRoom(d)) return kFillStopped;
+    long long left = d->takeFrames - d->takeSoFar;
+    long want = roomAhead(d);
+    // A period at most: the unit the device settled on (and a file read
+    // as a device, as the virtual card's capture is, fills no more than a
+    // period's read of its pipe).
+    if (want > d->periodFrames) want = d->periodFrames;
+    if (want > left) want = (long)left;
     long long lost = 0;
-    int overRuns = 0;
-    Fill fill = fillBlock(d, b, want, &lost, &overRuns);
-    d->takenFrames += b->frames;
-    // A gap never takes the take past its length.
-    if (lost > d->takeFrames - d->takenFrames) lost = d->takeFrames - d->takenFrames;
-    b->gapFrames = lost;
-    b->overRuns = overRuns || fill == kFillGapSeen;
-    d->takenFrames += lost;
-    if (fill == kFillGapSeen) {
-        // Frames the device may have dropped unsaid: held until the frames
-        // after them tell.
+    int gap = 0;
+    Fill fill = fillRing(d, want, &lost, &gap);
+    if (gap) {
+        // A gap never takes the take past its length.
+        if (lost > d->takeFrames - d->takeSoFar) lost = d->takeFrames - d->takeSoFar;
+        d->takeSoFar += lost;
+        CaptureGap g = {d->ringFilled, lost};
+        if (fill == kFillGapSeen) {
+            // Frames the device may have dropped unsaid: the frames after
+            // them are held back until they tell.
+            decideGap(d, 1);
+            showFrames(d);
+            d->gapHeld = 1;
+            d->heldGap = g;
+            d->gapSeenAtNs = wallNs();
+            d->gapSeenRead = d->readSinceStart;
+            return kFilled;
+        }
         decideGap(d, 1);
-        d->gapSeenAtNs = wallNs();
-        d->gapSeenRead = d->readSinceStart;
-        holdBlock(d, b);
-        return kFilled;
+        putGap(d, &g);
     }
-    if (d->heldHead) holdBlock(d, b);
-    else if (b->frames > 0 || b->overRuns > 0) queueBlock(d, b);
-    else releaseCaptureBlock(d, b);
+    showFrames(d);
     decideGap(d, 0);
     return fill;
 }
 
-// The reading thread: the take's frames, block by block, until the take
-// is whole (gaps count), a signal or the take loop stops it, or the device
-// fails. The user's signals are for the take loop's thread: they are
-// blocked here.
+// The reading ends: the last frames are shown, and the take loop learns why.
+static void endReading(CaptureDevice *d, CaptureEnd end)
+{
+    decideGap(d, 1);
+    showFrames(d);
+    d->end = end;
+    pthread_mutex_lock(&d->lock);
+    __atomic_store_n(&d->ended, 1, __ATOMIC_SEQ_CST);
+    pthread_cond_broadcast(&d->framesCame);
+    pthread_mutex_unlock(&d->lock);
+}
+
+// The reading thread: the take's frames until the take is whole (gaps
+// count), a signal or the take loop stops it, or the device fails. The
+// user's signals are for the take loop's thread: they are blocked here.
 static void *readTake(void *arg)
 {
     CaptureDevice *d = (CaptureDevice *)arg;
@@ -608,19 +630,18 @@ static void *readTake(void *arg)
     pthread_sigmask(SIG_BLOCK, &mask, nullptr);
     CaptureEnd end = kCaptureRanOut;
     for (;;) {
-        if (d->takenFrames >= d->takeFrames) {
+        if (d->takeSoFar >= d->takeFrames) {
             // A gap still watched decides now; one that was not there
             // leaves frames to read.
             decideGap(d, 1);
-            if (d->takenFrames >= d->takeFrames) break;
+            if (d->takeSoFar >= d->takeFrames) break;
         }
-        Fill fill = readBlock(d);
+        Fill fill = readStretch(d);
         if (fill == kFillStopped || fill == kFillFailed) {
             end = fill == kFillStopped ? kCaptureStopped : kCaptureFailed;
             break;
         }
     }
-    decideGap(d, 1);
     endReading(d, end);
     return nullptr;
 }
@@ -633,7 +654,13 @@ int startCaptureTake(CaptureDevice *d, long long frames)
     finishCaptureTake(d);
     snd_pcm_prepare(d->pcm);
     d->takeFrames = frames;
+    d->takeSoFar = 0;
+    d->ringFilled = 0;
+    d->readFrames = 0;
+    d->doneFrames = 0;
     d->takenFrames = 0;
+    d->gapsPut = 0;
+    d->gapsTaken = 0;
     d->readSinceStart = 0;
     d->seenAtNs = -1;
     d->startedAtNs = -1;
@@ -643,8 +670,9 @@ int startCaptureTake(CaptureDevice *d, long long frames)
     d->resumeMark = resumedCount();
     d->lostInRow = 0;
     d->dropSeen = 0;
-    d->heldHead = d->heldTail = nullptr;
-    d->heldBlocks = 0;
+    d->gapHeld = 0;
+    d->loopWaiting = 0;
+    d->readerWaiting = 0;
     d->stopAsked = 0;
     d->ended = 0;
     d->end = kCaptureRanOut;
@@ -654,43 +682,81 @@ int startCaptureTake(CaptureDevice *d, long long frames)
     return 1;
 }
 
-CaptureBlock *nextCaptureBlock(CaptureDevice *d)
+// The span at the take loop's place, if there is one now: the next gap
+// when it lies there, else frames up to it (or to what is shown), at most
+// maxFrames and not past the ring's end. Returns 0 when nothing is there.
+static int spanNow(CaptureDevice *d, long maxFrames, CaptureSpan *span)
 {
-    pthread_mutex_lock(&d->lock);
-    while (!d->queueHead && !d->ended) {
-        d->loopWaiting = 1;
-        pthread_cond_wait(&d->changed, &d->lock);
-        d->loopWaiting = 0;
+    long n = (long)(sizeof d->gaps / sizeof d->gaps[0]);
+    long long shown = loadCount(&d->readFrames);
+    long long limit = shown;
+    if (d->gapsTaken < __atomic_load_n(&d->gapsPut, __ATOMIC_ACQUIRE)) {
+        const CaptureGap *g = &d->gaps[d->gapsTaken % n];
+        if (g->at <= d->takenFrames) {
+            span->data = nullptr;
+            span->frames = 0;
+            span->gapFrames = g->lostFrames;
+            __atomic_store_n(&d->gapsTaken, d->gapsTaken + 1, __ATOMIC_RELEASE);
+            return 1;
+        }
+        if (g->at < limit) limit = g->at;
     }
-    CaptureBlock *b = d->queueHead;
-    if (b) {
-        d->queueHead = b->next;
-        if (!d->queueHead) d->queueTail = nullptr;
-        b->next = nullptr;
-    }
-    pthread_mutex_unlock(&d->lock);
-    return b;
+    long long frames = limit - d->takenFrames;
+    if (frames <= 0) return 0;
+    long at = (long)(d->takenFrames % d->ringFrames);
+    if (frames > d->ringFrames - at) frames = d->ringFrames - at;
+    if (frames > maxFrames) frames = maxFrames;
+    span->data = d->ring + (size_t)at * (size_t)d->frameBytes;
+    span->frames = (long)frames;
+    span->gapFrames = 0;
+    d->takenFrames += frames;
+    return 1;
 }
 
-void releaseCaptureBlock(CaptureDevice *d, CaptureBlock *b)
+int nextCaptureSpan(CaptureDevice *d, long maxFrames, CaptureSpan *span)
 {
-    pthread_mutex_lock(&d->lock);
-    b->next = d->freeBlocks;
-    d->freeBlocks = b;
-    d->freeCount++;
+    for (;;) {
+        if (spanNow(d, maxFrames, span)) return 1;
+        if (__atomic_load_n(&d->ended, __ATOMIC_SEQ_CST)) return spanNow(d, maxFrames, span);
+        // A device faster than real time has more frames ready in
+        // microseconds: look again a while before going to sleep, since a
+        // sleep and a wake-up cost both threads more than the wait.
+        for (int spin = 0; spin < kSpinLooks && loadCount(&d->readFrames) == d->takenFrames; ++spin)
+            relax();
+        if (spanNow(d, maxFrames, span)) return 1;
+        // Asleep until the reading shows frames or ends; the look under
+        // the lock sees what came before the wake-up could.
+        __atomic_store_n(&d->loopWaiting, 1, __ATOMIC_SEQ_CST);
+        pthread_mutex_lock(&d->lock);
+        while (loadCount(&d->readFrames) == d->takenFrames &&
+               d->gapsTaken == __atomic_load_n(&d->gapsPut, __ATOMIC_ACQUIRE) &&
+               !__atomic_load_n(&d->ended, __ATOMIC_SEQ_CST))
+            pthread_cond_wait(&d->framesCame, &d->lock);
+        pthread_mutex_unlock(&d->lock);
+        __atomic_store_n(&d->loopWaiting, 0, __ATOMIC_SEQ_CST);
+    }
+}
+
+void releaseCaptureFrames(CaptureDevice *d, long long frames)
+{
+    storeCount(&d->doneFrames, loadCount(&d->doneFrames) + frames);
     // A reading thread that waits for room (a device faster than the
-    // disk) is woken for a quarter of the queue at a time, not for every
-    // block: each wake-up costs both threads a switch.
-    if (d->readerWaiting && d->freeCount >= (d->maxBlocks + 3) / 4) pthread_cond_signal(&d->changed);
-    pthread_mutex_unlock(&d->lock);
+    // disk) is woken once a quarter of the ring is free, not for every
+    // write: each wake-up costs both threads a switch.
+    if (__atomic_load_n(&d->readerWaiting, __ATOMIC_SEQ_CST) &&
+        d->ringFrames - (loadCount(&d->readFrames) - loadCount(&d->doneFrames)) >= d->ringFrames / 4) {
+        pthread_mutex_lock(&d->lock);
+        pthread_cond_signal(&d->roomCame);
+        pthread_mutex_unlock(&d->lock);
+    }
 }
 
 void stopCaptureTake(CaptureDevice *d)
 {
     if (!d->threadRunning) return;
-    __atomic_store_n(&d->stopAsked, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&d->stopAsked, 1, __ATOMIC_SEQ_CST);
     pthread_mutex_lock(&d->lock);
-    pthread_cond_broadcast(&d->changed);
+    pthread_cond_broadcast(&d->roomCame);
     pthread_mutex_unlock(&d->lock);
 }
 
@@ -702,17 +768,6 @@ void finishCaptureTake(CaptureDevice *d)
     // What the device captured past the take goes; the next take starts
     // afresh.
     snd_pcm_drop(d->pcm);
-    // Blocks the take loop did not take (it stopped early) are kept for
-    // the next take.
-    pthread_mutex_lock(&d->lock);
-    while (CaptureBlock *b = d->queueHead) {
-        d->queueHead = b->next;
-        b->next = d->freeBlocks;
-        d->freeBlocks = b;
-        d->freeCount++;
-    }
-    d->queueTail = nullptr;
-    pthread_mutex_unlock(&d->lock);
 }
 
 void reportCaptureFailure(const CaptureDevice *d)

@@ -1,17 +1,18 @@
 // The capture device: opening and configuring it, reading a take's frames
 // on a thread of its own, and closing it. The twin of the playback
 // engine's device half; the take loop (record.cpp) takes the frames from it
-// block by block and knows nothing of ALSA.
+// in spans and knows nothing of ALSA.
 //
 // While a take runs, the device is read by its own thread, which never
-// waits on the terminal or the disk: the frames go into a queue of blocks
-// that the take loop empties at its own pace. The queue holds at most
-// kCaptureQueueSeconds of audio; only a take loop that falls that far
-// behind makes the reading wait, and then the device itself over-runs, as
-// it would without the queue. Frames that are lost anyway (an over-run, a
-// suspend, the program stopped by Ctrl-Z) are counted from the device's
-// position and the clock, and the block after the gap says how many: the
-// take keeps its timeline.
+// waits on the terminal or the disk: the frames go into a ring that the
+// take loop empties at its own pace, as much as it finds there at a time.
+// The ring holds kCaptureQueueSeconds of audio; only a take loop that
+// falls that far behind makes the reading wait, and then the device itself
+// over-runs, as it would without the ring. Frames that are lost anyway (an
+// over-run, a suspend, the program stopped by Ctrl-Z, frames a device
+// drops without saying so) are counted from the device's position and the
+// clock, and a gap in the spans says where and how many: the take keeps
+// its timeline.
 #ifndef TUNEVAT_AUDIO_CAPTURE_H
 #define TUNEVAT_AUDIO_CAPTURE_H
 
@@ -21,17 +22,8 @@
 // Capture always runs in stereo; a mono recording keeps channel 1 (left).
 const unsigned int kCaptureChannels = 2;
 
-// Audio the queue between the device and the take loop holds at most.
-const int kCaptureQueueSeconds = 15;
-
-// Frames of a take on their way from the device to the take loop.
-struct CaptureBlock {
-    CaptureBlock *next;
-    long long gapFrames;   // frames lost just before this block's frames (silence in the take)
-    int overRuns;          // over-runs and suspends the device reported in the gap
-    long frames;           // frames held: two channels interleaved, as the device gives them
-    char *data;            // room for a period of frames
-};
+// Audio the ring between the device and the take loop holds.
+const int kCaptureQueueSeconds = 10;
 
 // How the reading of a take ended.
 enum CaptureEnd {
@@ -40,38 +32,60 @@ enum CaptureEnd {
     kCaptureFailed,     // the device failed; deviceError says how
 };
 
+// Frames the device lost at one place of the take, for the take loop.
+struct CaptureGap {
+    long long at;          // the frames read before it (of this take, gaps not counted)
+    long long lostFrames;  // frames lost there (silence in the take)
+};
+
+// A stretch of the take for the take loop: frames read from the device
+// (two channels interleaved, contiguous), or a gap.
+struct CaptureSpan {
+    const char *data;      // the frames, in the queue: nullptr for a gap
+    long frames;
+    long long gapFrames;   // for a gap: the frames lost (0 when nothing was)
+};
+
 // An open capture device, what it settled on, and the reading of a take.
 struct CaptureDevice {
     snd_pcm_t *pcm;            // nullptr when closed
     const char *name;          // the ALSA device name, for messages
-    long periodFrames;         // frames per read, as the device settled it
+    long periodFrames;         // frames per read at most, as the device settled it
     long bufferFrames;         // the device's own buffer, in frames
     int bytesPerSample;        // 2 or 3
+    long frameBytes;           // bytes of a device frame: two channels
     int interleavedAccess;     // read with snd_pcm_readi (else channel buffers, snd_pcm_readn)
     char *channelHalves;       // a period of each channel, for snd_pcm_readn
     double rateHz;             // the rate asked for (and granted)
 
-    // The reading thread and the queue it fills; all below is shared and
-    // guarded by lock, except where a field says it is the thread's own.
+    // The queue: a ring of frames the reading thread fills and the take
+    // loop empties, without a lock; counts are of frames since the take
+    // began (the place in the ring is the count modulo its size). lock and
+    // the two conditions are only for a thread that has to sleep until
+    // the other moves on.
     pthread_t thread;
     int threadRunning;         // the take loop's own: a thread was started
+    char *ring;
+    long ringFrames;           // the ring's size: kCaptureQueueSeconds of frames
+    long long readFrames;      // put in the ring and shown to the take loop (the thread's)
+    long long doneFrames;      // written by the take loop: their room is free again
+    long long takenFrames;     // the take loop's own: handed out in spans
+    CaptureGap gaps[64];       // gaps the reading found, for the take loop
+    long gapsPut, gapsTaken;   // counts, the thread's and the take loop's
     pthread_mutex_t lock;
-    pthread_cond_t changed;    // a block was queued or freed, or the reading ended
-    CaptureBlock *queueHead, *queueTail;   // read, not yet taken
-    CaptureBlock *freeBlocks;  // taken back, for reuse (last freed first)
-    long freeCount;            // blocks in freeBlocks
-    long blocksMade;           // blocks allocated so far
+    pthread_cond_t framesCame; // for a take loop waiting for frames
+    pthread_cond_t roomCame;   // for a reading thread waiting for room
+    int loopWaiting;           // the take loop waits for frames
     int readerWaiting;         // the reading thread waits for room
-    int loopWaiting;           // the take loop waits for a block
-    long maxBlocks;            // the queue's bound
     int stopAsked;             // the take loop wants the reading to end
-    int ended;                 // the thread has queued its last block
+    int ended;                 // the thread has shown its last frames
     CaptureEnd end;
     int deviceError;           // the failing call's negative error, for kCaptureFailed
 
     // The thread's own while a take is read.
     long long takeFrames;      // frames of the take, gaps included
-    long long takenFrames;     // frames of the take so far, gaps included
+    long long takeSoFar;       // frames of the take so far, gaps included
+    long long ringFilled;      // frames in the ring, also those still held back
     long long readSinceStart;  // frames read since the stream last started
     long long startedAtNs;     // when it last started (CLOCK_BOOTTIME), -1 before
     long long seenAtNs;        // when the device last said how much it held
@@ -82,9 +96,9 @@ struct CaptureDevice {
     int lostInRow;             // over-runs and suspends with no frame read between
     long long dropSeen;        // frames a device seems to have dropped unsaid, or 0
     // A gap a device may have dropped unsaid, until the frames after it
-    // tell: its blocks are held back from the queue meanwhile.
-    CaptureBlock *heldHead, *heldTail;
-    long heldBlocks;
+    // tell: the frames after it are held back from the take loop meanwhile.
+    int gapHeld;
+    CaptureGap heldGap;
     long long gapSeenAtNs;     // when it was seen
     long long gapSeenRead;     // readSinceStart then
 };
@@ -103,20 +117,24 @@ int openCapture(CaptureDevice *d, const char *device, unsigned int rate, int byt
 // (nothing to release).
 int startCaptureTake(CaptureDevice *d, long long frames);
 
-// The next block of the take, waiting for it; nullptr once the reading has
-// ended and every block has been taken (d->end then says why). Every block
-// taken goes back with releaseCaptureBlock.
-CaptureBlock *nextCaptureBlock(CaptureDevice *d);
-void releaseCaptureBlock(CaptureDevice *d, CaptureBlock *b);
+// The next span of the take, waiting for it: the frames read after those
+// taken so far (at most maxFrames, and never past a gap), or the gap that
+// comes next. Returns 1; 0 once the reading has ended and everything has
+// been taken (d->end then says why). The frames stay in the ring until
+// releaseCaptureFrames says they are written.
+int nextCaptureSpan(CaptureDevice *d, long maxFrames, CaptureSpan *span);
 
-// Asks the reading to end (the take file took no more); the blocks already
-// queued still come from nextCaptureBlock. The reading ends once the
-// device's read under way returns.
+// The take loop is done with the first frames frames it took that it has
+// not released yet: their room goes back to the reading.
+void releaseCaptureFrames(CaptureDevice *d, long long frames);
+
+// Asks the reading to end (the take file took no more); what was read
+// still comes from nextCaptureSpan. The reading ends once the device's
+// read under way returns.
 void stopCaptureTake(CaptureDevice *d);
 
-// Waits for the reading thread to end (after nextCaptureBlock returned
-// nullptr, or after stopCaptureTake), drops what the device still holds,
-// and keeps the blocks the take loop did not take for the next take. The
+// Waits for the reading thread to end (after nextCaptureSpan returned 0,
+// or after stopCaptureTake) and drops what the device still holds. The
 // next take and closeCapture call it too, for a take that ended early.
 // Nothing happens when no thread runs.
 void finishCaptureTake(CaptureDevice *d);

@@ -17,12 +17,12 @@
 #include "input/input.h"
 #include "wav/wav.h"
 
-// Blocks that a device delivers faster than real time are gathered into
+// Frames that a device delivers faster than real time are gathered into
 // writes of up to this many bytes (at least one period).
-static const size_t kPendingBytes = 65536;
-// Blocks gathered into one write at most: their ends are where a write the
+static const size_t kPendingBytes = 262144;
+// Pieces gathered into one write at most: their ends are where a write the
 // disk cut short is cut back to.
-static const int kMaxPendingBlocks = 64;
+static const int kMaxPendingPieces = 64;
 
 // How a take ended.
 enum TakeEnd {
@@ -46,16 +46,17 @@ struct Capture {
     float durationSeconds;      // planned length of one take
     float rateHz;               // divisor of the remaining-time display
     // Frames read and not yet written, as the file holds them, in pieces
-    // written with one call: stereo blocks as the device gave them (held
-    // until written), mono frames and silence copied into pending.
+    // written with one call: stereo frames where the device's ring holds
+    // them (their room kept until written), mono frames and silence copied
+    // into pending.
     char *pending;              // room for copied frames
     size_t pendingCapacityBytes;   // bytes of it: at least a period
     size_t pendingUsedBytes;    // bytes of it in use
     size_t stagedBytes;         // bytes in all pieces
     int stagedPieces;
-    struct iovec stagedIov[kMaxPendingBlocks];
-    long stagedFrames[kMaxPendingBlocks];
-    CaptureBlock *stagedBlock[kMaxPendingBlocks];   // the block a piece is, or nullptr
+    struct iovec stagedIov[kMaxPendingPieces];
+    long stagedFrames[kMaxPendingPieces];
+    long long stagedRingFrames; // frames of the ring the pieces hold
 
     long long keptBytes;        // audio bytes of the takes kept so far
     long long takeStartFrame;   // frame at which the current take begins
@@ -125,10 +126,10 @@ static size_t periodBytes(const Capture *c)
 }
 
 // Writes the staged pieces at their place in the take file: right after
-// the frames of the take written before them; the blocks held for it go
-// back to the reading. Returns 1; or 0 after saying why the file did not
-// take them, with the take's recorded frames cut back to the pieces that
-// are in the file whole.
+// the frames of the take written before them; the ring's room they held
+// goes back to the reading. Returns 1; or 0 after saying why the file did
+// not take them, with the take's recorded frames cut back to the pieces
+// that are in the file whole.
 static int writePending(Capture *c)
 {
     if (c->stagedPieces == 0) return 1;
@@ -138,8 +139,8 @@ static int writePending(Capture *c)
     size_t written = 0;
     int ok = writeTakeFramesv(c->take, c->takeStartFrame + firstFrame, c->stagedIov, pieces, &written);
     int err = errno;
-    for (int k = 0; k < pieces; ++k)
-        if (c->stagedBlock[k]) releaseCaptureBlock(&c->dev, c->stagedBlock[k]);
+    releaseCaptureFrames(&c->dev, c->stagedRingFrames);
+    c->stagedRingFrames = 0;
     c->pendingUsedBytes = 0;
     c->stagedBytes = 0;
     c->stagedPieces = 0;
@@ -162,48 +163,47 @@ static int writePending(Capture *c)
 // take file took no more.
 static int makeRoom(Capture *c, size_t bytes, int copied)
 {
-    if (c->stagedBytes + bytes <= kPendingBytes && c->stagedPieces < kMaxPendingBlocks &&
+    if (c->stagedBytes + bytes <= kPendingBytes && c->stagedPieces < kMaxPendingPieces &&
         (!copied || c->pendingUsedBytes + bytes <= c->pendingCapacityBytes))
         return 1;
     return writePending(c);
 }
 
-// Stages a piece of frames frames at bytes, held block b (or nullptr).
-static void stage(Capture *c, char *bytes, long frames, CaptureBlock *b)
+// Stages a piece of frames frames at bytes (in pending when copied).
+static void stage(Capture *c, char *bytes, long frames, int copied)
 {
     size_t n = (size_t)frames * (size_t)c->frameBytes;
     c->stagedIov[c->stagedPieces].iov_base = bytes;
     c->stagedIov[c->stagedPieces].iov_len = n;
     c->stagedFrames[c->stagedPieces] = frames;
-    c->stagedBlock[c->stagedPieces] = b;
     c->stagedPieces++;
     c->stagedBytes += n;
-    if (!b) c->pendingUsedBytes += n;
+    if (copied) c->pendingUsedBytes += n;
 }
 
-// Stages the frames of a block (two channels interleaved, as the device
-// gave them) as the file holds them: a stereo block as it is, held until
-// it is written (*held set); a mono one's left channel copied. Follows the
-// peaks. Returns 0 when the take file took no more.
-static int stageBlock(Capture *c, CaptureBlock *b, int *held)
+// Stages the frames of a span (two channels interleaved, as the device
+// gave them) as the file holds them: stereo frames where they are, their
+// room in the ring kept until they are written; a mono span's left channel
+// copied, its room given back at once. Follows the peaks. Returns 0 when
+// the take file took no more.
+static int stageSpan(Capture *c, const CaptureSpan *sp)
 {
-    *held = 0;
-    if (b->frames == 0) return 1;
-    size_t bytes = (size_t)b->frames * (size_t)c->frameBytes;
+    size_t bytes = (size_t)sp->frames * (size_t)c->frameBytes;
     int copied = c->channels == 1;
     if (!makeRoom(c, bytes, copied)) return 0;
-    checkFramePeaks(b->frames, b->data, (unsigned int)c->bytesPerSample, &c->peak1,
+    checkFramePeaks(sp->frames, sp->data, (unsigned int)c->bytesPerSample, &c->peak1,
                     c->channels == 2 ? &c->peak2 : nullptr);
     if (!copied) {
-        stage(c, b->data, b->frames, b);
-        *held = 1;
+        stage(c, (char *)sp->data, sp->frames, 0);
+        c->stagedRingFrames += sp->frames;
         return 1;
     }
     char *to = c->pending + c->pendingUsedBytes;
     size_t bps = (size_t)c->bytesPerSample;
-    const char *from = b->data;
-    for (long k = 0; k < b->frames; ++k, from += 2 * bps) memcpy(to + (size_t)k * bps, from, bps);
-    stage(c, to, b->frames, nullptr);
+    const char *from = sp->data;
+    for (long k = 0; k < sp->frames; ++k, from += 2 * bps) memcpy(to + (size_t)k * bps, from, bps);
+    stage(c, to, sp->frames, 1);
+    releaseCaptureFrames(&c->dev, sp->frames);
     return 1;
 }
 
@@ -217,7 +217,7 @@ static int stageSilence(Capture *c, long long frames)
         size_t bytes = (size_t)n * (size_t)c->frameBytes;
         if (!makeRoom(c, bytes, 1)) return 0;
         memset(c->pending + c->pendingUsedBytes, 0, bytes);
-        stage(c, c->pending + c->pendingUsedBytes, n, nullptr);
+        stage(c, c->pending + c->pendingUsedBytes, n, 1);
         c->recordedFrames += n;
         frames -= n;
     }
@@ -241,7 +241,7 @@ static int bringOut(Capture *c, TakeClocks *clocks)
 {
     long long nowNs = monotonicNs();
     if (nowNs >= 0 && !runningFlushDue(nowNs, clocks->lastWriteNs) &&
-        c->stagedBytes + periodBytes(c) <= kPendingBytes && c->stagedPieces < kMaxPendingBlocks)
+        c->stagedBytes + periodBytes(c) <= kPendingBytes && c->stagedPieces < kMaxPendingPieces)
         return 1;
     if (!writePending(c)) return 0;
     clocks->lastWriteNs = nowNs;
@@ -252,37 +252,50 @@ static int bringOut(Capture *c, TakeClocks *clocks)
     return 1;
 }
 
-// Says where the device lost frames, and fills the gap with as much
-// silence: the take keeps its timeline. Returns 0 when the take file took
-// no more.
-static int fillGap(Capture *c, const CaptureBlock *b)
+// Says where the device lost frames ("RX", and where and how long when
+// frames were lost), and fills the gap with as much silence: the take
+// keeps its timeline. Returns 0 when the take file took no more.
+static int fillGap(Capture *c, long long lostFrames)
 {
     printf("RX\n");
-    if (b->gapFrames > 0) {
+    if (lostFrames > 0) {
         printf("Lost %.2f sec at %.2f sec into the recording: filled with silence\n",
-               (double)b->gapFrames / c->rateHz,
+               (double)lostFrames / c->rateHz,
                (double)(c->takeStartFrame + c->recordedFrames) / c->rateHz);
     }
-    return stageSilence(c, b->gapFrames);
+    return stageSilence(c, lostFrames);
 }
 
-// Takes the blocks the device's reading thread queues, until the take is
-// read, and writes them. Returns how the blocks ran out: the take ran its
-// course, or the take file took no more.
-static TakeEnd takeBlocks(Capture *c)
+// The running line for the frames frames the take now has after its
+// recorded ones: one line for each period they begin, as it counts down.
+static void showRemaining(Capture *c, long frames, TakeClocks *clocks)
+{
+    long long period = c->dev.periodFrames;
+    long long from = c->recordedFrames;
+    for (long long at = (from + period - 1) / period * period; at < from + frames; at += period)
+        printRunningSeconds("\rRemaining ", (float)(c->plannedFrames - at) / c->rateHz);
+    flushRunningLine(&clocks->lastFlushNs);
+}
+
+// Takes the spans of frames and gaps the device's reading thread shows,
+// until the take is read, and writes them. Returns how they ran out: the
+// take ran its course, or the take file took no more.
+static TakeEnd takeSpans(Capture *c)
 {
     TakeClocks clocks = {-1, -1, -1};
-    while (CaptureBlock *b = nextCaptureBlock(&c->dev)) {
-        int held = 0;
-        int ok = stageBlock(c, b, &held);
-        if (ok && b->frames > 0) {
-            printRunningSeconds("\rRemaining ",
-                                (float)(c->plannedFrames - c->recordedFrames) / c->rateHz);
-            c->recordedFrames += b->frames;
-            flushRunningLine(&clocks.lastFlushNs);
+    CaptureSpan sp;
+    long most = (long)(kPendingBytes / (size_t)c->frameBytes);
+    while (nextCaptureSpan(&c->dev, most, &sp)) {
+        int ok;
+        if (sp.data) {
+            ok = stageSpan(c, &sp);
+            if (ok) {
+                showRemaining(c, sp.frames, &clocks);
+                c->recordedFrames += sp.frames;
+            }
+        } else {
+            ok = fillGap(c, sp.gapFrames);
         }
-        if (ok && b->overRuns > 0) ok = fillGap(c, b);
-        if (!held) releaseCaptureBlock(&c->dev, b);
         if (!ok || !bringOut(c, &clocks)) {
             // The file takes no more: the reading is asked to stop, and the
             // take ends at once, without waiting for the device's read
@@ -308,13 +321,14 @@ static TakeEnd recordTake(Capture *c)
     c->pendingUsedBytes = 0;
     c->stagedBytes = 0;
     c->stagedPieces = 0;
+    c->stagedRingFrames = 0;
     warnOfRoom(c);
     printf("Recording...\n");
     TakeEnd end = kTakeReadFailed;
     if (!startCaptureTake(&c->dev, takeFrames(c))) {
         printf("Cannot record from %s: %s\n", c->dev.name, strerror(errno));
     } else {
-        end = takeBlocks(c);
+        end = takeSpans(c);
         if (end != kTakeWriteFailed) finishCaptureTake(&c->dev);
         if (end != kTakeWriteFailed && c->dev.end == kCaptureStopped) end = kTakeStopped;
         if (end != kTakeWriteFailed && c->dev.end == kCaptureFailed) {

@@ -30,10 +30,12 @@ struct BadDevices : RecordE2E {
     {
         std::string name(48, 'd');
         settings(2, 16, "1", "take1.wav");
-        RunResult r = runTunevat(dir, "u\n4\n" + name + "\n5\nr\nq\n", conf, 60);
-        // Cut to the 47 bytes a device name holds, then not found; the
-        // settings keep the cut name.
-        EXPECT_NE(readFile(path("rcvat.txt")).find("dv\t" + name.substr(0, 47) + "\n"),
+        RunResult r = runTunevat(dir, "u\n4\n" + name + "\n4\n" + name.substr(1) + "\n5\nr\nq\n",
+                                 conf, 60);
+        // 48 bytes are refused, not cut; the 47 that a device name holds
+        // are taken, and then not found; the settings keep them.
+        EXPECT_NE(r.out.find("Device names are at most 47 characters\n"), std::string::npos);
+        EXPECT_NE(readFile(path("rcvat.txt")).find("dv\t" + name.substr(1) + "\n"),
                   std::string::npos);
         return {r, "unable to open pcm record device: No such file or directory\n"
                    "PCM devices ALSA knows for recording:\n"};
@@ -112,7 +114,7 @@ TEST_F(BadDevices, EachSaysWhatFailedKeepsWhatWasKeptAndGoesOn)
         FaultRun (BadDevices::*run)();
         bool recorded;   // a take was recorded before the fault
     } cases[] = {
-        {"a device name of 48 bytes", &BadDevices::longName, false},
+        {"a device name of 47 bytes after one of 48", &BadDevices::longName, false},
         {"an empty device name", &BadDevices::emptyName, false},
         {"a device that refuses every format", &BadDevices::noFormat, false},
         {"the sound server killed during a take", &BadDevices::serverKilled, true},
