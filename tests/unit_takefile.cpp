@@ -16,11 +16,16 @@ using wavtest::le;
 
 namespace {
 
+// The take file's name: the claim keeps a pointer to it, as the program
+// keeps its fixed name.
+std::string takePath;
+
 // A take file in dir holding frames frames of 16-bit stereo numbered
 // audio (frame n holds n on both channels) with exact sizes.
 std::string takeWith(const std::string &dir, long frames, TakeFile **t)
 {
-    std::string path = dir + "/take.wav";
+    takePath = dir + "/take.wav";
+    const std::string &path = takePath;
     testing::internal::CaptureStdout();
     *t = claimTakeFile(path.c_str());
     testing::internal::GetCapturedStdout();
