@@ -170,8 +170,7 @@ void checkFramePeaks(long frames, const char *data, unsigned int bytesPerSample,
     if (bytesPerSample == 2) {
         done = scanFrames16(frames, p, low, high);
     } else {
-        static const int avx2 = __builtin_cpu_supports("avx2");
-        if (avx2) done = scanFrames24(frames, p, low, high);
+        if (__builtin_cpu_supports("avx2")) done = scanFrames24(frames, p, low, high);
     }
 #endif
     scanFrames(frames - done, p + (size_t)done * 2 * bytesPerSample, bytesPerSample, low, high);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -377,25 +378,29 @@ static int insertRf64Header(TakeFile *t)
     return ok;
 }
 
-// Copies n bytes from offset from of in to offset to of out.
+// Copies n bytes from offset from of in to offset to of out: inside the
+// kernel where it can, else through a buffer made for the copy.
 static int copyBytes(int in, off_t from, int out, off_t to, long long n)
 {
-    static char buf[kCopyBytes];
-    while (n > 0) {
+    char *buf = nullptr;
+    int ok = 1;
+    while (ok && n > 0) {
         size_t want = n < (long long)kCopyBytes ? (size_t)n : kCopyBytes;
         ssize_t got = copy_file_range(in, &from, out, &to, want, 0);
         if (got < 0) {
+            if (!buf && !(buf = (char *)malloc(kCopyBytes))) break;
             got = pread(in, buf, want, from);
-            if (got <= 0 || pwrite(out, buf, (size_t)got, to) != got) return 0;
+            ok = got > 0 && pwrite(out, buf, (size_t)got, to) == got;
             from += got;
             to += got;
         } else if (got == 0) {
             errno = EIO;
-            return 0;
+            ok = 0;
         }
         n -= got;
     }
-    return 1;
+    free(buf);
+    return ok && n <= 0;
 }
 
 // Makes the take RF64 by copying its audio behind an 80-byte RF64 header

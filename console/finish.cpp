@@ -121,11 +121,15 @@ static int readNote(int fd, SaveNote *n)
 // Whether n bytes at a in fd a equal n bytes at b in fd b.
 static int sameBytes(int fdA, long long a, int fdB, long long b, long long n)
 {
-    static char bufA[kCompareBytes], bufB[kCompareBytes];
     if (n > kCompareBytes) n = kCompareBytes;
     if (n <= 0) return 1;
-    return pread(fdA, bufA, (size_t)n, (off_t)a) == (ssize_t)n &&
-           pread(fdB, bufB, (size_t)n, (off_t)b) == (ssize_t)n && memcmp(bufA, bufB, (size_t)n) == 0;
+    char *bufA = (char *)malloc(2 * (size_t)n);
+    if (!bufA) return 0;
+    char *bufB = bufA + n;
+    int same = pread(fdA, bufA, (size_t)n, (off_t)a) == (ssize_t)n &&
+               pread(fdB, bufB, (size_t)n, (off_t)b) == (ssize_t)n && memcmp(bufA, bufB, (size_t)n) == 0;
+    free(bufA);
+    return same;
 }
 
 // Whether the audio at dataAt of the file open as target holds the take's
