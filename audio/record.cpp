@@ -284,7 +284,8 @@ static TakeEnd takeSpans(Capture *c)
 {
     TakeClocks clocks = {-1, -1, -1};
     CaptureSpan sp;
-    long most = (long)(kPendingBytes / (size_t)c->frameBytes);
+    // A mono span is copied into pending: no span is longer than it holds.
+    long most = (long)(c->pendingCapacityBytes / (size_t)c->frameBytes);
     while (nextCaptureSpan(&c->dev, most, &sp)) {
         int ok;
         if (sp.data) {

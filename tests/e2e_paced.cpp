@@ -252,11 +252,15 @@ TEST_F(PacedE2E, TakesKeepTheirTimelineThroughStalls)
         const char *name;
         Stall stall;
         bool dropSilently;   // the device drops what waits too long and says nothing
+        int bits, channels;
     } cases[] = {
-        {"standard output blocked", kOutputBlocked, false},
-        {"a write of two seconds", kSlowDisk, false},
-        {"stopped for two seconds", kStopped, false},
-        {"stopped for two seconds, a device that drops unsaid", kStopped, true},
+        {"standard output blocked", kOutputBlocked, false, 16, 2},
+        {"a write of two seconds", kSlowDisk, false, 16, 2},
+        // Two seconds of frames wait at once, more than a mono take's
+        // writes hold: they are taken in pieces.
+        {"a write of two seconds, 24-bit mono", kSlowDisk, false, 24, 1},
+        {"stopped for two seconds", kStopped, false, 16, 2},
+        {"stopped for two seconds, a device that drops unsaid", kStopped, true, 16, 2},
     };
     const long kPeriod = 4096;
     const long kFrames = 221184;   // five seconds in whole periods: 54
@@ -264,8 +268,11 @@ TEST_F(PacedE2E, TakesKeepTheirTimelineThroughStalls)
         SCOPED_TRACE(c.name);
         unlink(path("take.wav").c_str());
         unlink(path("paced.log").c_str());
-        writeFile(path("rcvat.txt"), "dv\tdefault\nsr\t44100\nbits\t16\nch\t2\nd\t5\ntlist\t"
-                                     "tlist.txt\nrname\ttake.wav\n");
+        unlink(path("slow.log").c_str());
+        writeFile(path("rcvat.txt"), "dv\tdefault\nsr\t44100\nbits\t" + std::to_string(c.bits) +
+                                         "\nch\t" + std::to_string(c.channels) +
+                                         "\nd\t5\ntlist\ttlist.txt\nrname\ttake.wav\n");
+        const int bps = c.bits / 8, frameSize = bps * c.channels;
         writeFile(path("in.txt"), "r\n1\nq\n");
         std::string conf = writePacedCard(dir, {0, 0, c.dropSilently, path("paced.log")});
         int out[2];
@@ -288,6 +295,7 @@ TEST_F(PacedE2E, TakesKeepTheirTimelineThroughStalls)
                 setenv("LD_PRELOAD", TUNEVAT_FAULTSHIM, 1);
                 setenv("TV_FAULT_SLOW_ON", "tunevat_temp.wav", 1);
                 setenv("TV_FAULT_SLOW_WRITE", "20:2000", 1);
+                setenv("TV_FAULT_SLOW_LOG", path("slow.log").c_str(), 1);
             }
             alarm(60);
             execl(TUNEVAT_BIN, TUNEVAT_BIN, (char *)nullptr);
@@ -335,9 +343,12 @@ TEST_F(PacedE2E, TakesKeepTheirTimelineThroughStalls)
         EXPECT_NE(said.find("Saving list and parameters\n"), std::string::npos);
 
         std::string data = readFile(path("take.wav")).substr(44);
-        ASSERT_EQ(data.size(), (size_t)kFrames * 4) << said << readFile(path("err.txt"));
+        ASSERT_EQ(data.size(), (size_t)kFrames * frameSize) << said << readFile(path("err.txt"));
         long f = 0;
-        while (f < kFrames && frameIndex(data.data() + f * 4, 2, 2) == f) ++f;
+        while (f < kFrames && frameIndex(data.data() + f * frameSize, bps, c.channels) == f) ++f;
+        if (c.stall == kSlowDisk) {
+            EXPECT_EQ(readFile(path("slow.log")), "slow\n");   // the write did stall
+        }
         if (c.stall != kStopped) {
             EXPECT_EQ(f, kFrames) << said;
             EXPECT_EQ(said.find("RX"), std::string::npos);
@@ -345,7 +356,9 @@ TEST_F(PacedE2E, TakesKeepTheirTimelineThroughStalls)
         }
         // The gap: silence from frame f on, as long as the line says.
         long silent = 0;
-        while (f + silent < kFrames && frameIndex(data.data() + (f + silent) * 4, 2, 2) == -1) ++silent;
+        while (f + silent < kFrames &&
+               frameIndex(data.data() + (f + silent) * frameSize, bps, c.channels) == -1)
+            ++silent;
         char line[128];
         snprintf(line, sizeof line, "RX\nLost %.2f sec at %.2f sec into the recording: filled with silence\n",
                  silent / 44100.0, f / 44100.0);
@@ -356,11 +369,11 @@ TEST_F(PacedE2E, TakesKeepTheirTimelineThroughStalls)
         EXPECT_GT(silent, 44100);   // most of the two seconds
         // After it, the frames that came then: each where its time puts it.
         for (long g = f + silent; g < kFrames; ++g) {
-            long long i = frameIndex(data.data() + g * 4, 2, 2);
+            long long i = frameIndex(data.data() + g * frameSize, bps, c.channels);
             ASSERT_GE(i, 0) << "frame " << g;
             ASSERT_LE(std::llabs(i - g), kPeriod) << "frame " << g;
             if (g > f + silent) {
-                ASSERT_EQ(i, frameIndex(data.data() + (g - 1) * 4, 2, 2) + 1);
+                ASSERT_EQ(i, frameIndex(data.data() + (g - 1) * frameSize, bps, c.channels) + 1);
             }
         }
     }

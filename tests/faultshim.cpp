@@ -26,15 +26,19 @@
 //                              from the (n+1)-th such check on.
 //   TV_FAULT_KILL_ON=<pattern> the process kills itself (SIGKILL) while
 //                              writing a matching file: once the bytes
-//                              handed to fwrite, pwrite or copy_file_range
-//                              for such files reach TV_FAULT_KILL_BYTES,
+//                              handed to fwrite, pwrite, pwritev or
+//                              copy_file_range for such files reach
+//                              TV_FAULT_KILL_BYTES,
 //                              or just before (TV_FAULT_KILL_RENAME=before)
 //                              or after (=after) such a file is renamed.
 //
 //   TV_FAULT_SLOW_WRITE=<n>:<ms>
-//                              the n-th pwrite (counted from 1) to a file
-//                              that TV_FAULT_SLOW_ON matches takes ms
-//                              milliseconds, as on a disk that stalls.
+//                              the n-th pwrite or pwritev (counted from 1)
+//                              to a file that TV_FAULT_SLOW_ON matches
+//                              takes ms milliseconds, as on a disk that
+//                              stalls; with TV_FAULT_SLOW_LOG=<path>, the
+//                              line "slow" is added to that file when it
+//                              does.
 //
 //   TV_FAULT_COPY_RANGE=<errno>
 //                              every copy_file_range fails with that
@@ -79,6 +83,7 @@
 #include <fnmatch.h>
 #include <signal.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -310,7 +315,15 @@ static void maybeSlow(int fd)
     ssize_t n = readlink(link, name, sizeof name - 1);
     if (n <= 0) return;
     name[n] = '\0';
-    if (matches("TV_FAULT_SLOW_ON", name) && ++writes == at) usleep((useconds_t)ms * 1000);
+    if (!matches("TV_FAULT_SLOW_ON", name) || ++writes != at) return;
+    usleep((useconds_t)ms * 1000);
+    const char *log = getenv("TV_FAULT_SLOW_LOG");
+    int out = log ? ((OpenFn)dlsym(RTLD_NEXT, "open"))(log, O_WRONLY | O_CREAT | O_APPEND, 0644) : -1;
+    if (out >= 0) {
+        if (write(out, "slow\n", 5) != 5) {
+        }
+        close(out);
+    }
 }
 
 ssize_t pwrite(int fd, const void *buf, size_t n, off_t pos)
@@ -325,6 +338,24 @@ ssize_t pwrite64(int fd, const void *buf, size_t n, off_t pos)
 {
     maybeSlow(fd);
     ssize_t r = ((PwriteFn)dlsym(RTLD_NEXT, "pwrite64"))(fd, buf, n, pos);
+    wrote(fd, r);
+    return r;
+}
+
+typedef ssize_t (*PwritevFn)(int, const struct iovec *, int, off_t);
+
+ssize_t pwritev(int fd, const struct iovec *iov, int count, off_t pos)
+{
+    maybeSlow(fd);
+    ssize_t r = ((PwritevFn)dlsym(RTLD_NEXT, "pwritev"))(fd, iov, count, pos);
+    wrote(fd, r);
+    return r;
+}
+
+ssize_t pwritev64(int fd, const struct iovec *iov, int count, off_t pos)
+{
+    maybeSlow(fd);
+    ssize_t r = ((PwritevFn)dlsym(RTLD_NEXT, "pwritev64"))(fd, iov, count, pos);
     wrote(fd, r);
     return r;
 }
