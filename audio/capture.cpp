@@ -34,8 +34,6 @@ static const long kRoomWaitNs = 100000000L;
 // are watched before the gap counts: a server that kept the frames sends
 // them faster than real time well within it.
 static const long long kGapWatchNs = 250000000LL;
-// Looks at the queue before the take loop sleeps on it: about 20 µs.
-static const int kSpinLooks = 400;
 // What readInto returns when the device seems to have dropped frames
 // without saying so (an over-run's counterpart that no error reports).
 static const snd_pcm_sframes_t kGapSeen = -1000000;
@@ -190,9 +188,27 @@ static int makeRing(CaptureDevice *d)
 {
     d->ring = (char *)malloc((size_t)d->ringFrames * (size_t)d->frameBytes);
     pthread_mutex_init(&d->lock, nullptr);
-    pthread_cond_init(&d->framesCame, nullptr);
-    pthread_cond_init(&d->roomCame, nullptr);
+    // Timed waits on the monotonic clock: a change of the wall clock
+    // neither stretches nor cuts them.
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&d->framesCame, &attr);
+    pthread_cond_init(&d->roomCame, &attr);
+    pthread_condattr_destroy(&attr);
     return d->ring != nullptr;
+}
+
+// Sleeps on cond (its lock held) until it is signalled or ns nanoseconds
+// have passed.
+static void waitAtMost(pthread_cond_t *cond, pthread_mutex_t *lock, long long ns)
+{
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    ns += until.tv_nsec;
+    until.tv_sec += (time_t)(ns / 1000000000LL);
+    until.tv_nsec = (long)(ns % 1000000000LL);
+    pthread_cond_timedwait(cond, lock, &until);
 }
 
 void closeCapture(CaptureDevice *d)
@@ -220,16 +236,6 @@ void closeCapture(CaptureDevice *d)
 
 static long long loadCount(const long long *count) { return __atomic_load_n(count, __ATOMIC_ACQUIRE); }
 static void storeCount(long long *count, long long v) { __atomic_store_n(count, v, __ATOMIC_RELEASE); }
-
-// A moment's pause in a loop that waits for the other thread.
-static inline void relax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#else
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-#endif
-}
 
 // --- Time, for the reading thread.
 
@@ -432,13 +438,15 @@ static int tooQuiet(CaptureDevice *d)
 // --- The thread's side of the ring.
 
 // Shows the take loop what the ring holds, unless frames are held back
-// after a gap the device may have dropped unsaid, and wakes it when it
-// sleeps.
+// after a gap the device may have dropped unsaid.
 static void showFrames(CaptureDevice *d)
 {
     if (d->gapHeld) return;
     storeCount(&d->readFrames, d->ringFilled);
-    if (__atomic_load_n(&d->loopWaiting, __ATOMIC_SEQ_CST)) {
+    // The take loop looks on its own once a period; it is woken early only
+    // when a quarter of the ring waits for it.
+    if (__atomic_load_n(&d->loopWaiting, __ATOMIC_SEQ_CST) &&
+        d->ringFilled - loadCount(&d->doneFrames) >= d->ringFrames / 4) {
         pthread_mutex_lock(&d->lock);
         pthread_cond_signal(&d->framesCame);
         pthread_mutex_unlock(&d->lock);
@@ -472,16 +480,7 @@ static int waitForRoom(CaptureDevice *d)
         // not one a period, when the disk is slower than the device.
         __atomic_store_n(&d->readerWaiting, 1, __ATOMIC_SEQ_CST);
         pthread_mutex_lock(&d->lock);
-        if (roomAhead(d) == 0 || !gapRoom(d)) {
-            struct timespec until;
-            clock_gettime(CLOCK_REALTIME, &until);
-            until.tv_nsec += kRoomWaitNs;
-            if (until.tv_nsec >= 1000000000L) {
-                until.tv_sec += 1;
-                until.tv_nsec -= 1000000000L;
-            }
-            pthread_cond_timedwait(&d->roomCame, &d->lock, &until);
-        }
+        if (roomAhead(d) == 0 || !gapRoom(d)) waitAtMost(&d->roomCame, &d->lock, kRoomWaitNs);
         pthread_mutex_unlock(&d->lock);
         __atomic_store_n(&d->readerWaiting, 0, __ATOMIC_SEQ_CST);
     }
@@ -718,20 +717,16 @@ int nextCaptureSpan(CaptureDevice *d, long maxFrames, CaptureSpan *span)
     for (;;) {
         if (spanNow(d, maxFrames, span)) return 1;
         if (__atomic_load_n(&d->ended, __ATOMIC_SEQ_CST)) return spanNow(d, maxFrames, span);
-        // A device faster than real time has more frames ready in
-        // microseconds: look again a while before going to sleep, since a
-        // sleep and a wake-up cost both threads more than the wait.
-        for (int spin = 0; spin < kSpinLooks && loadCount(&d->readFrames) == d->takenFrames; ++spin)
-            relax();
-        if (spanNow(d, maxFrames, span)) return 1;
-        // Asleep until the reading shows frames or ends; the look under
-        // the lock sees what came before the wake-up could.
+        // Nothing there: asleep for a period (when the next one is due
+        // from a card), or until the reading ends or has filled a quarter
+        // of the ring. So the take loop wakes about once a period whatever
+        // the device does, and the reading never has to wake it for one.
         __atomic_store_n(&d->loopWaiting, 1, __ATOMIC_SEQ_CST);
         pthread_mutex_lock(&d->lock);
-        while (loadCount(&d->readFrames) == d->takenFrames &&
-               d->gapsTaken == __atomic_load_n(&d->gapsPut, __ATOMIC_ACQUIRE) &&
-               !__atomic_load_n(&d->ended, __ATOMIC_SEQ_CST))
-            pthread_cond_wait(&d->framesCame, &d->lock);
+        if (loadCount(&d->readFrames) == d->takenFrames &&
+            d->gapsTaken == __atomic_load_n(&d->gapsPut, __ATOMIC_ACQUIRE) &&
+            !__atomic_load_n(&d->ended, __ATOMIC_SEQ_CST))
+            waitAtMost(&d->framesCame, &d->lock, framesNs(d, d->periodFrames));
         pthread_mutex_unlock(&d->lock);
         __atomic_store_n(&d->loopWaiting, 0, __ATOMIC_SEQ_CST);
     }

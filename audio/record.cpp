@@ -19,7 +19,7 @@
 
 // Frames that a device delivers faster than real time are gathered into
 // writes of up to this many bytes (at least one period).
-static const size_t kPendingBytes = 262144;
+static const size_t kPendingBytes = 65536;
 // Pieces gathered into one write at most: their ends are where a write the
 // disk cut short is cut back to.
 static const int kMaxPendingPieces = 64;
@@ -233,10 +233,11 @@ struct TakeClocks {
 };
 
 // After a period has been staged: each period a card delivers in real
-// time is written, and counted by the file's sizes, before the next one is
-// read, so a kill or a crash loses nothing; from a device that runs
-// faster, periods are gathered into fewer, larger writes, at least every
-// 1/60 s. Returns 0 when the take file took no more.
+// time is written, and counted by the file's sizes, within about a period
+// of its coming (the take loop looks once a period), so a kill or a crash
+// loses no more than that; from a device that runs faster, periods are
+// gathered into fewer, larger writes, at least every 1/60 s. Returns 0
+// when the take file took no more.
 static int bringOut(Capture *c, TakeClocks *clocks)
 {
     long long nowNs = monotonicNs();
