@@ -64,11 +64,14 @@ struct PulseE2E : RecordE2E {
     }
 
     // Plays the noise to the server until stopNoise, and returns once it
-    // is heard on the monitor.
+    // is heard on the monitor. With two seconds queued at the server, so
+    // that a busy machine does not starve the player: a player that runs
+    // dry leaves silence in what the server plays, and the take is then
+    // rightly not an unbroken stretch of the noise.
     void startNoise()
     {
         std::vector<std::string> argv = rawArgs("aplay");
-        argv.push_back("noise.raw");
+        argv.insert(argv.end(), {"--buffer-time=2000000", "noise.raw"});
         background.push_back(startLive(dir, argv, env()));
         noiseIndex = background.size() - 1;
         ASSERT_TRUE(heardOnMonitor()) << "the noise never reached the server's monitor";
