@@ -19,7 +19,7 @@
 
 // Frames that a device delivers faster than real time are gathered into
 // writes of up to this many bytes (at least one period).
-static const size_t kPendingBytes = 65536;
+static const size_t kPendingBytes = 262144;
 // Pieces gathered into one write at most: their ends are where a write the
 // disk cut short is cut back to.
 static const int kMaxPendingPieces = 64;
