@@ -128,8 +128,8 @@ static size_t periodBytes(const Capture *c)
 // Writes the staged pieces at their place in the take file: right after
 // the frames of the take written before them; the ring's room they held
 // goes back to the reading. Returns 1; or 0 after saying why the file did
-// not take them, with the take's recorded frames cut back to the pieces
-// that are in the file whole.
+// not take them, with the take's recorded frames cut back to the whole
+// periods that are in the file.
 static int writePending(Capture *c)
 {
     if (c->stagedPieces == 0) return 1;
@@ -148,11 +148,15 @@ static int writePending(Capture *c)
     // The reason is the failing call's own, taken before anything else could
     // change errno.
     printf("\nCannot write %s: %s", c->take->path, strerror(err));
+    // The pieces written whole are kept, and of the piece written in part
+    // (a span from a fast device can hold many periods) its whole periods.
     long long whole = firstFrame;
-    for (int k = 0; k < pieces; ++k) {
-        long long end = whole + c->stagedFrames[k];
-        if ((end - firstFrame) * c->frameBytes > (long long)written) break;
-        whole = end;
+    long long left = (long long)(written / (size_t)c->frameBytes);
+    for (int k = 0; k < pieces && left > 0; ++k) {
+        long long frames = c->stagedFrames[k];
+        if (frames > left) frames = left - left % c->dev.periodFrames;
+        whole += frames;
+        left -= c->stagedFrames[k];
     }
     c->recordedFrames = whole;
     return 0;
