@@ -376,13 +376,21 @@ static snd_pcm_sframes_t readInto(CaptureDevice *d, long want)
     if (ready <= 0) return ready;
     snd_pcm_uframes_t n = (snd_pcm_uframes_t)(ready < want ? ready : want);
     char *to = d->ring + (size_t)(d->ringFilled % d->ringFrames) * (size_t)d->frameBytes;
-    if (d->interleavedAccess) return snd_pcm_readi(d->pcm, to, n);
-    if (n > (snd_pcm_uframes_t)d->periodFrames) n = (snd_pcm_uframes_t)d->periodFrames;
-    char *left = d->channelHalves;
-    char *right = d->channelHalves + (size_t)d->periodFrames * (size_t)d->bytesPerSample;
-    void *halves[2] = {left, right};
-    snd_pcm_sframes_t got = snd_pcm_readn(d->pcm, halves, n);
-    if (got > 0) Interleave((unsigned int)got, (unsigned int)d->bytesPerSample, left, right, to);
+    snd_pcm_sframes_t got;
+    if (d->interleavedAccess) {
+        got = snd_pcm_readi(d->pcm, to, n);
+    } else {
+        if (n > (snd_pcm_uframes_t)d->periodFrames) n = (snd_pcm_uframes_t)d->periodFrames;
+        char *left = d->channelHalves;
+        char *right = d->channelHalves + (size_t)d->periodFrames * (size_t)d->bytesPerSample;
+        void *halves[2] = {left, right};
+        got = snd_pcm_readn(d->pcm, halves, n);
+        if (got > 0) Interleave((unsigned int)got, (unsigned int)d->bytesPerSample, left, right, to);
+    }
+    // The device counted frames ready and the read found none: its count
+    // says nothing, so the same full count after a long wait (the program
+    // stalled or stopped meanwhile) is no sign of frames dropped unsaid.
+    if (got == 0 || got == -EAGAIN) d->seenAtNs = -1;
     return got;
 }
 

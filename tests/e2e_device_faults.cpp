@@ -6,6 +6,7 @@
 // can be compared exactly with what the card was given.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
@@ -132,6 +133,34 @@ TEST_F(DeviceFaults, FailedReadsAreReportedNeverRecordedAsSound)
         EXPECT_LE(calls()[1], 2 + 300);
         EXPECT_EQ(calls()[0], 0);
     }
+}
+
+// A device that says it holds frames while its reads find none tells
+// nothing of frames lost: the program stopped for longer than the card's
+// buffer lasts (as a loaded machine may stall it) then finds the same full
+// count, and that is no gap to fill. The take keeps its two periods, and
+// the quiet limit, not counting the stop, ends it.
+TEST_F(DeviceFaults, AStopWhileReadsFindNothingIsNoGap)
+{
+    settings(2, 16, "1", "take1.wav");
+    std::vector<std::string> env = shim({"TV_FAULT_PCM_READ=3:11"});
+    env.push_back("ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + conf);
+    LiveRun live = startLive(dir, {TUNEVAT_BIN}, env, 60);
+    sendLive(&live, "r\n");
+    ASSERT_TRUE(waitForOutput(live, remaining(kPeriod), 20)) << liveOutput(live);
+    usleep(200000);
+    kill(live.pid, SIGSTOP);
+    usleep(1500000);   // twice the virtual card's buffer
+    kill(live.pid, SIGCONT);
+    sendLive(&live, "1\nq\n");
+    RunResult r = finishLive(&live, 30);
+    EXPECT_EQ(r.status, 0);
+    std::string take = "Recording...\n" + remaining(0) + remaining(kPeriod) + report(kStereoPeaks) +
+                       takeMenu();
+    EXPECT_EQ(r.out, around(take, true));
+    EXPECT_EQ(r.err, "\nCannot record from default: Resource temporarily unavailable\n");
+    EXPECT_TRUE(readFile(path("take1.wav")) == wavBytes(44100, 2, 16, input(0, 2 * kPeriod)))
+        << readFile(path("take1.wav")).size() << " bytes";
 }
 
 // A write fault during a playback of 11 blocks (22 with an out point of
