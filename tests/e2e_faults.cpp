@@ -223,44 +223,42 @@ TEST_F(Faults, DiskFullWhileAppendingKeepsTargetAndWholeTake)
 }
 
 // Nothing fits any more: "s" and "q" both say that neither file could be
-// written, and both old files stay.
-TEST_F(Faults, DiskFullWhenSavingListAndSettings)
+// written; a recording says why it cannot even write the take file's
+// header and records nothing. The old file, the list and the settings
+// stay, and no temporary file is left.
+TEST_F(Faults, DiskFullBeforeAnythingIsWritten)
 {
+    struct Case {
+        const char *name;
+        const char *input;
+        std::vector<std::string> said;   // each somewhere in the output
+        const char *notSaid;
+    } cases[] = {
+        {"save and quit", "d 2.5 - 1 s q\n",
+         {"Unable to open tlist.txt\nUnable to open rcvat.txt\n",
+          "Saving list and parameters\nUnable to open tlist.txt\nUnable to open rcvat.txt\n"},
+         nullptr},
+        {"record", "r 1 x y\n",
+         {existingMenu("song.wav") +
+          "Cannot write tunevat_temp.wav: No space left on device\n\nTrack List:"},
+         "Recording..."},
+    };
     NEED_SMALL_DISK("fs", 64);
     oldFiles("fs", "song.wav", 1000, "1");
     fill(path("fs/filler"));
     Snapshot before = snap(path("fs"), "song.wav");
-
-    RunResult r = runWith({}, "d 2.5 - 1 s q\n", "fs");
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("Unable to open tlist.txt\nUnable to open rcvat.txt\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("Saving list and parameters\nUnable to open tlist.txt\nUnable to open "
-                         "rcvat.txt\n"),
-              std::string::npos)
-        << r.out;
-    expectSame(before, path("fs"), "song.wav");
-    EXPECT_EQ(countPrefixed(path("fs"), "tlist.txt."), 0);
-    EXPECT_EQ(countPrefixed(path("fs"), "rcvat.txt."), 0);
-}
-
-// A disk too full for even the take file's header: the recording says why
-// and records nothing; the old file, the list and the settings stay.
-TEST_F(Faults, DiskFullBeforeTheTakeRecordsNothing)
-{
-    NEED_SMALL_DISK("fs", 64);
-    oldFiles("fs", "song.wav", 1000, "1");
-    fill(path("fs/filler"));
-    Snapshot before = snap(path("fs"), "song.wav");
-    RunResult r = runWith({}, "r 1 x y\n", "fs");
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find(existingMenu("song.wav") +
-                         "Cannot write tunevat_temp.wav: No space left on device\n\nTrack List:"),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(r.out.find("Recording..."), std::string::npos);
-    expectSame(before, path("fs"), "song.wav");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RunResult r = runWith({}, c.input, "fs");
+        ASSERT_EQ(r.status, 0) << r.err;
+        for (const std::string &text : c.said) EXPECT_NE(r.out.find(text), std::string::npos) << r.out;
+        if (c.notSaid) {
+            EXPECT_EQ(r.out.find(c.notSaid), std::string::npos) << r.out;
+        }
+        expectSame(before, path("fs"), "song.wav");
+        EXPECT_EQ(countPrefixed(path("fs"), "tlist.txt."), 0);
+        EXPECT_EQ(countPrefixed(path("fs"), "rcvat.txt."), 0);
+    }
 }
 
 // An append copies the old audio inside the kernel where it can. Where

@@ -57,47 +57,37 @@ TEST(Interleave, SameArrayOnBothSidesDuplicatesEverySample)
     }
 }
 
-TEST(Interleave, TwentyFourBitMonoBlocksMatchByteRule)
+// Whole blocks against the byte rule, in input buffers of exactly their
+// size (the wide loads and stores must stay inside them) at lengths around
+// and across the vector widths; the same buffer on both sides is a mono
+// block as playback passes it.
+TEST(Interleave, BlocksMatchTheByteRule)
 {
-    // One block on both sides, as a mono playback passes it, in a buffer
-    // of exactly its size: around and across the eight-frame groups.
-    for (unsigned frames : {1u, 7u, 8u, 9u, 16u, 4097u}) {
-        std::string m = patternBytes(frames * 3, 6);
-        std::vector<char> mono(m.begin(), m.end());
-        Guarded g(frames * 6);
-        Interleave(frames, 3, mono.data(), mono.data(), g.out());
-        std::string expect;
-        for (unsigned k = 0; k < frames; ++k) expect += m.substr(3 * k, 3) + m.substr(3 * k, 3);
-        EXPECT_EQ(g.inner(frames * 6), expect) << frames;
-        EXPECT_TRUE(g.guardsIntact(frames * 6)) << frames;
-    }
-}
-
-TEST(Interleave, SixteenBitBlockMatchesByteRule)
-{
-    const unsigned frames = 4097;   // not a multiple of any vector width
-    std::string left = patternBytes(frames * 2, 1), right = patternBytes(frames * 2, 2);
-    Guarded g(frames * 4);
-    Interleave(frames, 2, left.data(), right.data(), g.out());
-    std::string expect;
-    for (unsigned k = 0; k < frames; ++k) expect += left.substr(2 * k, 2) + right.substr(2 * k, 2);
-    EXPECT_EQ(g.inner(frames * 4), expect);
-    EXPECT_TRUE(g.guardsIntact(frames * 4));
-}
-
-TEST(Interleave, TwentyFourBitBlocksMatchByteRule)
-{
-    // Input blocks of exactly their size: the wide loads and stores of the
-    // 24-bit loop must stay inside them, at every length.
-    for (unsigned frames : {1u, 2u, 3u, 4097u}) {
-        std::string l = patternBytes(frames * 3, 4), r = patternBytes(frames * 3, 5);
-        std::vector<char> left(l.begin(), l.end()), right(r.begin(), r.end());
-        Guarded g(frames * 6);
-        Interleave(frames, 3, left.data(), right.data(), g.out());
-        std::string expect;
-        for (unsigned k = 0; k < frames; ++k) expect += l.substr(3 * k, 3) + r.substr(3 * k, 3);
-        EXPECT_EQ(g.inner(frames * 6), expect) << frames;
-        EXPECT_TRUE(g.guardsIntact(frames * 6)) << frames;
+    struct Case {
+        unsigned bytes;
+        bool sameSides;
+        std::vector<unsigned> frames;
+    } cases[] = {
+        {2, false, {4097}},
+        {3, false, {1, 2, 3, 4097}},
+        {3, true, {1, 7, 8, 9, 16, 4097}},
+    };
+    for (const Case &c : cases) {
+        for (unsigned frames : c.frames) {
+            SCOPED_TRACE(std::to_string(c.bytes) + (c.sameSides ? " bytes, mono, " : " bytes, ") +
+                         std::to_string(frames) + " frames");
+            std::string l = patternBytes(frames * c.bytes, 4), r = patternBytes(frames * c.bytes, 5);
+            if (c.sameSides) r = l;
+            std::vector<char> left(l.begin(), l.end()), right(r.begin(), r.end());
+            size_t out = (size_t)frames * 2 * c.bytes;
+            Guarded g(out);
+            Interleave(frames, c.bytes, left.data(), c.sameSides ? left.data() : right.data(), g.out());
+            std::string expect;
+            for (unsigned k = 0; k < frames; ++k)
+                expect += l.substr(c.bytes * k, c.bytes) + r.substr(c.bytes * k, c.bytes);
+            EXPECT_EQ(g.inner(out), expect);
+            EXPECT_TRUE(g.guardsIntact(out));
+        }
     }
 }
 
