@@ -1,8 +1,8 @@
 // The paced capture device (writePacedCard in harness.h): a card whose
 // frames come with the clock, whose buffer over-runs when the program
 // falls behind, and whose every frame holds its index in the source. The
-// indices that arecord, tunevat and ALSA's own calls get show every gap;
-// the device's log and its status stamps must agree with them.
+// indices that arecord and tunevat get show every gap; the device's log
+// must agree with them.
 #include <gtest/gtest.h>
 
 #include <alsa/asoundlib.h>
