@@ -6,21 +6,26 @@
 
 // One note per signal, each written by its handler and read (or, for
 // SIGINT, cleared) by the program: a SIGTERM that comes while a Ctrl-C is
-// still noted is never lost.
-static volatile sig_atomic_t gotInterrupt = 0;
-static volatile sig_atomic_t gotTerminate = 0;
-static volatile sig_atomic_t gotHangUp = 0;
+// still noted is never lost. The notes are atomics: the handler runs on
+// the console's thread, and a recording's reading thread reads them too.
+// (Lock-free atomic ints are safe to touch in a handler.)
+static int gotInterrupt = 0;
+static int gotTerminate = 0;
+static int gotHangUp = 0;
 // How many times the program was continued after a stop (Ctrl-Z, then fg).
-static volatile sig_atomic_t resumed = 0;
+static unsigned resumed = 0;
 // How many catchSignals calls are in force.
 static int catching = 0;
 
+static int loadNote(const int *note) { return __atomic_load_n(note, __ATOMIC_SEQ_CST); }
+static void storeNote(int *note, int v) { __atomic_store_n(note, v, __ATOMIC_SEQ_CST); }
+
 static void noteSignal(int sig)
 {
-    if (sig == SIGINT) gotInterrupt = 1;
-    else if (sig == SIGTERM) gotTerminate = 1;
-    else if (sig == SIGHUP) gotHangUp = 1;
-    else if (sig == SIGCONT) resumed = resumed + 1;
+    if (sig == SIGINT) storeNote(&gotInterrupt, 1);
+    else if (sig == SIGTERM) storeNote(&gotTerminate, 1);
+    else if (sig == SIGHUP) storeNote(&gotHangUp, 1);
+    else if (sig == SIGCONT) __atomic_add_fetch(&resumed, 1u, __ATOMIC_SEQ_CST);
 }
 
 // Installs the note for sig unless sig is ignored (as nohup leaves
@@ -75,14 +80,14 @@ int catchingSignals() { return catching > 0; }
 
 int caughtSignal()
 {
-    if (gotTerminate) return SIGTERM;
-    if (gotHangUp) return SIGHUP;
-    if (gotInterrupt) return SIGINT;
+    if (loadNote(&gotTerminate)) return SIGTERM;
+    if (loadNote(&gotHangUp)) return SIGHUP;
+    if (loadNote(&gotInterrupt)) return SIGINT;
     return 0;
 }
 
-int endRequested() { return gotTerminate || gotHangUp; }
+int endRequested() { return loadNote(&gotTerminate) || loadNote(&gotHangUp); }
 
-void forgetStop() { gotInterrupt = 0; }
+void forgetStop() { storeNote(&gotInterrupt, 0); }
 
-unsigned resumedCount() { return (unsigned)resumed; }
+unsigned resumedCount() { return __atomic_load_n(&resumed, __ATOMIC_SEQ_CST); }
