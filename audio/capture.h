@@ -19,6 +19,9 @@
 #include <alsa/asoundlib.h>
 #include <pthread.h>
 
+#include "audio/framering.h"
+#include "audio/lossjudge.h"
+
 // Capture always runs in stereo; a mono recording keeps channel 1 (left).
 const unsigned int kCaptureChannels = 2;
 
@@ -32,19 +35,9 @@ enum CaptureEnd {
     kCaptureFailed,     // the device failed; deviceError says how
 };
 
-// Frames the device lost at one place of the take, for the take loop.
-struct CaptureGap {
-    long long at;          // the frames read before it (of this take, gaps not counted)
-    long long lostFrames;  // frames lost there (silence in the take)
-};
-
 // A stretch of the take for the take loop: frames read from the device
-// (two channels interleaved, contiguous), or a gap.
-struct CaptureSpan {
-    const char *data;      // the frames, in the queue: nullptr for a gap
-    long frames;
-    long long gapFrames;   // for a gap: the frames lost (0 when nothing was)
-};
+// (two channels interleaved, contiguous, in the ring), or a gap.
+typedef RingSpan CaptureSpan;
 
 // An open capture device, what it settled on, and the reading of a take.
 struct CaptureDevice {
@@ -58,49 +51,23 @@ struct CaptureDevice {
     char *channelHalves;       // a period of each channel, for snd_pcm_readn
     double rateHz;             // the rate asked for (and granted)
 
-    // The queue: a ring of frames the reading thread fills and the take
-    // loop empties, without a lock; counts are of frames since the take
-    // began (the place in the ring is the count modulo its size). lock and
-    // the two conditions are only for a thread that has to sleep until
-    // the other moves on.
+    FrameRing ring;            // from the reading thread to the take loop
     pthread_t thread;
     int threadRunning;         // the take loop's own: a thread was started
-    char *ring;
-    long ringFrames;           // the ring's size: kCaptureQueueSeconds of frames
-    long long readFrames;      // put in the ring and shown to the take loop (the thread's)
-    long long doneFrames;      // written by the take loop: their room is free again
-    long long takenFrames;     // the take loop's own: handed out in spans
-    CaptureGap gaps[64];       // gaps the reading found, for the take loop
-    long gapsPut, gapsTaken;   // counts, the thread's and the take loop's
-    pthread_mutex_t lock;
-    pthread_cond_t framesCame; // for a take loop waiting for frames
-    pthread_cond_t roomCame;   // for a reading thread waiting for room
-    int loopWaiting;           // the take loop waits for frames
-    int readerWaiting;         // the reading thread waits for room
-    int stopAsked;             // the take loop wants the reading to end
-    int ended;                 // the thread has shown its last frames
+    int stopAsked;             // the take loop wants the reading to end (atomic)
+    // Set by the thread before it ends the ring; read once the take loop
+    // has seen the end.
     CaptureEnd end;
     int deviceError;           // the failing call's negative error, for kCaptureFailed
 
     // The thread's own while a take is read.
+    LossJudge judge;           // what the device lost, from its reports and the clock
     long long takeFrames;      // frames of the take, gaps included
     long long takeSoFar;       // frames of the take so far, gaps included
-    long long ringFilled;      // frames in the ring, also those still held back
-    long long readSinceStart;  // frames read since the stream last started
-    long long startedAtNs;     // when it last started (CLOCK_BOOTTIME), -1 before
-    long long seenAtNs;        // when the device last said how much it held
-    long long seenReady;       // what it held then
-    long long seenRead;        // readSinceStart then
     long long lastFramesNs;    // when the device last gave frames (or the take began)
     unsigned resumeMark;       // the program's resumptions (SIGCONT) counted so far
     int lostInRow;             // over-runs and suspends with no frame read between
-    long long dropSeen;        // frames a device seems to have dropped unsaid, or 0
-    // A gap a device may have dropped unsaid, until the frames after it
-    // tell: the frames after it are held back from the take loop meanwhile.
-    int gapHeld;
-    CaptureGap heldGap;
-    long long gapSeenAtNs;     // when it was seen
-    long long gapSeenRead;     // readSinceStart then
+    long long heldGapAt;       // where a gap held by the judge lies in the ring
 };
 
 // Opens device for capture at rate Hz with 2- or 3-byte samples, two
