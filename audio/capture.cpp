@@ -60,6 +60,23 @@ static int stopWanted(CaptureDevice *d)
     return caughtSignal() || __atomic_load_n(&d->stopAsked, __ATOMIC_ACQUIRE);
 }
 
+// The frames the reading waits for and takes in one read: whole periods,
+// about a tenth of a second's (a period at least), so that the thread
+// wakes about ten times a second at high rates, not once a period; a
+// quarter of the device's buffer at most, so that a card keeps three
+// quarters of it in hand; and never more than 8192 frames: a file read as
+// a device (the virtual card's capture is) takes each read from its file
+// in one read(2), and a pipe gives at most the 64 KiB it holds (8192
+// frames of the largest frame are 48 KiB).
+static long readFrames(const CaptureDevice *d)
+{
+    long frames = (long)(d->rateHz / 10);
+    if (frames > d->bufferFrames / 4) frames = d->bufferFrames / 4;
+    if (frames > 8192) frames = 8192;
+    frames -= frames % d->periodFrames;
+    return frames < d->periodFrames ? d->periodFrames : frames;
+}
+
 // --- The reading thread: the device.
 
 // Frames the device holds ready: snd_pcm_avail's count (which asks the
@@ -74,7 +91,8 @@ static int stopWanted(CaptureDevice *d)
 // period) sends its next one, a period after the last frames came: so a
 // period costs one sleep and a read or two, not a read for every few
 // frames that trickle in. It is never shorter than a quarter period nor
-// longer than a period. A stream that has not started yet is started.
+// longer than a read's frames take. A stream that has not started yet is
+// started.
 static snd_pcm_sframes_t framesReady(CaptureDevice *d, long want)
 {
     if (snd_pcm_state(d->pcm) == SND_PCM_STATE_PREPARED) {
@@ -92,15 +110,15 @@ static snd_pcm_sframes_t framesReady(CaptureDevice *d, long want)
         if (nextBlockNs > pauseNs) pauseNs = nextBlockNs;
     }
     if (pauseNs < periodNs / 4) pauseNs = periodNs / 4;
-    if (pauseNs > periodNs) pauseNs = periodNs;
+    if (pauseNs > framesNs(d, readFrames(d))) pauseNs = framesNs(d, readFrames(d));
     sleepNs(pauseNs + 1000000);   // a millisecond more, for the device's own rounding
     ready = snd_pcm_avail(d->pcm);
     if (ready >= 0) judgeLooked(&d->judge, wallNs(), ready);
     return ready;
 }
 
-// Reads up to want frames (no more than the device holds ready, at least
-// a period's worth waited for) into the ring where the thread stands:
+// Reads up to want frames (no more than the device holds ready, want
+// waited for) into the ring where the thread stands:
 // straight from the device when it gives interleaved frames, else through
 // the channel halves, a period at a time. The result is snd_pcm_readi's or
 // snd_pcm_readn's, or framesReady's when that is not a positive count.
@@ -112,7 +130,7 @@ static snd_pcm_sframes_t framesReady(CaptureDevice *d, long want)
 // and the program would hang in its next call.
 static snd_pcm_sframes_t readInto(CaptureDevice *d, long want)
 {
-    snd_pcm_sframes_t ready = framesReady(d, want < d->periodFrames ? want : d->periodFrames);
+    snd_pcm_sframes_t ready = framesReady(d, want);
     if (d->judge.dropSeen > 0) return kGapSeen;
     if (ready <= 0) return ready;
     snd_pcm_uframes_t n = (snd_pcm_uframes_t)(ready < want ? ready : want);
@@ -255,10 +273,7 @@ static Fill readStretch(CaptureDevice *d)
     if (!waitForRoom(d)) return kFillStopped;
     long long left = d->takeFrames - d->takeSoFar;
     long want = ringRoomAhead(&d->ring);
-    // A period at most: the unit the device settled on (and a file read
-    // as a device, as the virtual card's capture is, fills no more than a
-    // period's read of its pipe).
-    if (want > d->periodFrames) want = d->periodFrames;
+    if (want > readFrames(d)) want = readFrames(d);
     if (want > left) want = (long)left;
     long long lost = 0;
     int gap = 0;
@@ -341,9 +356,9 @@ int startCaptureTake(CaptureDevice *d, long long frames)
 
 int nextCaptureSpan(CaptureDevice *d, long maxFrames, CaptureSpan *span)
 {
-    // The take loop looks about once a period, when the next one is due
-    // from a card.
-    return ringNextSpan(&d->ring, maxFrames, framesNs(d, d->periodFrames), span);
+    // The take loop looks about as often as the reading reads: each look
+    // takes what came since the last.
+    return ringNextSpan(&d->ring, maxFrames, framesNs(d, readFrames(d)), span);
 }
 
 void releaseCaptureFrames(CaptureDevice *d, long long frames) { ringRelease(&d->ring, frames); }

@@ -11,6 +11,7 @@
 #   BENCH_BIN=path bench/hour.sh         # that tunevat binary instead of building
 #   BENCH_RING_KB=n bench/hour.sh        # the capture ring's bound in kB
 #   BENCH_RUNS=dir bench/hour.sh         # also keep every single run's figures
+#   BENCH_ONLY=capture bench/hour.sh     # the capture rows alone
 #
 # Workloads, each with its peer on the same device and format:
 #   capture 96 kHz 24-bit stereo on the virtual card (capture from a named
@@ -61,10 +62,11 @@ cleanup() {
 trap cleanup EXIT
 
 echo "Making test files in $TMP ..." >&2
+ONLY=${BENCH_ONLY:-}
 # One minute synthesised, repeated to the long run's length.
-sox -r 48000 -n -b 24 -c 2 "$TMP/st24.wav" synth 60 sine 440 sine 660 vol 0.5 repeat $((LONG_MIN - 1))
-sox -r 44100 -n -b 16 -c 1 "$TMP/mono16.wav" synth 60 sine 440 vol 0.5 repeat $((LONG_MIN - 1))
-sox -r 48000 -n -b 24 -c 1 "$TMP/mono24.wav" synth 60 sine 440 vol 0.5 repeat $((LONG_MIN - 1))
+[ "$ONLY" = capture ] || sox -r 48000 -n -b 24 -c 2 "$TMP/st24.wav" synth 60 sine 440 sine 660 vol 0.5 repeat $((LONG_MIN - 1))
+[ "$ONLY" = capture ] || sox -r 44100 -n -b 16 -c 1 "$TMP/mono16.wav" synth 60 sine 440 vol 0.5 repeat $((LONG_MIN - 1))
+[ "$ONLY" = capture ] || sox -r 48000 -n -b 24 -c 1 "$TMP/mono24.wav" synth 60 sine 440 vol 0.5 repeat $((LONG_MIN - 1))
 # Capture input: ten seconds of tone, fed round and round into a pipe.
 sox -r 96000 -n -b 24 -c 2 -e signed -t raw "$TMP/tone.raw" synth 10 sine 440 sine 550 vol 0.5
 mkfifo "$TMP/capture.fifo"
@@ -115,6 +117,7 @@ done
 # "x y" quits without saving; the settings are put back all the same.
 resetPlay() { cp "$PLAYDIR/rcvat.orig" "$PLAYDIR/rcvat.txt"; }
 
+[ "$ONLY" = capture ] && REPS=0
 echo "Playback, $REPS repetitions ..." >&2
 for ((rep = 0; rep < REPS; ++rep)); do
     for w in st24 mono16 mono24; do
@@ -195,6 +198,7 @@ describe() {
     esac
 }
 WORKLOADS="rec st24 mono16 mono24"
+[ "$ONLY" = capture ] && WORKLOADS=rec
 
 echo
 echo "tunevat per hour of audio: ${LONG_MIN} min minus ${SHORT_MIN} min of audio, medians of" \
