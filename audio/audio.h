@@ -64,6 +64,15 @@ void CheckPeak(int count, long *peak, const char *data,
 void checkFramePeaks(long frames, const char *data, unsigned int bytesPerSample, long *left,
                      long *right);
 
+// The same pass for the live meter and the picture of a take: raises
+// peaks[0] and peaks[1] to each channel's largest absolute value among
+// frames two-channel interleaved frames, and adds to clips[0] and
+// clips[1] each channel's samples at either end of the scale (32767 and
+// -32768; 8388607 and -8388608). Costs what checkFramePeaks costs, but
+// for blocks that reach full scale.
+void measureFrames(long frames, const char *data, unsigned int bytesPerSample, long peaks[2],
+                   long clips[2]);
+
 // Prints "Channel %i peak = ... dB" for one channel's peak.
 void ShowPeaks(int channel, long peak, long bytesPerSample);
 

@@ -10,6 +10,18 @@
 
 namespace {
 
+// Samples of one channel's bytes at either end of the scale.
+long clippedIn(const std::string &bytes, unsigned bps)
+{
+    long n = 0;
+    for (size_t at = 0; at + bps <= bytes.size(); at += bps) {
+        std::string top = bps == 2 ? std::string("\xff\x7f", 2) : std::string("\xff\xff\x7f", 3);
+        std::string bottom = bps == 2 ? std::string("\x00\x80", 2) : std::string("\x00\x00\x80", 3);
+        n += bytes.compare(at, bps, top) == 0 || bytes.compare(at, bps, bottom) == 0;
+    }
+    return n;
+}
+
 long peakOf(const std::string &bytes, unsigned bytesPerSample, long start = 0)
 {
     long peak = start;
@@ -57,7 +69,8 @@ TEST(CheckPeak, LargestOfTheBlockWhereverItIs)
 // channel's peak must be what CheckPeak finds on that channel alone, for
 // every length (the wide ways measure fours and pairs of frames and leave
 // the rest to the plain one), wherever the extreme lies, with buffers of
-// exactly the frames' size (no read past them).
+// exactly the frames' size (no read past them). measureFrames finds the
+// same peaks, and counts the samples at either end of the scale.
 TEST(CheckFramePeaks, EachChannelAsCheckPeakSeesIt)
 {
     unsigned seed = 7;
@@ -72,6 +85,9 @@ TEST(CheckFramePeaks, EachChannelAsCheckPeakSeesIt)
                 if (frames > 0 && extreme < 2) {
                     size_t at = (extreme == 0 ? (size_t)frames - 1 : 0) * 2 * bps + (seed & 1) * bps;
                     bytes.replace(at, bps, bps == 2 ? std::string("\x00\x80", 2) : std::string("\x00\x00\x80", 3));
+                    // And the top of the scale on the other channel, in the middle.
+                    at = (size_t)frames / 2 * 2 * bps + (~seed & 1) * bps;
+                    bytes.replace(at, bps, bps == 2 ? std::string("\xff\x7f", 2) : std::string("\xff\xff\x7f", 3));
                 }
                 std::string left, right;
                 for (long f = 0; f < frames; ++f) {
@@ -86,6 +102,15 @@ TEST(CheckFramePeaks, EachChannelAsCheckPeakSeesIt)
                 long mono = 0;
                 checkFramePeaks(frames, exact.data(), bps, &mono, nullptr);
                 EXPECT_EQ(mono, peakOf(left, bps));
+                long peaks[2] = {3, 3}, clips[2] = {5, 0};
+                measureFrames(frames, exact.data(), bps, peaks, clips);
+                EXPECT_EQ(peaks[0], l);
+                EXPECT_EQ(peaks[1], r);
+                EXPECT_EQ(clips[0], 5 + clippedIn(left, bps));
+                EXPECT_EQ(clips[1], clippedIn(right, bps));
+                if (extreme < 2 && frames > 0) {
+                    EXPECT_GE(clips[0] - 5 + clips[1], 2);   // the two put there, at least
+                }
             }
         }
     }
