@@ -52,6 +52,20 @@ void limitRecording(long long roomBytes);
 long long RECORD(const char *device, unsigned int rate, float duration,
                  int channels, int bits, const char *takePath);
 
+// Shows the input level of ALSA device, opened as RECORD opens it (rate
+// Hz, bits 16 or 24), for channels channels (1: the left one), until a
+// line is typed (Enter; what is on it is dropped), the input ends, or
+// Ctrl-C, SIGTERM or SIGHUP comes (noted for the caller). First the line
+// "Showing the input level of <device> until Enter is pressed"; then on a
+// terminal the meter (meter.h), redrawn ten times a second, and elsewhere
+// a line for each second of audio read: "Channel 1 peak = -6.0 dBFS,
+// Channel 2 peak = -6.0 dBFS" (-inf for silence; " (N clipped)" after a
+// channel with N samples at full scale in that second). Frames the device
+// loses are passed over. Writes no file. Returns 1; 0 when the device
+// could not be opened or set up (said why as RECORD says it, with the list
+// of devices).
+int watchInputLevel(const char *device, unsigned int rate, int channels, int bits);
+
 // Raises *peak to the largest absolute value among count samples of one
 // channel at data (bytesPerSample 2 or 3, little-endian, signed).
 void CheckPeak(int count, long *peak, const char *data,

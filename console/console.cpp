@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio/audio.h"
 #include "audio/takefile.h"
 #include "files/files.h"
 #include "input/input.h"
@@ -39,6 +40,7 @@ void Help()
         "   'q' to quit and save",
         "   'x' to exit without saving list or parameters",
         "\nLevel Commands\n",
+        "   'm' to watch the input level without recording",
         "   'b' to set pre-roll: seconds a take keeps from before it starts",
         "   'g' to set a trigger level: a take starts when the input passes it",
     };
@@ -295,6 +297,7 @@ static void dispatch(ConsoleState *st)
     else if (strcmp(w, "-") == 0) removeTrackCommand(st);
     else if (strcmp(w, "x") == 0) st->saveOnExit = 0;
     else if (strcmp(w, "u") == 0) recordSettingsMenu(st);
+    else if (strcmp(w, "m") == 0) watchInputLevel(st->device, st->rate, st->channels, (int)st->bits);
     else if (strcmp(w, "b") == 0) askPreRoll(st);
     else if (strcmp(w, "g") == 0) askTrigger(st);
     // "q" and unknown words: nothing to do here.

@@ -205,7 +205,7 @@ const std::string kHelp =
     "   'J' to jump backward: in-point becomes out-point\n   't' to check attributes of files in list\n\n"
     "   's' to save file list and settings\n   'q' to quit and save\n"
     "   'x' to exit without saving list or parameters\n"
-    "\nLevel Commands\n"
+    "\nLevel Commands\n   'm' to watch the input level without recording\n"
     "   'b' to set pre-roll: seconds a take keeps from before it starts\n"
     "   'g' to set a trigger level: a take starts when the input passes it\n";
 const std::string kContinue = "\nEnter 'c' to continue\n";

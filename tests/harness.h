@@ -74,6 +74,31 @@ RunResult finishLive(LiveRun *run, int timeoutSec = 60);
 // Stops it with sig, waits for it, and returns its status.
 int stopLive(LiveRun *run, int sig);
 
+// A pseudo-terminal columns wide (TIOCSWINSZ) whose master gets the bytes
+// written to the slave as they are (no output processing: a line feed
+// stays a line feed). False when none can be had.
+bool openPty(int columns, int *master, int *slave);
+
+// A program whose standard output is a pseudo-terminal (openPty), its
+// standard input a pipe the test writes to, its standard error a file.
+struct PtyRun {
+    pid_t pid = -1;
+    int master = -1;
+    int input = -1;
+    std::string out;       // what it wrote to the terminal so far
+    std::string errPath;
+};
+// Starts argv in dir (environment as runProgram, killed after timeoutSec).
+PtyRun startOnPty(const std::string &dir, const std::vector<std::string> &argv, int columns,
+                  const std::vector<std::string> &env = {}, int timeoutSec = 120);
+// Reads its output until it holds text count times; false when that did
+// not happen within timeoutSec or the program ended first.
+bool ptyWaitFor(PtyRun *run, const std::string &text, int timeoutSec, int count = 1);
+void ptySend(PtyRun *run, const std::string &text);
+// Closes its input, reads its output to the end and waits for it (killed
+// after timeoutSec); returns what it printed and its status.
+RunResult finishPty(PtyRun *run, int timeoutSec = 60);
+
 // Writes dir/asound.conf defining a virtual sound card as pcm.!default
 // and as pcm.tvcard: playback goes to dir/out.raw (a numbered file
 // out.raw.0001, ... for every later playback), capture reads
