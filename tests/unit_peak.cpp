@@ -2,7 +2,10 @@
 // the level lines of the report.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <poll.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "audio/audio.h"
@@ -299,6 +302,65 @@ TEST(LevelMeter, BlockCharactersOnlyInAUtf8Locale)
         if (had[i]) setenv(names[i], saved[i].c_str(), 1);
         else unsetenv(names[i]);
     }
+}
+
+// What fd 1 gets from fn, fd 1 being out (a terminal or a pipe) meanwhile.
+std::string printedTo(int out, int readFrom, const std::function<void()> &fn)
+{
+    fflush(stdout);
+    int saved = dup(1);
+    dup2(out, 1);
+    fn();
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string got;
+    char buf[4096];
+    struct pollfd p = {readFrom, POLLIN, 0};
+    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+        ssize_t n = read(readFrom, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, (size_t)n);
+    }
+    return got;
+}
+
+// On a terminal the meter is drawn over what it drew last (from the line
+// above when it took two), and the picture is printed below; on a pipe
+// neither prints a byte.
+TEST(LevelMeter, DrawnOverItselfOnATerminalOnly)
+{
+    const char *locale = getenv("LC_ALL");
+    std::string savedLocale = locale ? locale : "";
+    setenv("LC_ALL", "C", 1);
+    auto draw = [] {
+        LevelMeter m;
+        startMeterOnTerminal(&m, 2, 2);
+        long peaks[2] = {16384, 0}, clips[2] = {0, 0};
+        feedMeter(&m, peaks, clips, 0);
+        drawMeter(&m, "Remaining 1.00 sec", 0);
+        drawMeter(&m, "Remaining 0.90 sec", 100000000);
+        TakePicture p;
+        startTakePicture(&p, 1, 2, 60);
+        addPictureFrames(&p, 60, peaks, clips);
+        showTakePicture(&p);
+    };
+    int master = -1, slave = -1;
+    ASSERT_TRUE(openPty(50, &master, &slave));
+    std::string channels = "1[" + std::string(13, '#') + " ]  -6.0  2[" + std::string(9, ' ') + ":  : ]  -inf ";
+    std::string pad(31, ' ');
+    EXPECT_EQ(printedTo(slave, master, draw),
+              "\rRemaining 1.00 sec" + pad + "\r\n" + channels + "\r\x1b[ARemaining 0.90 sec" + pad + "\r\n" +
+                  channels + "Channel 1 |" + std::string(37, '@') + "|\n");
+    close(master);
+    close(slave);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    EXPECT_EQ(printedTo(fds[1], fds[0], draw), "");
+    close(fds[0]);
+    close(fds[1]);
+    if (locale) setenv("LC_ALL", savedLocale.c_str(), 1);
+    else unsetenv("LC_ALL");
 }
 
 }  // namespace
