@@ -54,13 +54,16 @@ RunResult runProgram(const std::string &dir, const std::vector<std::string> &arg
 // program to reach a point (a take under way) before going on.
 struct LiveRun {
     pid_t pid = -1;
+    pid_t copier = -1;       // copies a terminal's output into outPath
     int input = -1;          // writing end of its standard input
     std::string dir;
     std::string outPath, errPath;   // its standard output and error
 };
-// Starts argv in dir (environment as runProgram, killed after timeoutSec).
+// Starts argv in dir (environment as runProgram, killed after timeoutSec);
+// with columns, its standard output is a terminal that wide (openPty),
+// whose bytes reach outPath as they are.
 LiveRun startLive(const std::string &dir, const std::vector<std::string> &argv,
-                  const std::vector<std::string> &env = {}, int timeoutSec = 120);
+                  const std::vector<std::string> &env = {}, int timeoutSec = 120, int columns = 0);
 // Writes text to its standard input.
 void sendLive(LiveRun *run, const std::string &text);
 // Its standard output so far.
@@ -78,26 +81,6 @@ int stopLive(LiveRun *run, int sig);
 // written to the slave as they are (no output processing: a line feed
 // stays a line feed). False when none can be had.
 bool openPty(int columns, int *master, int *slave);
-
-// A program whose standard output is a pseudo-terminal (openPty), its
-// standard input a pipe the test writes to, its standard error a file.
-struct PtyRun {
-    pid_t pid = -1;
-    int master = -1;
-    int input = -1;
-    std::string out;       // what it wrote to the terminal so far
-    std::string errPath;
-};
-// Starts argv in dir (environment as runProgram, killed after timeoutSec).
-PtyRun startOnPty(const std::string &dir, const std::vector<std::string> &argv, int columns,
-                  const std::vector<std::string> &env = {}, int timeoutSec = 120);
-// Reads its output until it holds text count times; false when that did
-// not happen within timeoutSec or the program ended first.
-bool ptyWaitFor(PtyRun *run, const std::string &text, int timeoutSec, int count = 1);
-void ptySend(PtyRun *run, const std::string &text);
-// Closes its input, reads its output to the end and waits for it (killed
-// after timeoutSec); returns what it printed and its status.
-RunResult finishPty(PtyRun *run, int timeoutSec = 60);
 
 // Writes dir/asound.conf defining a virtual sound card as pcm.!default
 // and as pcm.tvcard: playback goes to dir/out.raw (a numbered file

@@ -8,7 +8,6 @@
 #include <unistd.h>
 #include <csignal>
 #include <string>
-#include <vector>
 
 #include "input/input.h"
 
@@ -123,37 +122,28 @@ TEST(ReadNumbers, DecimalIntegersAndFloatsAsScanfReadsThem)
 // A command that runs until Enter: the end of its own line goes first,
 // then a line typed later ends it, dropped whole whatever it holds
 // (longer than the reader's buffer too); at the end of input the drop
-// says so. Ops: 'w' reads a word, 'b' drops a blank line end, 'd' drops
-// the line so far, 'i' asks whether input waits.
+// says so. Ops: 'w' reads a word ("q"), 'b' drops a blank line end, 'd'
+// drops the line so far, 'i' asks whether input waits; each with its result.
 TEST(DropLine, LinesEndCommandsThatRunUntilEnter)
 {
-    struct Op {
-        char op;
-        int result;
-        const char *word;   // for 'w'
-    };
     struct Row {
         std::string input;
-        std::vector<Op> ops;
-    } rows[] = {
-        {"m\n\nq\n", {{'w', 1, "m"}, {'b', 1, ""}, {'i', 1, ""}, {'d', 1, ""}, {'w', 1, "q"}}},
-        {"m x y\nq\n", {{'w', 1, "m"}, {'b', 0, ""}, {'d', 1, ""}, {'w', 1, "q"}}},
-        {"m \t\r\n" + std::string(5000, 'z') + "\nq", {{'w', 1, "m"}, {'b', 1, ""}, {'d', 1, ""}, {'w', 1, "q"}}},
-        {"m", {{'w', 1, "m"}, {'b', 0, ""}, {'i', 1, ""}, {'d', -1, ""}, {'d', -1, ""}, {'w', 0, ""}}},
-    };
+        const char *ops;
+    } rows[] = {{"m\n\nq\n", "w1b1i1d1w1"},
+                {"m x y\nq\n", "w1b0d1w1"},
+                {"m \t\r\n" + std::string(5000, 'z') + "\nq", "w1b1d1w1"},
+                {"m", "w1b0i1d-d-w0"}};
     for (const Row &r : rows) {
         SCOPED_TRACE(r.input.substr(0, 8));
         feed(r.input);
-        for (const Op &o : r.ops) {
-            char buf[16];
-            if (o.op == 'w') {
-                EXPECT_EQ(readWord(buf, sizeof buf), o.result);
-                EXPECT_STREQ(buf, o.word);
-            } else {
-                EXPECT_EQ(o.op == 'b' ? dropBlankLineEnd() : o.op == 'd' ? dropLineSoFar() : waitForInputWithin(0),
-                          o.result)
-                    << o.op;
-            }
+        char buf[16];
+        EXPECT_EQ(readWord(buf, sizeof buf), 1);   // the command word
+        for (const char *op = r.ops + 2; *op; op += 2) {
+            int want = op[1] == '-' ? -1 : op[1] - '0';
+            int got = *op == 'w' ? readWord(buf, sizeof buf)
+                      : *op == 'b' ? dropBlankLineEnd() : *op == 'd' ? dropLineSoFar() : waitForInputWithin(0);
+            EXPECT_EQ(got, want) << op;
+            EXPECT_STREQ(*op == 'w' ? buf : "", *op == 'w' && want ? "q" : "");
         }
     }
 }
@@ -166,17 +156,15 @@ TEST(DropLine, NeverWaitsForTheRestOfALine)
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     int savedIn = dup(0);
-    ASSERT_EQ(dup2(fds[0], 0), 0);
+    dup2(fds[0], 0);
     resetInput();
     EXPECT_EQ(waitForInputWithin(0), 0);
     ASSERT_EQ(write(fds[1], "abc", 3), 3);
     EXPECT_EQ(dropLineSoFar(), 0);
     EXPECT_EQ(waitForInputWithin(1000000), 0);   // "abc" is gone
-    ASSERT_EQ(write(fds[1], "de\nq\n", 5), 5);
+    ASSERT_EQ(write(fds[1], "de\nq", 4), 4);
     EXPECT_EQ(dropLineSoFar(), 1);
-    char buf[16];
-    EXPECT_EQ(readWord(buf, sizeof buf), 1);
-    EXPECT_STREQ(buf, "q");
+    EXPECT_EQ(waitForInputWithin(0), 1);         // "q"
     SignalCatch signals;
     catchSignals(&signals, 0);
     raise(SIGINT);
@@ -184,9 +172,7 @@ TEST(DropLine, NeverWaitsForTheRestOfALine)
     forgetStop();
     releaseSignals(&signals);
     dup2(savedIn, 0);
-    close(savedIn);
-    close(fds[0]);
-    close(fds[1]);
+    for (int fd : {savedIn, fds[0], fds[1]}) close(fd);
     resetInput();
 }
 

@@ -159,6 +159,13 @@ TEST(ShowPeaks, TwentyFourBitLevels)
     EXPECT_EQ(shown(2, 8388608, 3), "Channel 2 peak = -0.00 dB\n");
 }
 
+std::string times(const std::string &s, int n)
+{
+    std::string out;
+    while (n-- > 0) out += s;
+    return out;
+}
+
 // The live meter over a timeline of blocks and redraws (ms): the level is
 // the peak of the blocks since the last redraw, or stays when none came;
 // the hold keeps the highest peak for 2 s; clips add up.
@@ -166,35 +173,30 @@ TEST(LevelMeter, LevelsHoldsAndClipsFollowTheBlocks)
 {
     struct Step {
         long long ms;
-        bool take;                 // a redraw, else a block
-        long a, b;                 // a block's peaks; after a redraw, the levels
-        long clipA, holdA, holdB;  // a block's clips; after a redraw, channel 1's clips and the holds
-    } steps[] = {
-        {0, false, 16384, 100, 0, 0, 0},      {50, false, 8192, 100, 0, 0, 0},
-        {100, true, 16384, 100, 0, 16384, 100}, {200, true, 16384, 100, 0, 16384, 100},
-        {250, false, 32768, 0, 3, 0, 0},      {300, true, 32768, 0, 3, 32768, 100},
-        {2100, false, 1000, 1000, 0, 0, 0},   {2200, true, 1000, 1000, 3, 32768, 1000},
-        {2300, true, 1000, 1000, 3, 1000, 1000},
-    };
+        bool redraw;
+        long a, b, clips, holdA, holdB;   // a block's peaks and clips; after a redraw the levels, clips, holds
+    } steps[] = {{0, false, 16384, 100, 0, 0, 0},         {50, false, 8192, 100, 0, 0, 0},
+                 {100, true, 16384, 100, 0, 16384, 100},  {200, true, 16384, 100, 0, 16384, 100},
+                 {250, false, 32768, 0, 3, 0, 0},         {300, true, 32768, 0, 3, 32768, 100},
+                 {2100, false, 1000, 1000, 0, 0, 0},      {2200, true, 1000, 1000, 3, 32768, 1000},
+                 {2300, true, 1000, 1000, 3, 1000, 1000}};
     LevelMeter m;
     startMeter(&m, 2, 2, 0, 0);
     EXPECT_TRUE(meterDue(&m, 0));
     for (const Step &s : steps) {
         SCOPED_TRACE(s.ms);
         long long ns = s.ms * 1000000;
-        if (!s.take) {
-            long peaks[2] = {s.a, s.b}, clips[2] = {s.clipA, 0};
+        long peaks[2] = {s.a, s.b}, clips[2] = {s.clips, 0};
+        if (!s.redraw) {
             feedMeter(&m, peaks, clips, ns);
             continue;
         }
         takeMeterLevels(&m, ns);
         EXPECT_FALSE(meterDue(&m, ns + 99999999));
         EXPECT_TRUE(meterDue(&m, ns + 100000000));
-        EXPECT_EQ(m.level[0], s.a);
-        EXPECT_EQ(m.level[1], s.b);
-        EXPECT_EQ(m.clips[0], s.clipA);
-        EXPECT_EQ(m.hold[0], s.holdA);
-        EXPECT_EQ(m.hold[1], s.holdB);
+        long got[] = {m.level[0], m.level[1], (long)m.clips[0], m.hold[0], m.hold[1]};
+        long want[] = {s.a, s.b, s.clips, s.holdA, s.holdB};
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(got[i], want[i]) << i;
     }
 }
 
@@ -204,33 +206,26 @@ TEST(LevelMeter, LevelsHoldsAndClipsFollowTheBlocks)
 // bar of 8 cells does not fit beside it.
 TEST(LevelMeter, DrawnToTheWidth)
 {
-    const std::string kBlock = "\xe2\x96\x88", kThreeEighths = "\xe2\x96\x8d";
     struct Row {
         int channels, bytesPerSample, columns, unicode;
         const char *lead;
-        long level0, level1, hold0;
-        long long clips0;
+        long level0, hold0, clips0;
         int lines;
         std::string text;
     } rows[] = {
-        {2, 2, 80, 0, "Remaining 12.34 sec", 16384, 0, 32768, 0, 1,
-         "Remaining 12.34 sec  1[" + std::string(17, '#') + ":|]  -6.0  2[" + std::string(13, ' ') +
-             ":   : ]  -inf"},
-        {2, 2, 50, 0, "Remaining 1.00 sec", 16384, 0, 32768, 0, 2,
-         "Remaining 1.00 sec" + std::string(31, ' ') + "\n1[" + std::string(13, '#') + "|]  -6.0  2[" +
-             std::string(9, ' ') + ":  : ]  -inf "},
-        {1, 3, 80, 1, "", 838912, 0, 4194304, 2, 1, "1[" + [&] {
-             std::string s;
-             for (int i = 0; i < 33; ++i) s += kBlock;
-             return s;
-         }() + kThreeEighths + " :" + std::string(8, ' ') + "|:    ] -20.0 clip 2" + std::string(13, ' ')},
+        {2, 2, 80, 0, "Remaining 12.34 sec", 16384, 32768, 0, 1,
+         "Remaining 12.34 sec  1[" + times("#", 17) + ":|]  -6.0  2[" + times(" ", 13) + ":   : ]  -inf"},
+        {2, 2, 50, 0, "Remaining 1.00 sec", 16384, 32768, 0, 2,
+         "Remaining 1.00 sec" + times(" ", 31) + "\n1[" + times("#", 13) + "|]  -6.0  2[" + times(" ", 9) +
+             ":  : ]  -inf "},
+        {1, 3, 80, 1, "", 838912, 4194304, 2, 1,   // -20 dB: 33 cells and three eighths
+         "1[" + times("\xe2\x96\x88", 33) + "\xe2\x96\x8d :" + times(" ", 8) + "|:    ] -20.0 clip 2" + times(" ", 13)},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.columns);
         LevelMeter m;
         startMeter(&m, r.channels, r.bytesPerSample, r.columns, r.unicode);
         m.level[0] = r.level0;
-        m.level[1] = r.level1;
         m.hold[0] = r.hold0;
         m.clips[0] = r.clips0;
         char text[kMeterTextBytes];
@@ -247,17 +242,16 @@ TEST(TakePicture, SlicesClipsAndGaps)
 {
     TakePicture p;
     startTakePicture(&p, 2, 2, 600);   // ten frames a cell
-    long loud[2] = {16384, 0}, clipping[2] = {100, 32767}, quiet[2] = {1, 0};
-    long none[2] = {0, 0}, oneClip[2] = {0, 1};
-    addPictureFrames(&p, 95, loud, none);        // cells 0-9
-    addPictureFrames(&p, 10, clipping, oneClip); // cells 9-10
-    addPictureGap(&p, 20);                       // cells 10-12
-    addPictureFrames(&p, 175, quiet, none);      // cells 12-29: the take ends there
+    long loud[2] = {16384, 0}, clipping[2] = {100, 32767}, quiet[2] = {1, 0}, none[2] = {0, 0}, clip[2] = {0, 1};
+    addPictureFrames(&p, 95, loud, none);      // cells 0-9
+    addPictureFrames(&p, 10, clipping, clip);  // cells 9-10
+    addPictureGap(&p, 20);                     // cells 10-12
+    addPictureFrames(&p, 175, quiet, none);    // cells 12-29: the take ends there
     char text[kMeterTextBytes];
     renderPictureLine(&p, 0, 60, 0, text, sizeof text);
-    EXPECT_EQ(std::string(text), "Channel 1 |" + std::string(10, '@') + "xxx" + std::string(17, '.') + "|");
+    EXPECT_EQ(std::string(text), "Channel 1 |" + times("@", 10) + "xxx" + times(".", 17) + "|");
     renderPictureLine(&p, 1, 60, 0, text, sizeof text);
-    EXPECT_EQ(std::string(text), "Channel 2 |" + std::string(9, ' ') + "!xxx" + std::string(17, ' ') + "|");
+    EXPECT_EQ(std::string(text), "Channel 2 |" + times(" ", 9) + "!xxx" + times(" ", 17) + "|");
     renderPictureLine(&p, 0, 30, 0, text, sizeof text);
     EXPECT_EQ(std::string(text), "Channel 1 |@@@@@xx........|");
     EXPECT_TRUE(pictureHasMarks(&p));
@@ -267,44 +261,11 @@ TEST(TakePicture, SlicesClipsAndGaps)
     addPictureFrames(&p, 30, minus20, none);
     addPictureFrames(&p, 40, top, none);   // 10 frames past the plan
     renderPictureLine(&p, 0, 60, 1, text, sizeof text);
-    std::string want = "Channel 1 |";
-    for (int i = 0; i < 30; ++i) want += "\xe2\x96\x86";
-    for (int i = 0; i < 30; ++i) want += "\xe2\x96\x88";
-    EXPECT_EQ(std::string(text), want + "|");
+    EXPECT_EQ(std::string(text), "Channel 1 |" + times("\xe2\x96\x86", 30) + times("\xe2\x96\x88", 30) + "|");
     EXPECT_FALSE(pictureHasMarks(&p));
 }
 
-// Block characters only where the locale the environment names is UTF-8.
-TEST(LevelMeter, BlockCharactersOnlyInAUtf8Locale)
-{
-    struct Row {
-        const char *all, *ctype, *lang;
-        int unicode;
-    } rows[] = {{nullptr, nullptr, "en_US.UTF-8", 1}, {"C", nullptr, "en_US.UTF-8", 0},
-                {"", "C.utf8", nullptr, 1},           {nullptr, nullptr, nullptr, 0},
-                {nullptr, nullptr, "de_DE.ISO-8859-1", 0}};
-    const char *names[] = {"LC_ALL", "LC_CTYPE", "LANG"};
-    std::string saved[3];
-    bool had[3];
-    for (int i = 0; i < 3; ++i) {
-        had[i] = getenv(names[i]) != nullptr;
-        if (had[i]) saved[i] = getenv(names[i]);
-    }
-    for (const Row &r : rows) {
-        const char *values[] = {r.all, r.ctype, r.lang};
-        for (int i = 0; i < 3; ++i) {
-            if (values[i]) setenv(names[i], values[i], 1);
-            else unsetenv(names[i]);
-        }
-        EXPECT_EQ(unicodeLocale(), r.unicode) << (r.lang ? r.lang : "") << (r.ctype ? r.ctype : "");
-    }
-    for (int i = 0; i < 3; ++i) {
-        if (had[i]) setenv(names[i], saved[i].c_str(), 1);
-        else unsetenv(names[i]);
-    }
-}
-
-// What fd 1 gets from fn, fd 1 being out (a terminal or a pipe) meanwhile.
+// What descriptor 1 gets from fn, being out meanwhile (read at readFrom).
 std::string printedTo(int out, int readFrom, const std::function<void()> &fn)
 {
     fflush(stdout);
@@ -314,15 +275,10 @@ std::string printedTo(int out, int readFrom, const std::function<void()> &fn)
     fflush(stdout);
     dup2(saved, 1);
     close(saved);
-    std::string got;
     char buf[4096];
     struct pollfd p = {readFrom, POLLIN, 0};
-    while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
-        ssize_t n = read(readFrom, buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, (size_t)n);
-    }
-    return got;
+    ssize_t n = poll(&p, 1, 0) > 0 ? read(readFrom, buf, sizeof buf) : 0;
+    return std::string(buf, n > 0 ? (size_t)n : 0);
 }
 
 // On a terminal the meter is drawn over what it drew last (from the line
@@ -330,8 +286,6 @@ std::string printedTo(int out, int readFrom, const std::function<void()> &fn)
 // neither prints a byte.
 TEST(LevelMeter, DrawnOverItselfOnATerminalOnly)
 {
-    const char *locale = getenv("LC_ALL");
-    std::string savedLocale = locale ? locale : "";
     setenv("LC_ALL", "C", 1);
     auto draw = [] {
         LevelMeter m;
@@ -345,22 +299,15 @@ TEST(LevelMeter, DrawnOverItselfOnATerminalOnly)
         addPictureFrames(&p, 60, peaks, clips);
         showTakePicture(&p);
     };
-    int master = -1, slave = -1;
-    ASSERT_TRUE(openPty(50, &master, &slave));
-    std::string channels = "1[" + std::string(13, '#') + " ]  -6.0  2[" + std::string(9, ' ') + ":  : ]  -inf ";
-    std::string pad(31, ' ');
-    EXPECT_EQ(printedTo(slave, master, draw),
-              "\rRemaining 1.00 sec" + pad + "\r\n" + channels + "\r\x1b[ARemaining 0.90 sec" + pad + "\r\n" +
-                  channels + "Channel 1 |" + std::string(37, '@') + "|\n");
-    close(master);
-    close(slave);
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    EXPECT_EQ(printedTo(fds[1], fds[0], draw), "");
-    close(fds[0]);
-    close(fds[1]);
-    if (locale) setenv("LC_ALL", savedLocale.c_str(), 1);
-    else unsetenv("LC_ALL");
+    int pty[2], pipeFds[2];
+    ASSERT_TRUE(openPty(50, &pty[0], &pty[1]));
+    ASSERT_EQ(pipe(pipeFds), 0);
+    std::string channels = "1[" + times("#", 13) + " ]  -6.0  2[" + times(" ", 9) + ":  : ]  -inf ";
+    EXPECT_EQ(printedTo(pty[1], pty[0], draw), "\rRemaining 1.00 sec" + times(" ", 31) + "\r\n" + channels +
+                                                   "\r\x1b[ARemaining 0.90 sec" + times(" ", 31) + "\r\n" +
+                                                   channels + "Channel 1 |" + times("@", 37) + "|\n");
+    EXPECT_EQ(printedTo(pipeFds[1], pipeFds[0], draw), "");
+    for (int fd : {pty[0], pty[1], pipeFds[0], pipeFds[1]}) close(fd);
 }
 
 }  // namespace
