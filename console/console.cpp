@@ -91,7 +91,8 @@ static void loadListAtStart(ConsoleState *st)
     }
 }
 
-// What "b" and "g" take, and what the settings file may set; not a number (NaN) is refused too.
+// What "b" and "g" take, and what the settings file may set; not a
+// number (NaN) is refused too.
 static int preRollAllowed(float seconds) { return seconds >= 0.0f && seconds <= kMaxPreSeconds; }
 static int triggerAllowed(float db) { return db >= kLowestTrigDb && db <= 0.0f; }
 
