@@ -298,7 +298,8 @@ static void dispatch(ConsoleState *st)
     else if (strcmp(w, "-") == 0) removeTrackCommand(st);
     else if (strcmp(w, "x") == 0) st->saveOnExit = 0;
     else if (strcmp(w, "u") == 0) recordSettingsMenu(st);
-    else if (strcmp(w, "m") == 0) watchInputLevel(st->device, st->rate, st->channels, (int)st->bits);
+    else if (strcmp(w, "m") == 0)
+        watchInputLevel(st->device, st->rate, st->channels, (int)st->bits);
     else if (strcmp(w, "b") == 0) askPreRoll(st);
     else if (strcmp(w, "g") == 0) askTrigger(st);
     // "q" and unknown words: nothing to do here.

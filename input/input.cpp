@@ -313,7 +313,8 @@ int waitForInputWithin(long long timeoutNs)
     int result = -1;
     if (!caughtSignal()) {
         if (timeoutNs < 0) timeoutNs = 0;
-        struct timespec limit = {(time_t)(timeoutNs / 1000000000LL), (long)(timeoutNs % 1000000000LL)};
+        struct timespec limit = {(time_t)(timeoutNs / 1000000000LL),
+                                 (long)(timeoutNs % 1000000000LL)};
         struct pollfd p = {0, POLLIN, 0};
         int r = ppoll(&p, 1, &limit, &outside);
         if (r > 0 || (r < 0 && errno != EINTR)) result = 1;   // an error the read will see
