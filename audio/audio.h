@@ -52,6 +52,20 @@ void limitRecording(long long roomBytes);
 long long RECORD(const char *device, unsigned int rate, float duration,
                  int channels, int bits, const char *takePath);
 
+// Shows the input level of ALSA device, opened as RECORD opens it (rate
+// Hz, bits 16 or 24), for channels channels (1: the left one), until a
+// line is typed (Enter; what is on it is dropped), the input ends, or
+// Ctrl-C, SIGTERM or SIGHUP comes (noted for the caller). First the line
+// "Showing the input level of <device> until Enter is pressed"; then on a
+// terminal the meter (meter.h), redrawn ten times a second, and elsewhere
+// a line for each second of audio read: "Channel 1 peak = -6.0 dBFS,
+// Channel 2 peak = -6.0 dBFS" (-inf for silence; " (N clipped)" after a
+// channel with N samples at full scale in that second). Frames the device
+// loses are passed over. Writes no file. Returns 1; 0 when the device
+// could not be opened or set up (said why as RECORD says it, with the list
+// of devices).
+int watchInputLevel(const char *device, unsigned int rate, int channels, int bits);
+
 // Raises *peak to the largest absolute value among count samples of one
 // channel at data (bytesPerSample 2 or 3, little-endian, signed).
 void CheckPeak(int count, long *peak, const char *data,
@@ -63,6 +77,15 @@ void CheckPeak(int count, long *peak, const char *data,
 // capture engine measures each block the device gives this way.
 void checkFramePeaks(long frames, const char *data, unsigned int bytesPerSample, long *left,
                      long *right);
+
+// The same pass for the live meter and the picture of a take: raises
+// peaks[0] and peaks[1] to each channel's largest absolute value among
+// frames two-channel interleaved frames, and adds to clips[0] and
+// clips[1] each channel's samples at either end of the scale (32767 and
+// -32768; 8388607 and -8388608). Costs what checkFramePeaks costs, but
+// for blocks that reach full scale.
+void measureFrames(long frames, const char *data, unsigned int bytesPerSample, long peaks[2],
+                   long clips[2]);
 
 // Prints "Channel %i peak = ... dB" for one channel's peak.
 void ShowPeaks(int channel, long peak, long bytesPerSample);

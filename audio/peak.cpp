@@ -14,6 +14,8 @@
 // Full scale of a sample: the magnitude of the most negative value.
 static const float kFullScale16 = 32768.0f;
 static const float kFullScale24 = 8388608.0f;
+// The highest 24-bit sample.
+static const int32_t kTop24 = 8388607;
 
 // Raises *peak to the larger magnitude of the extremes lowest and highest.
 static void raisePeak(long *peak, int32_t lowest, int32_t highest)
@@ -156,15 +158,11 @@ __attribute__((target("avx2"))) static long scanFrames24(long frames, const unsi
 }
 #endif
 
-void checkFramePeaks(long frames, const char *data, unsigned int bytesPerSample, long *left,
-                     long *right)
+// Each channel's extremes of frames two-channel interleaved frames: the
+// wide ways where the processor has them, the plain one for the rest.
+static void frameExtremes(long frames, const unsigned char *p, unsigned int bytesPerSample,
+                          int32_t low[2], int32_t high[2])
 {
-    if (frames <= 0 || (bytesPerSample != 2 && bytesPerSample != 3)) return;
-    // Two channels interleaved, as the device gives them: each channel's
-    // extremes, then the larger magnitude of each, as CheckPeak does for
-    // one. This runs over every frame a take records.
-    const unsigned char *p = (const unsigned char *)data;
-    int32_t low[2] = {0, 0}, high[2] = {0, 0};
     long done = 0;
 #if defined(__x86_64__)
     if (bytesPerSample == 2) {
@@ -174,8 +172,58 @@ void checkFramePeaks(long frames, const char *data, unsigned int bytesPerSample,
     }
 #endif
     scanFrames(frames - done, p + (size_t)done * 2 * bytesPerSample, bytesPerSample, low, high);
+}
+
+void checkFramePeaks(long frames, const char *data, unsigned int bytesPerSample, long *left,
+                     long *right)
+{
+    if (frames <= 0 || (bytesPerSample != 2 && bytesPerSample != 3)) return;
+    // Two channels interleaved, as the device gives them: each channel's
+    // extremes, then the larger magnitude of each, as CheckPeak does for
+    // one. This runs over every frame a take records.
+    int32_t low[2] = {0, 0}, high[2] = {0, 0};
+    frameExtremes(frames, (const unsigned char *)data, bytesPerSample, low, high);
     raisePeak(left, low[0], high[0]);
     if (right) raisePeak(right, low[1], high[1]);
+}
+
+// Samples of channel (0 or 1) at either end of the scale among frames
+// two-channel frames at p.
+static long clippedSamples(long frames, const unsigned char *p, unsigned int bytesPerSample,
+                           int channel)
+{
+    long clipped = 0;
+    size_t step = 2 * (size_t)bytesPerSample;
+    p += (size_t)channel * bytesPerSample;
+    for (long i = 0; i < frames; ++i, p += step) {
+        if (bytesPerSample == 2) {
+            int16_t v;
+            memcpy(&v, p, 2);
+            clipped += v == INT16_MAX || v == INT16_MIN;
+        } else {
+            int32_t v = sample24(p);
+            clipped += v == kTop24 || v == -kTop24 - 1;
+        }
+    }
+    return clipped;
+}
+
+void measureFrames(long frames, const char *data, unsigned int bytesPerSample, long peaks[2],
+                   long clips[2])
+{
+    if (frames <= 0 || (bytesPerSample != 2 && bytesPerSample != 3)) return;
+    const unsigned char *p = (const unsigned char *)data;
+    int32_t low[2] = {0, 0}, high[2] = {0, 0};
+    frameExtremes(frames, p, bytesPerSample, low, high);
+    int32_t top = bytesPerSample == 2 ? INT16_MAX : kTop24;
+    for (int c = 0; c < 2; ++c) {
+        raisePeak(&peaks[c], low[c], high[c]);
+        // Only a block whose extremes reach the end of the scale holds a
+        // clipped sample: they alone are counted, one sample at a time, so
+        // a take that never clips pays nothing for the count.
+        if (high[c] == top || low[c] == -top - 1)
+            clips[c] += clippedSamples(frames, p, bytesPerSample, c);
+    }
 }
 
 void ShowPeaks(int channel, long peak, long bytesPerSample)

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio/audio.h"
 #include "audio/takefile.h"
 #include "files/files.h"
 #include "input/input.h"
@@ -38,6 +39,10 @@ void Help()
         "   's' to save file list and settings",
         "   'q' to quit and save",
         "   'x' to exit without saving list or parameters",
+        "\nLevel Commands\n",
+        "   'm' to watch the input level without recording",
+        "   'b' to set pre-roll: seconds a take keeps from before it starts",
+        "   'g' to set a trigger level: a take starts when the input passes it",
     };
     // A line that carries its own line feed is printed as it is; every
     // other one gets a line feed after it.
@@ -86,6 +91,11 @@ static void loadListAtStart(ConsoleState *st)
     }
 }
 
+// What "b" and "g" take, and what the settings file may set; not a
+// number (NaN) is refused too.
+static int preRollAllowed(float seconds) { return seconds >= 0.0f && seconds <= kMaxPreSeconds; }
+static int triggerAllowed(float db) { return db >= kLowestTrigDb && db <= 0.0f; }
+
 static void startUp(ConsoleState *st)
 {
     printf("\nTunevat 1.05 by Anwick\n\n");
@@ -101,7 +111,7 @@ static void startUp(ConsoleState *st)
         printf("Reading rcvat.txt file\n");
         GET_PARAMS(&st->channels, st->device, &st->rate, &st->bits, &st->inPoint,
                    &st->outPoint, &st->duration, st->listName, &st->listGiven,
-                   kSettingsFile, st->recordName);
+                   kSettingsFile, st->recordName, &st->takeStart);
         long readBytes = 0;
         long unread = unreadSettingsLines(kSettingsFile, &readBytes);
         if (unread > 0)
@@ -122,6 +132,14 @@ static void startUp(ConsoleState *st)
         st->bits = 16;
         printf("Bits were set to illegal value, setting to 16.\n");
     }
+    if (!preRollAllowed(st->takeStart.preSeconds)) {
+        st->takeStart.preSeconds = 0.0f;
+        printf("Pre-roll was set to illegal value, setting to 0.\n");
+    }
+    if (!triggerAllowed(st->takeStart.trigDb)) {
+        st->takeStart.trigDb = 0.0f;
+        printf("Trigger level was set to illegal value, turning it off.\n");
+    }
     printf("-----------------------------\n");
     printf("Current Recording Parameters:\n");
     printf("   Channels: %i\n", st->channels);
@@ -141,6 +159,28 @@ static void startUp(ConsoleState *st)
     removeLeftSaves(kSettingsFile);
     removeLeftSaves(st->listName);
     printf("Type h at any time to get a list of commands\n");
+}
+
+// "b": the pre-roll in seconds. A value out of range is refused with a
+// line and the pre-roll stays; a word that is no number is read as the
+// next command, as at the other number prompts.
+static void askPreRoll(ConsoleState *st)
+{
+    printf("Enter pre-roll in seconds (0 to %g):\n", (double)kMaxPreSeconds);
+    float seconds = 0.0f;
+    if (readFloat(&seconds) != 1) return;
+    if (preRollAllowed(seconds)) st->takeStart.preSeconds = seconds;
+    else printf("Pre-roll is 0 to %g seconds\n", (double)kMaxPreSeconds);
+}
+
+// "g": the trigger level in dBFS, 0 for off; as "b" for the rest.
+static void askTrigger(ConsoleState *st)
+{
+    printf("Enter trigger level in dBFS (%g to 0, 0 for off):\n", (double)kLowestTrigDb);
+    float db = 0.0f;
+    if (readFloat(&db) != 1) return;
+    if (triggerAllowed(db)) st->takeStart.trigDb = db;
+    else printf("The trigger level is %g to 0 dBFS\n", (double)kLowestTrigDb);
 }
 
 static void showStatus(const ConsoleState *st)
@@ -258,6 +298,10 @@ static void dispatch(ConsoleState *st)
     else if (strcmp(w, "-") == 0) removeTrackCommand(st);
     else if (strcmp(w, "x") == 0) st->saveOnExit = 0;
     else if (strcmp(w, "u") == 0) recordSettingsMenu(st);
+    else if (strcmp(w, "m") == 0)
+        watchInputLevel(st->device, st->rate, st->channels, (int)st->bits);
+    else if (strcmp(w, "b") == 0) askPreRoll(st);
+    else if (strcmp(w, "g") == 0) askTrigger(st);
     // "q" and unknown words: nothing to do here.
 }
 
@@ -274,7 +318,7 @@ static void leave(ConsoleState *st)
     // As "s" does: a settings file that could not be written is not
     // passed over in silence (the old file is still whole).
     if (!Store_Settings(st->channels, st->device, st->rate, st->bits, st->inPoint, st->outPoint,
-                        st->duration, st->listName, st->recordName))
+                        st->duration, st->listName, st->recordName, &st->takeStart))
         printf("Unable to open %s\n", kSettingsFile);
 }
 

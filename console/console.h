@@ -29,6 +29,7 @@ struct ConsoleState {
     char listName[kListNameBytes];     // track list file
     char recordName[kRecordNameBytes]; // file the record command writes
     int listGiven;                     // the settings file named a list
+    TakeStartSettings takeStart;       // pre-roll and trigger, saved when set
 
     // Console flags.
     int trackNumber;                   // track a bare play word uses

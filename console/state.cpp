@@ -55,6 +55,8 @@ void setDefaults(ConsoleState *st)
     copyText(st->listName, "tlist.txt", sizeof st->listName);
     copyText(st->recordName, "", sizeof st->recordName);
     st->listGiven = 0;
+    st->takeStart.preSeconds = 0.0f;
+    st->takeStart.trigDb = 0.0f;
 
     st->trackNumber = 1;
     st->listHidden = 0;

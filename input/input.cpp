@@ -11,9 +11,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
+#include <ctime>
 #include <poll.h>
 #include <unistd.h>
 
+// A line dropped without waiting is read this many buffers at most at a
+// time, so that a command looking at its input between its own work goes
+// back to it even while a long line streams in.
+static const int kDropRounds = 16;
 // Bytes of standard input held at once. A word or a number longer than
 // this still reads right: words are consumed as they go, and a number's
 // characters too (as scanf does), so no token needs the whole buffer.
@@ -282,4 +288,79 @@ int readFloat(float *value)
     }
     *value = strtof(t.text, nullptr);
     return 1;
+}
+
+// Whether standard input can be read now without waiting.
+static int readyNow()
+{
+    struct pollfd p = {0, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+}
+
+int waitForInputWithin(long long timeoutNs)
+{
+    if (caughtSignal()) return -1;
+    if (inStart < inEnd || endOfInput) return 1;
+    flushPrompt();
+    // As waitForInput: the user's signals are let through only while ppoll
+    // waits, so one that comes just before still ends the wait.
+    sigset_t held, outside;
+    sigemptyset(&held);
+    sigaddset(&held, SIGINT);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGHUP);
+    sigprocmask(SIG_BLOCK, &held, &outside);
+    int result = -1;
+    if (!caughtSignal()) {
+        if (timeoutNs < 0) timeoutNs = 0;
+        struct timespec limit = {(time_t)(timeoutNs / 1000000000LL),
+                                 (long)(timeoutNs % 1000000000LL)};
+        struct pollfd p = {0, POLLIN, 0};
+        int r = ppoll(&p, 1, &limit, &outside);
+        if (r > 0 || (r < 0 && errno != EINTR)) result = 1;   // an error the read will see
+        else result = caughtSignal() ? -1 : 0;
+    }
+    sigprocmask(SIG_SETMASK, &outside, nullptr);
+    return result;
+}
+
+// Reads what standard input has ready now into the buffer. Returns 1 when
+// bytes came, 0 when none are ready, -1 at the end of input (noted).
+static int fillIfReady()
+{
+    if (endOfInput) return -1;
+    if (!readyNow()) return 0;
+    int r = fill();
+    if (r > 0) return 1;
+    if (r == 0) {
+        noteEnd(kEnd);
+        return -1;
+    }
+    return 0;
+}
+
+int dropLineSoFar()
+{
+    for (int round = 0; round < kDropRounds; ++round) {
+        while (inStart < inEnd) {
+            if (inBuf[inStart++] == '\n') return 1;
+        }
+        int r = fillIfReady();
+        if (r <= 0) return r;
+    }
+    return 0;
+}
+
+int dropBlankLineEnd()
+{
+    for (int round = 0; round < kDropRounds; ++round) {
+        while (inStart < inEnd) {
+            char c = inBuf[inStart];
+            if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return 0;
+            ++inStart;
+            if (c == '\n') return 1;
+        }
+        if (fillIfReady() <= 0) return 0;
+    }
+    return 0;
 }

@@ -45,6 +45,29 @@ int readFloat(float *value);
 // 1 once a read has met the end of standard input.
 int inputEnded();
 
+// For a command that runs until Enter is pressed, looking at the input
+// between its own work.
+//
+// Waits at most timeoutNs nanoseconds (0: not at all) until a read would
+// not wait: the reader holds unread input, standard input has some, or it
+// has ended. Returns 1 then, 0 when the time ran out (or a signal that is
+// not noted cut it short), -1 when a noted signal came (or was noted
+// already).
+int waitForInputWithin(long long timeoutNs);
+
+// Drops what the reader holds and what standard input has ready, up to and
+// including the line feed that ends the current line, without waiting for
+// more. Returns 1 when the line ended, 0 when it goes on (what came of it
+// is dropped), -1 at end of input.
+int dropLineSoFar();
+
+// Drops the end of the line a command word was typed on, when nothing but
+// blanks (spaces, tabs, carriage returns) is left on it: those and the
+// line feed, from what is there now, without waiting. Returns 1 when the
+// line feed was dropped; 0 when a word follows on the line, or nothing has
+// come yet.
+int dropBlankLineEnd();
+
 // Forgets what the reader holds and the end of input, as if the program
 // had just started. Only tests call it, between inputs.
 void resetInput();

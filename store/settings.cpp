@@ -40,7 +40,8 @@ void copySlice(char *dest, const char *value, int length, int destBytes)
 void storeValue(const char *key, const char *value, int length, int *channels,
                 char *device, unsigned int *rate, unsigned int *bits,
                 float *inPoint, float *outPoint, float *duration,
-                char *listName, int *listGiven, char *recordName)
+                char *listName, int *listGiven, char *recordName,
+                TakeStartSettings *takeStart)
 {
     // Base-10 conversions skip leading blanks and give 0 when no number
     // follows; out-of-range values are kept as converted, the console
@@ -68,11 +69,15 @@ void storeValue(const char *key, const char *value, int length, int *channels,
         }
     } else if (strcmp(key, "rname") == 0) {
         copySlice(recordName, value, length, kRecordNameBytes);
+    } else if (takeStart && strcmp(key, "pre") == 0) {
+        takeStart->preSeconds = (float)strtod(value, nullptr);
+    } else if (takeStart && strcmp(key, "trig") == 0) {
+        takeStart->trigDb = (float)strtod(value, nullptr);
     }
 }
 
 // Formats one line into the line buffer and appends it to text, which
-// has room for nine full lines. False when the line does not fit.
+// has room for eleven full lines. False when the line does not fit.
 __attribute__((format(printf, 3, 4)))
 bool appendLine(char *text, int *used, const char *format, ...)
 {
@@ -90,7 +95,7 @@ bool appendLine(char *text, int *used, const char *format, ...)
 bool isKey(const char *word, int length)
 {
     static const char *const keys[] = {"dv", "sr", "bits", "ch", "i", "o",
-                                       "d", "tlist", "rname"};
+                                       "d", "tlist", "rname", "pre", "trig"};
     for (const char *key : keys) {
         if ((int)strlen(key) == length && memcmp(key, word, (size_t)length) == 0) {
             return true;
@@ -195,7 +200,8 @@ int copyText(char *dst, const char *src, int size)
 void GET_PARAMS(int *channels, char *device, unsigned int *rate,
                 unsigned int *bits, float *inPoint, float *outPoint,
                 float *duration, char *listName, int *listGiven,
-                const char *settingsPath, char *recordName)
+                const char *settingsPath, char *recordName,
+                TakeStartSettings *takeStart)
 {
     // A FIFO or a device under the name is not read: it could block for ever.
     FILE *f = fopenRegular(settingsPath, "r", nullptr);
@@ -229,7 +235,7 @@ void GET_PARAMS(int *channels, char *device, unsigned int *rate,
         copySlice(value, text + valueStart, valueEnd - valueStart, sizeof value);
         storeValue(key, value, valueEnd - valueStart, channels, device, rate,
                    bits, inPoint, outPoint, duration, listName, listGiven,
-                   recordName);
+                   recordName, takeStart);
     }
 }
 
@@ -262,12 +268,13 @@ long unreadSettingsLines(const char *settingsPath, long *readBytes)
 int Store_Settings(int channels, const char *device, unsigned int rate,
                    unsigned int bits, float inPoint, float outPoint,
                    float duration, const char *listName,
-                   const char *recordName)
+                   const char *recordName,
+                   const TakeStartSettings *takeStart)
 {
-    // Nine lines at most, each well under the line buffer. The names are
+    // Eleven lines at most, each well under the line buffer. The names are
     // bounded by the console's buffers; the precisions keep an unterminated
     // or over-long argument from being read past them.
-    char text[9 * kSettingsLineBytes];
+    char text[11 * kSettingsLineBytes];
     int used = 0;
     bool ok = appendLine(text, &used, "dv\t%.*s\n", kDeviceBytes - 1, device) &&
               appendLine(text, &used, "sr\t%u\n", rate) &&
@@ -281,6 +288,14 @@ int Store_Settings(int channels, const char *device, unsigned int rate,
     }
     if (ok && recordName[0] != '\0') {
         ok = appendLine(text, &used, "rname\t%.*s\n", kRecordNameBytes - 1, recordName);
+    }
+    // Unset, they are not written: the file stays as an older build wrote
+    // it (which skips these lines as it skips any line it has no key for).
+    if (ok && takeStart && takeStart->preSeconds > 0.0f) {
+        ok = appendLine(text, &used, "pre\t%.3f\n", (double)takeStart->preSeconds);
+    }
+    if (ok && takeStart && takeStart->trigDb < 0.0f) {
+        ok = appendLine(text, &used, "trig\t%.1f\n", (double)takeStart->trigDb);
     }
     if (!ok) return 0;
 

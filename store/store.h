@@ -74,6 +74,18 @@ struct ListOrigin {
     ino_t nameInode;
 };
 
+// How a take starts, kept in the settings file only when set: the
+// pre-roll ("pre": seconds of sound from before the start, 0 to
+// kMaxPreSeconds, 0 for none) and the trigger ("trig": the level in dBFS
+// the input must pass for the take to start, kLowestTrigDb to 0, 0 for
+// off). The reader stores what the file says; the console checks it.
+struct TakeStartSettings {
+    float preSeconds;
+    float trigDb;
+};
+const float kMaxPreSeconds = 30.0f;
+const float kLowestTrigDb = -90.0f;
+
 // Reads settingsPath (the console passes "rcvat.txt") and replaces every
 // value that it names; the rest keep what the caller had. device, listName
 // and recordName receive text cut to kDeviceBytes, kListNameBytes and
@@ -82,14 +94,18 @@ struct ListOrigin {
 // with nothing at all after it, at the end of the file, changes nothing.
 // Reads at most the first 1020 bytes, and only from a regular file. A text
 // value's one trailing carriage return (a CR LF line end) is not part of
-// it. Prints nothing; a file that cannot be opened changes nothing.
+// it. "pre" and "trig" go to *takeStart (passed over when it is null).
+// Prints nothing; a file that cannot be opened changes nothing.
 void GET_PARAMS(int *channels, char *device, unsigned int *rate,
                 unsigned int *bits, float *inPoint, float *outPoint,
                 float *duration, char *listName, int *listGiven,
-                const char *settingsPath, char *recordName);
+                const char *settingsPath, char *recordName,
+                TakeStartSettings *takeStart = nullptr);
 
 // Writes rcvat.txt in the working directory: dv, sr, bits, ch, i, o, d,
-// then tlist and rname when not empty, each ended by a line feed. The
+// then tlist and rname when not empty, then from takeStart (when not
+// null) "pre\t%.3f" when above 0 and "trig\t%.1f" when below 0, each
+// ended by a line feed. The
 // lines of the old file that hold no setting (no word of them is a key:
 // notes, keys of other programs) follow, unchanged and in their order;
 // blank lines and the old settings lines are left out. The old file is
@@ -100,7 +116,8 @@ void GET_PARAMS(int *channels, char *device, unsigned int *rate,
 int Store_Settings(int channels, const char *device, unsigned int rate,
                    unsigned int bits, float inPoint, float outPoint,
                    float duration, const char *listName,
-                   const char *recordName);
+                   const char *recordName,
+                   const TakeStartSettings *takeStart = nullptr);
 
 // The lines of settingsPath that hold a setting but that GET_PARAMS does
 // not read whole, because they lie (or run on) past the first 1020 bytes

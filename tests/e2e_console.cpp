@@ -73,6 +73,34 @@ TEST_F(ConsoleE2E, IllegalChannelsAndBitsAreCorrected)
     EXPECT_EQ(r.out, startWithSettings("Channels were set to illegal value, setting to 2.\n", 2, 44100, 24, "default",
                                        "", "Opening existing list: tlist.txt\n") +
                          status() + kSaving);
+
+    // Pre-roll past 30 s, a trigger above 0 dBFS, or no number at all.
+    settings("pre\t31\ntrig\tnan\n");
+    r = runTunevat(dir, "q\n");
+    EXPECT_EQ(r.out, startWithSettings("Pre-roll was set to illegal value, setting to 0.\n"
+                                       "Trigger level was set to illegal value, turning it off.\n",
+                                       2, 44100, 16, "default", "", "Opening existing list: tlist.txt\n") +
+                         status() + kSaving);
+    EXPECT_EQ(readFile(path("rcvat.txt")), kDefaultSettings);
+}
+
+// "b" sets the pre-roll, "g" the trigger level; a value out of range is
+// refused with a line and leaves it as it was. Set, they are saved after
+// the other settings; unset again, the file is as it was without them.
+TEST_F(ConsoleE2E, PreRollAndTriggerAreSetCheckedAndSavedOnlyWhenSet)
+{
+    const std::string pre = "Enter pre-roll in seconds (0 to 30):\n",
+                      trig = "Enter trigger level in dBFS (-90 to 0, 0 for off):\n";
+    settings();
+    RunResult r = runTunevat(dir, "b 2.5 g -30 b 30.5 g 0.5 g -91 b abc q\n");
+    EXPECT_EQ(r.out, startWithSettings() + status() + pre + status() + trig + status() + pre +
+                         "Pre-roll is 0 to 30 seconds\n" + status() + trig + "The trigger level is -90 to 0 dBFS\n" +
+                         status() + trig + "The trigger level is -90 to 0 dBFS\n" + status() + pre + status() +
+                         status() + kSaving);
+    EXPECT_EQ(readFile(path("rcvat.txt")), kDefaultSettings + "pre\t2.500\ntrig\t-30.0\n");
+    r = runTunevat(dir, "s b 0 g 0 q\n");
+    EXPECT_NE(r.out.find("Saved settings\n"), std::string::npos);
+    EXPECT_EQ(readFile(path("rcvat.txt")), kDefaultSettings);
 }
 
 TEST_F(ConsoleE2E, InOutPointsAndJumps)
@@ -176,7 +204,10 @@ const std::string kHelp =
     "   'o' to set out point of playback\n   'j' to jump forward: out-point becomes in-point\n"
     "   'J' to jump backward: in-point becomes out-point\n   't' to check attributes of files in list\n\n"
     "   's' to save file list and settings\n   'q' to quit and save\n"
-    "   'x' to exit without saving list or parameters\n";
+    "   'x' to exit without saving list or parameters\n"
+    "\nLevel Commands\n   'm' to watch the input level without recording\n"
+    "   'b' to set pre-roll: seconds a take keeps from before it starts\n"
+    "   'g' to set a trigger level: a take starts when the input passes it\n";
 const std::string kContinue = "\nEnter 'c' to continue\n";
 
 TEST_F(ConsoleE2E, HelpWaitsForExactlyC)
@@ -280,6 +311,8 @@ TEST_F(ConsoleE2E, EndOfInputAtEveryPromptQuitsAndSaves)
         {"u 4", "Record Settings\n1 = change samplerate: 44100\n2 = toggle bit depth: 16\n3 = toggle channels: 2\n"
                 "4 = change soundcard: default\n5 = done\nEnter soundcard device name:\n"},
         {"h", nullptr},
+        {"b", "Enter pre-roll in seconds (0 to 30):\n"},
+        {"g", "Enter trigger level in dBFS (-90 to 0, 0 for off):\n"},
         {"x", "Exit without saving list and settings? (y,n)\n"},
     };
     for (const Case &c : cases) {

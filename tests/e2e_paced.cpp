@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <ctime>
+#include <regex>
 #include <sstream>
 #include <utility>
 #include <unistd.h>
@@ -320,6 +321,68 @@ TEST_F(PacedE2E, TimeTheProgramWasStoppedIsNotTheDevicesSilence)
     std::string data = readFile(path("take.wav")).substr(44);
     ASSERT_EQ(data.size(), (size_t)rec::kTakeFrames * 4) << r.out << r.err;
     for (long f = 0; f < rec::kTakeFrames; ++f) ASSERT_EQ(frameIndex(data.data() + f * 4, 2, 2), f) << f;
+}
+
+// "m" on the paced device, until a line is typed: on a terminal the meter
+// line, redrawn again and again with each channel's bar and level in
+// dBFS, one column short of the terminal's width; on a pipe a line for
+// each second of frames, whose peaks are the device's (its left channel
+// reaches 32767 at frame 16383 and every 32768 frames after, its right
+// channel holds the frame's index above 15 bits). Nothing is written.
+TEST_F(PacedE2E, InputLevelIsShownUntilALineIsTyped)
+{
+    struct Case {
+        const char *name;
+        int columns;   // 0: a pipe
+        int bits, channels;
+        const char *locale;
+    } cases[] = {{"terminal", 80, 16, 2, "C"},
+                 {"terminal, block characters, 24-bit mono", 72, 24, 1, "C.UTF-8"},
+                 {"pipe", 0, 16, 2, "C"}};
+    const std::string shown = "Showing the input level of default until Enter is pressed\n";
+    const std::string level = " *(-[0-9]+\\.[0-9]|-inf)( clip [0-9]+)?";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(path("rcvat.txt"), "sr\t44100\nbits\t" + std::to_string(c.bits) + "\nch\t" +
+                                         std::to_string(c.channels) + "\ntlist\ttlist.txt\n");
+        std::vector<std::string> env = {"ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + writePacedCard(dir),
+                                        "LC_ALL=" + std::string(c.locale)};
+        LiveRun run = startLive(dir, {TUNEVAT_BIN}, env, 60, c.columns);
+        sendLive(&run, "m\n");
+        // A dozen redraws, or two lines a second.
+        EXPECT_TRUE(waitForOutput(run, c.columns ? "\r1[" : " dBFS\n", 30, c.columns ? 12 : 2));
+        sendLive(&run, "\n");
+        EXPECT_TRUE(waitForOutput(run, "Filename: \n", 30, 2));
+        RunResult r = finishLive(&run);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        size_t from = r.out.find(shown), to = r.out.find("\nTrack List:", from);
+        ASSERT_NE(to, std::string::npos) << r.out;
+        std::string meter = r.out.substr(from + shown.size(), to - from - shown.size());
+        if (c.columns == 0) {
+            EXPECT_EQ(meter.substr(0, 136), "Channel 1 peak = -0.0 dBFS (1 clipped), Channel 2 peak = -80.8 dBFS\n"
+                                            "Channel 1 peak = -0.0 dBFS (2 clipped), Channel 2 peak = -76.3 dBFS\n");
+        } else {
+            // Each redraw: a block character counts as one column.
+            std::regex line("1\\[[#:| ]+\\]" + level + (c.channels == 2 ? "  2\\[[#:| ]+\\]" + level : "") + " *");
+            std::istringstream redraws(meter);
+            int seen = 0;
+            for (std::string one; std::getline(redraws, one, '\r');) {
+                if (one.empty() || one == "\n") continue;
+                if (one.back() == '\n') one.pop_back();
+                one = std::regex_replace(one, std::regex("\xe2\x96."), "#");
+                EXPECT_TRUE(std::regex_match(one, line)) << one;
+                EXPECT_EQ(one.size(), (size_t)c.columns - 1) << one;
+                ++seen;
+            }
+            EXPECT_GE(seen, 12);
+            EXPECT_EQ(meter.find("\xe2\x96") != std::string::npos, c.bits == 24);
+        }
+        for (const std::string &name : listDir(dir)) {
+            EXPECT_TRUE(name[0] == '.' || name == "asound.conf" || name == "rcvat.txt" || name == "tlist.txt")
+                << name;
+        }
+    }
 }
 
 }  // namespace

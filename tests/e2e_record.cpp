@@ -204,6 +204,11 @@ TEST_F(RecordE2E, MissingCaptureDeviceLeavesOnlyTheHeader)
     EXPECT_EQ(readFile(path("tlist.txt")), "");
     // The header for one planned take, and no data.
     EXPECT_EQ(readFile(path("tunevat_temp.wav")), header(2, 16, kOneSecond * 4));
+    // "m" says the same of the device, and writes nothing.
+    unlink(path("tunevat_temp.wav").c_str());
+    RunResult m = run("m\nq\n");
+    EXPECT_EQ(m.err, r.err);
+    EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
 }
 
 // The take file's header as planned, on either side of what a RIFF

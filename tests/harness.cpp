@@ -10,9 +10,11 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -186,14 +188,30 @@ RunResult runTunevat(const std::string &dir, const std::string &input,
     return runProgram(dir, {TUNEVAT_BIN}, input, alsaConf, timeoutSec, env);
 }
 
+bool openPty(int columns, int *master, int *slave)
+{
+    *master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0) return false;
+    *slave = open(ptsname(*master), O_RDWR | O_NOCTTY);
+    if (*slave < 0) return false;
+    struct winsize size;
+    memset(&size, 0, sizeof size);
+    size.ws_row = 24;
+    size.ws_col = (unsigned short)columns;
+    struct termios t;
+    if (ioctl(*slave, TIOCSWINSZ, &size) != 0 || tcgetattr(*slave, &t) != 0) return false;
+    t.c_oflag &= ~(tcflag_t)OPOST;
+    return tcsetattr(*slave, TCSANOW, &t) == 0;
+}
+
 LiveRun startLive(const std::string &dir, const std::vector<std::string> &argv,
-                  const std::vector<std::string> &env, int timeoutSec)
+                  const std::vector<std::string> &env, int timeoutSec, int columns)
 {
     LiveRun run;
     run.dir = dir;
-    int fds[2];
-    if (pipe(fds) != 0) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
+    int fds[2], master = -1, slave = -1;
+    if (pipe(fds) != 0 || (columns > 0 && !openPty(columns, &master, &slave))) {
+        ADD_FAILURE() << "pipe or terminal: " << strerror(errno);
         return run;
     }
     static int started = 0;
@@ -209,13 +227,34 @@ LiveRun startLive(const std::string &dir, const std::vector<std::string> &argv,
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(126);
         dup2(fds[0], 0);
-        dup2(out, 1);
+        dup2(columns > 0 ? slave : out, 1);
         dup2(err, 2);
         close(fds[0]);
         close(fds[1]);
+        if (columns > 0) close(master);
         childEnvironment(dir, "", env);
         alarm(timeoutSec);
         execArgv(argv);
+    }
+    if (columns > 0) {
+        // Until the program's end closes the terminal (EIO). The file is
+        // there before the copier opens it (the program's own opening only
+        // empties it before it writes anything).
+        writeFile(outPath, "");
+        run.copier = fork();
+        if (run.copier == 0) {
+            int out = open(outPath.c_str(), O_WRONLY | O_APPEND);
+            char buf[65536];
+            ssize_t n;
+            close(slave);
+            close(fds[0]);
+            close(fds[1]);   // the program's input ends when the test closes it
+            while (out >= 0 && (n = read(master, buf, sizeof buf)) > 0)
+                if (write(out, buf, (size_t)n) != n) break;
+            _exit(0);
+        }
+        close(master);
+        close(slave);
     }
     close(fds[0]);
     run.input = fds[1];
@@ -277,6 +316,8 @@ RunResult finishLive(LiveRun *run, int timeoutSec)
         else if (WIFSIGNALED(status)) r.status = 128 + WTERMSIG(status);
         run->pid = -1;
     }
+    if (run->copier > 0) waitStatus(run->copier);
+    run->copier = -1;
     r.out = readFile(run->outPath);
     r.err = readFile(run->errPath);
     return r;
@@ -290,6 +331,8 @@ int stopLive(LiveRun *run, int sig)
     kill(run->pid, sig);
     int status = waitStatus(run->pid);
     run->pid = -1;
+    if (run->copier > 0) waitStatus(run->copier);
+    run->copier = -1;
     return status;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
+#include <csignal>
 #include <string>
 
 #include "input/input.h"
@@ -116,6 +117,63 @@ TEST(ReadNumbers, DecimalIntegersAndFloatsAsScanfReadsThem)
     int v = -1;
     EXPECT_EQ(readInt(&v), 1);
     EXPECT_EQ(v, 12);
+}
+
+// A command that runs until Enter: the end of its own line goes first,
+// then a line typed later ends it, dropped whole whatever it holds
+// (longer than the reader's buffer too); at the end of input the drop
+// says so. Ops: 'w' reads a word ("q"), 'b' drops a blank line end, 'd'
+// drops the line so far, 'i' asks whether input waits; each with its result.
+TEST(DropLine, LinesEndCommandsThatRunUntilEnter)
+{
+    struct Row {
+        std::string input;
+        const char *ops;
+    } rows[] = {{"m\n\nq\n", "w1b1i1d1w1"},
+                {"m x y\nq\n", "w1b0d1w1"},
+                {"m \t\r\n" + std::string(5000, 'z') + "\nq", "w1b1d1w1"},
+                {"m", "w1b0i1d-d-w0"}};
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.input.substr(0, 8));
+        feed(r.input);
+        char buf[16];
+        EXPECT_EQ(readWord(buf, sizeof buf), 1);   // the command word
+        for (const char *op = r.ops + 2; *op; op += 2) {
+            int want = op[1] == '-' ? -1 : op[1] - '0';
+            int got = *op == 'w' ? readWord(buf, sizeof buf)
+                      : *op == 'b' ? dropBlankLineEnd() : *op == 'd' ? dropLineSoFar() : waitForInputWithin(0);
+            EXPECT_EQ(got, want) << op;
+            EXPECT_STREQ(*op == 'w' ? buf : "", *op == 'w' && want ? "q" : "");
+        }
+    }
+}
+
+// From a pipe that holds part of a line, nothing waits: what came is
+// dropped and the line goes on until its line feed comes. A noted signal
+// ends a wait for input at once.
+TEST(DropLine, NeverWaitsForTheRestOfALine)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    int savedIn = dup(0);
+    dup2(fds[0], 0);
+    resetInput();
+    EXPECT_EQ(waitForInputWithin(0), 0);
+    ASSERT_EQ(write(fds[1], "abc", 3), 3);
+    EXPECT_EQ(dropLineSoFar(), 0);
+    EXPECT_EQ(waitForInputWithin(1000000), 0);   // "abc" is gone
+    ASSERT_EQ(write(fds[1], "de\nq", 4), 4);
+    EXPECT_EQ(dropLineSoFar(), 1);
+    EXPECT_EQ(waitForInputWithin(0), 1);         // "q"
+    SignalCatch signals;
+    catchSignals(&signals, 0);
+    raise(SIGINT);
+    EXPECT_EQ(waitForInputWithin(60000000000LL), -1);
+    forgetStop();
+    releaseSignals(&signals);
+    dup2(savedIn, 0);
+    for (int fd : {savedIn, fds[0], fds[1]}) close(fd);
+    resetInput();
 }
 
 }  // namespace

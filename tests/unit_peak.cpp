@@ -2,13 +2,29 @@
 // the level lines of the report.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <poll.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "audio/audio.h"
+#include "audio/meter.h"
 #include "harness.h"
 
 namespace {
+
+// Samples of one channel's bytes at either end of the scale.
+long clippedIn(const std::string &bytes, unsigned bps)
+{
+    long n = 0;
+    for (size_t at = 0; at + bps <= bytes.size(); at += bps) {
+        std::string top = bps == 2 ? std::string("\xff\x7f", 2) : std::string("\xff\xff\x7f", 3);
+        std::string bottom = bps == 2 ? std::string("\x00\x80", 2) : std::string("\x00\x00\x80", 3);
+        n += bytes.compare(at, bps, top) == 0 || bytes.compare(at, bps, bottom) == 0;
+    }
+    return n;
+}
 
 long peakOf(const std::string &bytes, unsigned bytesPerSample, long start = 0)
 {
@@ -57,7 +73,8 @@ TEST(CheckPeak, LargestOfTheBlockWhereverItIs)
 // channel's peak must be what CheckPeak finds on that channel alone, for
 // every length (the wide ways measure fours and pairs of frames and leave
 // the rest to the plain one), wherever the extreme lies, with buffers of
-// exactly the frames' size (no read past them).
+// exactly the frames' size (no read past them). measureFrames finds the
+// same peaks, and counts the samples at either end of the scale.
 TEST(CheckFramePeaks, EachChannelAsCheckPeakSeesIt)
 {
     unsigned seed = 7;
@@ -72,6 +89,9 @@ TEST(CheckFramePeaks, EachChannelAsCheckPeakSeesIt)
                 if (frames > 0 && extreme < 2) {
                     size_t at = (extreme == 0 ? (size_t)frames - 1 : 0) * 2 * bps + (seed & 1) * bps;
                     bytes.replace(at, bps, bps == 2 ? std::string("\x00\x80", 2) : std::string("\x00\x00\x80", 3));
+                    // And the top of the scale on the other channel, in the middle.
+                    at = (size_t)frames / 2 * 2 * bps + (~seed & 1) * bps;
+                    bytes.replace(at, bps, bps == 2 ? std::string("\xff\x7f", 2) : std::string("\xff\xff\x7f", 3));
                 }
                 std::string left, right;
                 for (long f = 0; f < frames; ++f) {
@@ -86,6 +106,15 @@ TEST(CheckFramePeaks, EachChannelAsCheckPeakSeesIt)
                 long mono = 0;
                 checkFramePeaks(frames, exact.data(), bps, &mono, nullptr);
                 EXPECT_EQ(mono, peakOf(left, bps));
+                long peaks[2] = {3, 3}, clips[2] = {5, 0};
+                measureFrames(frames, exact.data(), bps, peaks, clips);
+                EXPECT_EQ(peaks[0], l);
+                EXPECT_EQ(peaks[1], r);
+                EXPECT_EQ(clips[0], 5 + clippedIn(left, bps));
+                EXPECT_EQ(clips[1], clippedIn(right, bps));
+                if (extreme < 2 && frames > 0) {
+                    EXPECT_GE(clips[0] - 5 + clips[1], 2);   // the two put there, at least
+                }
             }
         }
     }
@@ -128,6 +157,157 @@ TEST(ShowPeaks, TwentyFourBitLevels)
     EXPECT_EQ(shown(1, 1, 3), "Channel 1 peak = -138.47 dB\n");
     EXPECT_EQ(shown(1, 4194304, 3), "Channel 1 peak = -6.02 dB\n");
     EXPECT_EQ(shown(2, 8388608, 3), "Channel 2 peak = -0.00 dB\n");
+}
+
+std::string times(const std::string &s, int n)
+{
+    std::string out;
+    while (n-- > 0) out += s;
+    return out;
+}
+
+// The live meter over a timeline of blocks and redraws (ms): the level is
+// the peak of the blocks since the last redraw, or stays when none came;
+// the hold keeps the highest peak for 2 s; clips add up.
+TEST(LevelMeter, LevelsHoldsAndClipsFollowTheBlocks)
+{
+    struct Step {
+        long long ms;
+        bool redraw;
+        long a, b, clips, holdA, holdB;   // a block's peaks and clips; after a redraw the levels, clips, holds
+    } steps[] = {{0, false, 16384, 100, 0, 0, 0},         {50, false, 8192, 100, 0, 0, 0},
+                 {100, true, 16384, 100, 0, 16384, 100},  {200, true, 16384, 100, 0, 16384, 100},
+                 {250, false, 32768, 0, 3, 0, 0},         {300, true, 32768, 0, 3, 32768, 100},
+                 {2100, false, 1000, 1000, 0, 0, 0},      {2200, true, 1000, 1000, 3, 32768, 1000},
+                 {2300, true, 1000, 1000, 3, 1000, 1000}};
+    LevelMeter m;
+    startMeter(&m, 2, 2, 0, 0);
+    EXPECT_TRUE(meterDue(&m, 0));
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.ms);
+        long long ns = s.ms * 1000000;
+        long peaks[2] = {s.a, s.b}, clips[2] = {s.clips, 0};
+        if (!s.redraw) {
+            feedMeter(&m, peaks, clips, ns);
+            continue;
+        }
+        takeMeterLevels(&m, ns);
+        EXPECT_FALSE(meterDue(&m, ns + 99999999));
+        EXPECT_TRUE(meterDue(&m, ns + 100000000));
+        long got[] = {m.level[0], m.level[1], (long)m.clips[0], m.hold[0], m.hold[1]};
+        long want[] = {s.a, s.b, s.clips, s.holdA, s.holdB};
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(got[i], want[i]) << i;
+    }
+}
+
+// The meter's text: bars on the -60..0 dBFS scale with the marks (':'),
+// the hold ('|'), eighths of a cell in block characters, the level, the
+// clip count; one line of the width with the leading text, or two when a
+// bar of 8 cells does not fit beside it.
+TEST(LevelMeter, DrawnToTheWidth)
+{
+    struct Row {
+        int channels, bytesPerSample, columns, unicode;
+        const char *lead;
+        long level0, hold0, clips0;
+        int lines;
+        std::string text;
+    } rows[] = {
+        {2, 2, 80, 0, "Remaining 12.34 sec", 16384, 32768, 0, 1,
+         "Remaining 12.34 sec  1[" + times("#", 17) + ":|]  -6.0  2[" + times(" ", 13) + ":   : ]  -inf"},
+        {2, 2, 50, 0, "Remaining 1.00 sec", 16384, 32768, 0, 2,
+         "Remaining 1.00 sec" + times(" ", 31) + "\n1[" + times("#", 13) + "|]  -6.0  2[" + times(" ", 9) +
+             ":  : ]  -inf "},
+        {1, 3, 80, 1, "", 838912, 4194304, 2, 1,   // -20 dB: 33 cells and three eighths
+         "1[" + times("\xe2\x96\x88", 33) + "\xe2\x96\x8d :" + times(" ", 8) + "|:    ] -20.0 clip 2" + times(" ", 13)},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.columns);
+        LevelMeter m;
+        startMeter(&m, r.channels, r.bytesPerSample, r.columns, r.unicode);
+        m.level[0] = r.level0;
+        m.hold[0] = r.hold0;
+        m.clips[0] = r.clips0;
+        char text[kMeterTextBytes];
+        EXPECT_EQ(renderMeter(&m, r.lead, r.columns, r.unicode, text, sizeof text), r.lines);
+        EXPECT_EQ(std::string(text), r.text);
+    }
+}
+
+// The picture of a take: each cell the peak of its slice in eight steps,
+// '!' where a block clipped, 'x' where frames were lost (over a clip); a
+// take that ended early draws as far as it got, one that ran past its
+// planned length ends in the last cell; a narrower picture joins cells.
+TEST(TakePicture, SlicesClipsAndGaps)
+{
+    TakePicture p;
+    startTakePicture(&p, 2, 2, 600);   // ten frames a cell
+    long loud[2] = {16384, 0}, clipping[2] = {100, 32767}, quiet[2] = {1, 0}, none[2] = {0, 0}, clip[2] = {0, 1};
+    addPictureFrames(&p, 95, loud, none);      // cells 0-9
+    addPictureFrames(&p, 10, clipping, clip);  // cells 9-10
+    addPictureGap(&p, 20);                     // cells 10-12
+    addPictureFrames(&p, 175, quiet, none);    // cells 12-29: the take ends there
+    char text[kMeterTextBytes];
+    renderPictureLine(&p, 0, 60, 0, text, sizeof text);
+    EXPECT_EQ(std::string(text), "Channel 1 |" + times("@", 10) + "xxx" + times(".", 17) + "|");
+    renderPictureLine(&p, 1, 60, 0, text, sizeof text);
+    EXPECT_EQ(std::string(text), "Channel 2 |" + times(" ", 9) + "!xxx" + times(" ", 17) + "|");
+    renderPictureLine(&p, 0, 30, 0, text, sizeof text);
+    EXPECT_EQ(std::string(text), "Channel 1 |@@@@@xx........|");
+    EXPECT_TRUE(pictureHasMarks(&p));
+
+    startTakePicture(&p, 1, 2, 60);
+    long minus20[2] = {3277, 0}, top[2] = {32768, 0};
+    addPictureFrames(&p, 30, minus20, none);
+    addPictureFrames(&p, 40, top, none);   // 10 frames past the plan
+    renderPictureLine(&p, 0, 60, 1, text, sizeof text);
+    EXPECT_EQ(std::string(text), "Channel 1 |" + times("\xe2\x96\x86", 30) + times("\xe2\x96\x88", 30) + "|");
+    EXPECT_FALSE(pictureHasMarks(&p));
+}
+
+// What descriptor 1 gets from fn, being out meanwhile (read at readFrom).
+std::string printedTo(int out, int readFrom, const std::function<void()> &fn)
+{
+    fflush(stdout);
+    int saved = dup(1);
+    dup2(out, 1);
+    fn();
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    char buf[4096];
+    struct pollfd p = {readFrom, POLLIN, 0};
+    ssize_t n = poll(&p, 1, 0) > 0 ? read(readFrom, buf, sizeof buf) : 0;
+    return std::string(buf, n > 0 ? (size_t)n : 0);
+}
+
+// On a terminal the meter is drawn over what it drew last (from the line
+// above when it took two), and the picture is printed below; on a pipe
+// neither prints a byte.
+TEST(LevelMeter, DrawnOverItselfOnATerminalOnly)
+{
+    setenv("LC_ALL", "C", 1);
+    auto draw = [] {
+        LevelMeter m;
+        startMeterOnTerminal(&m, 2, 2);
+        long peaks[2] = {16384, 0}, clips[2] = {0, 0};
+        feedMeter(&m, peaks, clips, 0);
+        drawMeter(&m, "Remaining 1.00 sec", 0);
+        drawMeter(&m, "Remaining 0.90 sec", 100000000);
+        TakePicture p;
+        startTakePicture(&p, 1, 2, 60);
+        addPictureFrames(&p, 60, peaks, clips);
+        showTakePicture(&p);
+    };
+    int pty[2], pipeFds[2];
+    ASSERT_TRUE(openPty(50, &pty[0], &pty[1]));
+    ASSERT_EQ(pipe(pipeFds), 0);
+    std::string channels = "1[" + times("#", 13) + " ]  -6.0  2[" + times(" ", 9) + ":  : ]  -inf ";
+    EXPECT_EQ(printedTo(pty[1], pty[0], draw), "\rRemaining 1.00 sec" + times(" ", 31) + "\r\n" + channels +
+                                                   "\r\x1b[ARemaining 0.90 sec" + times(" ", 31) + "\r\n" +
+                                                   channels + "Channel 1 |" + times("@", 37) + "|\n");
+    EXPECT_EQ(printedTo(pipeFds[1], pipeFds[0], draw), "");
+    for (int fd : {pty[0], pty[1], pipeFds[0], pipeFds[1]}) close(fd);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ struct Values {
     char list[kListNameBytes];
     int listGiven = 0;
     char rname[kRecordNameBytes];
+    TakeStartSettings start = {0.0f, 0.0f};
     Values()
     {
         strcpy(device, "default");
@@ -43,12 +44,12 @@ protected:
     void readBack(Values &v)
     {
         GET_PARAMS(&v.channels, v.device, &v.rate, &v.bits, &v.in, &v.out,
-                   &v.dur, v.list, &v.listGiven, "rcvat.txt", v.rname);
+                   &v.dur, v.list, &v.listGiven, "rcvat.txt", v.rname, &v.start);
     }
     int store(const Values &v)
     {
         return Store_Settings(v.channels, v.device, v.rate, v.bits, v.in, v.out,
-                              v.dur, v.list, v.rname);
+                              v.dur, v.list, v.rname, &v.start);
     }
 
 };
@@ -285,10 +286,15 @@ TEST_F(Settings, RoundTripRoundsTimesToTheMillisecond)
     v.out = 59.9999f;
     v.dur = 0.0004f;
     strcpy(v.rname, "a b.wav");
+    // Pre-roll and trigger, once set, come after everything else.
+    v.start = {1.2346f, -30.04f};
     ASSERT_EQ(store(v), 1);
+    EXPECT_NE(readFile("rcvat.txt").find("\nrname\ta b.wav\npre\t1.235\ntrig\t-30.0\n"), std::string::npos);
     Values w;
     w.in = w.out = w.dur = -1.0f;
     readBack(w);
+    EXPECT_FLOAT_EQ(w.start.preSeconds, 1.235f);
+    EXPECT_FLOAT_EQ(w.start.trigDb, -30.0f);
     EXPECT_FLOAT_EQ(w.in, 1.235f);
     EXPECT_FLOAT_EQ(w.out, 60.0f);
     EXPECT_FLOAT_EQ(w.dur, 0.0f);
@@ -381,6 +387,7 @@ TEST_F(Settings, SaveKeepsTheLinesThatHoldNoSetting)
         {"a key later in the line", "volume dv\nthe d\n", ""},
         {"a NUL byte", std::string("a\0b\nch\t1\n", 9), std::string("a\0b\n", 4)},
         {"only settings", kDefaultsFile, ""},
+        {"pre-roll and trigger, now unset", "pre\t2.000\n# n\ntrig\t-30.0\n", "# n\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
