@@ -49,6 +49,13 @@ const long long kRecordEnded = -2;
 // refused, and "2" is refused for a take that would not fit.
 void limitRecording(long long roomBytes);
 
+// How the first take of the next RECORD call starts: with preSeconds of
+// the audio from before the moment it starts (0: none), and at that
+// moment: Enter, or, with a triggerDb below 0, the first frame whose level
+// passes triggerDb dBFS, whichever comes first. With neither, the take
+// starts at once, as every take that continues a recording does.
+void startTakesWith(float preSeconds, float triggerDb);
+
 long long RECORD(const char *device, unsigned int rate, float duration,
                  int channels, int bits, const char *takePath);
 
@@ -86,6 +93,12 @@ void checkFramePeaks(long frames, const char *data, unsigned int bytesPerSample,
 // for blocks that reach full scale.
 void measureFrames(long frames, const char *data, unsigned int bytesPerSample, long peaks[2],
                    long clips[2]);
+
+// The first of frames two-channel interleaved frames at data whose left
+// sample (or right, with channels 2) is larger in absolute value than
+// level; -1 when none is. What starts a take on sound.
+long firstFrameOver(long frames, const char *data, unsigned int bytesPerSample, int channels,
+                    long level);
 
 // Prints "Channel %i peak = ... dB" for one channel's peak.
 void ShowPeaks(int channel, long peak, long bytesPerSample);

@@ -363,6 +363,17 @@ int nextCaptureSpan(CaptureDevice *d, long maxFrames, CaptureSpan *span)
 
 void releaseCaptureFrames(CaptureDevice *d, long long frames) { ringRelease(&d->ring, frames); }
 
+long long captureTaken(const CaptureDevice *d) { return d->ring.taken; }
+
+void captureFramesAt(const CaptureDevice *d, long long at, long maxFrames, CaptureSpan *span)
+{
+    long contiguous = 0;
+    span->data = ringFramesAt(&d->ring, at, &contiguous);
+    long frames = maxFrames < contiguous ? maxFrames : contiguous;
+    span->frames = frames;
+    span->gapFrames = 0;
+}
+
 void stopCaptureTake(CaptureDevice *d)
 {
     if (!d->threadRunning) return;

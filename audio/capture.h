@@ -71,13 +71,15 @@ struct CaptureDevice {
 };
 
 // Opens device for capture at rate Hz with 2- or 3-byte samples, two
-// channels. Interleaved frames (snd_pcm_readi) are asked for first, and
+// channels, with a ring that holds kCaptureQueueSeconds of audio and
+// keepSeconds more (what a take keeps from before its start). Interleaved frames (snd_pcm_readi) are asked for first, and
 // channel buffers (snd_pcm_readn) where the device has nothing else: the
 // bytes a take gets are the same either way. A device that grants other
 // channels, another format or another rate than asked is refused before
 // the take: a take at another rate would play at the wrong speed. Returns
 // 1 with d open; 0 after printing why (d closed, nothing to release).
-int openCapture(CaptureDevice *d, const char *device, unsigned int rate, int bytesPerSample);
+int openCapture(CaptureDevice *d, const char *device, unsigned int rate, int bytesPerSample,
+                int keepSeconds);
 
 // Starts reading a take of frames frames (whole periods; gaps count) on
 // the reading thread. Returns 1; 0 when the thread could not be started
@@ -90,6 +92,14 @@ int startCaptureTake(CaptureDevice *d, long long frames);
 // been taken (d->end then says why). The frames stay in the ring until
 // releaseCaptureFrames says they are written.
 int nextCaptureSpan(CaptureDevice *d, long maxFrames, CaptureSpan *span);
+
+// Frames the take loop has taken in spans since the take began.
+long long captureTaken(const CaptureDevice *d);
+
+// Frames at frame number at (counted as captureTaken counts), which the
+// take loop took and has not released: a span of at most maxFrames of
+// them that lies whole in the ring.
+void captureFramesAt(const CaptureDevice *d, long long at, long maxFrames, CaptureSpan *span);
 
 // The take loop is done with the first frames frames it took that it has
 // not released yet: their room goes back to the reading.

@@ -93,7 +93,8 @@ static void showRefusedSetup(int rc, const Settled *got)
     printf("-------------------------\n");
 }
 
-int openCapture(CaptureDevice *d, const char *device, unsigned int rate, int bytesPerSample)
+int openCapture(CaptureDevice *d, const char *device, unsigned int rate, int bytesPerSample,
+                int keepSeconds)
 {
     memset(d, 0, sizeof *d);
     d->name = device;
@@ -146,7 +147,7 @@ int openCapture(CaptureDevice *d, const char *device, unsigned int rate, int byt
     }
     // The ring: the queue's seconds of frames in whole periods (so that a
     // period read whole never wraps), at least two.
-    long periods = (long)(kCaptureQueueSeconds * d->rateHz) / d->periodFrames + 1;
+    long periods = (long)((kCaptureQueueSeconds + keepSeconds) * d->rateHz) / d->periodFrames + 1;
     if (!makeRing(&d->ring, (periods < 2 ? 2 : periods) * d->periodFrames, d->frameBytes)) {
         printf("Not enough memory for a period of %li frames\n", d->periodFrames);
         closeCapture(d);

@@ -199,3 +199,10 @@ void ringWakeWriter(FrameRing *r)
     pthread_cond_broadcast(&r->roomCame);
     pthread_mutex_unlock(&r->lock);
 }
+
+const char *ringFramesAt(const FrameRing *r, long long at, long *contiguous)
+{
+    long place = (long)(at % r->frames);
+    *contiguous = r->frames - place;
+    return r->bytes + (size_t)place * (size_t)r->frameBytes;
+}

@@ -93,6 +93,10 @@ int ringNextSpan(FrameRing *r, long maxFrames, long long ns, RingSpan *span);
 // The reader is done with frames more frames: their room goes back to the
 // writer, who is woken once a quarter of the ring is free.
 void ringRelease(FrameRing *r, long long frames);
+// The frames from frame at on, which the reader has taken and not yet
+// released: where they lie in the ring, and in *contiguous how many of
+// them lie there before the ring's end.
+const char *ringFramesAt(const FrameRing *r, long long at, long *contiguous);
 // Wakes a writer that waits for room (the reader wants it to stop).
 void ringWakeWriter(FrameRing *r);
 

@@ -97,7 +97,7 @@ int watchInputLevel(const char *device, unsigned int rate, int channels, int bit
     int bytesPerSample = bits / 8;
     CaptureDevice dev;
     memset(&dev, 0, sizeof dev);
-    if (!openCapture(&dev, device, rate, bytesPerSample)) return 0;
+    if (!openCapture(&dev, device, rate, bytesPerSample, 0)) return 0;
     // Ctrl-C ends the watch, SIGTERM and SIGHUP too (the caller then ends
     // the program); the console catches them already.
     SignalCatch signals;

@@ -226,6 +226,20 @@ void measureFrames(long frames, const char *data, unsigned int bytesPerSample, l
     }
 }
 
+long firstFrameOver(long frames, const char *data, unsigned int bytesPerSample, int channels,
+                    long level)
+{
+    const unsigned char *p = (const unsigned char *)data;
+    for (long f = 0; f < frames; ++f, p += 2 * bytesPerSample) {
+        for (int ch = 0; ch < channels && ch < 2; ++ch) {
+            const unsigned char *s = p + ch * bytesPerSample;
+            long v = bytesPerSample == 3 ? (long)sample24(s) : (long)(int16_t)(s[0] | s[1] << 8);
+            if ((v < 0 ? -v : v) > level) return f;
+        }
+    }
+    return -1;
+}
+
 void ShowPeaks(int channel, long peak, long bytesPerSample)
 {
     if (peak == 0) {

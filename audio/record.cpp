@@ -4,6 +4,7 @@
 // one place; a take itself is takeloop.cpp's recordTake, the device
 // capture.cpp's, the file takefile.cpp's.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,10 +23,26 @@ static long long recordingRoomBytes = -1;
 
 void limitRecording(long long roomBytes) { recordingRoomBytes = roomBytes; }
 
+// How the next RECORD call's first take starts (see startTakesWith).
+static float startPreSeconds = 0.0f;
+static float startTriggerDb = 0.0f;
+
+void startTakesWith(float preSeconds, float triggerDb)
+{
+    startPreSeconds = preSeconds > 0.0f ? preSeconds : 0.0f;
+    startTriggerDb = triggerDb < 0.0f ? triggerDb : 0.0f;
+}
+
+// Where a take starting at startFrame ends at most: its pre-roll counts.
+static long long takeEnd(const Capture *c, long long startFrame)
+{
+    return startFrame + takeFrames(c) + (takeWaitsToStart(c, startFrame) ? c->preFrames : 0);
+}
+
 // Whether a take starting at startFrame fits what the recording may hold.
 static int takeFits(const Capture *c, long long startFrame)
 {
-    long long end = (startFrame + takeFrames(c)) * c->frameBytes;
+    long long end = takeEnd(c, startFrame) * c->frameBytes;
     return end <= kMaxAudioBytes && (recordingRoomBytes < 0 || end <= recordingRoomBytes);
 }
 
@@ -43,7 +60,7 @@ static int readyForTake(Capture *c, long long startFrame)
             printf("Another take would make the recording larger than its file system allows\n");
         return 0;
     }
-    if ((startFrame + takeFrames(c)) * c->frameBytes > kRiffDataLimit) return makeTakeRf64(c->take);
+    if (takeEnd(c, startFrame) * c->frameBytes > kRiffDataLimit) return makeTakeRf64(c->take);
     return 1;
 }
 
@@ -52,6 +69,8 @@ static void showReport(const Capture *c)
     printf("\n\n");
     ShowPeaks(1, c->peak1, c->bytesPerSample);
     if (c->channels == 2) ShowPeaks(2, c->peak2, c->bytesPerSample);
+    // On a terminal, the take as a picture below the levels.
+    if (c->meterShown) showTakePicture(&c->picture);
 }
 
 static void showMenu()
@@ -88,7 +107,7 @@ static int readAnswer(char *answer)
 // what it recorded past it), one that ended early as far as it got.
 static long long keptFrames(const Capture *c)
 {
-    return c->recordedFrames < c->plannedFrames ? c->recordedFrames : c->plannedFrames;
+    return c->recordedFrames < c->takePlannedFrames ? c->recordedFrames : c->takePlannedFrames;
 }
 
 // "2": the take is kept to where the next one starts, and the next one is
@@ -100,7 +119,7 @@ static TakeEnd continueRecording(Capture *c)
     long long frames = keptFrames(c);
     c->keptBytes += c->frameBytes * frames;
     c->lastTakeStartSeconds +=
-        frames == c->plannedFrames ? c->durationSeconds : (float)frames / c->rateHz;
+        frames == c->takePlannedFrames ? c->lastTakeSeconds : (float)frames / c->rateHz;
     c->takeStartFrame += frames;
     c->recordedFrames = 0;
     setTakeLength(c->take, c->takeStartFrame);
@@ -136,6 +155,13 @@ static long long takeMenu(Capture *c, TakeEnd end)
     char answer[kAnswerBytes];
     for (;;) {
         if (end == kTakeEnded) return endWithTake(c);
+        // Ctrl-C before the take started: nothing more was recorded.
+        if (end == kTakeCancelled) return c->keptBytes;
+        // The last take's length as planned, for playing it: its pre-roll
+        // counts.
+        c->lastTakeSeconds = c->takePlannedFrames == c->plannedFrames
+                                 ? c->durationSeconds
+                                 : (float)c->takePlannedFrames / c->rateHz;
         showReport(c);
         showMenu();
         if (!readMenuAnswer(c, answer)) return endWithTake(c);
@@ -154,7 +180,7 @@ static long long takeMenu(Capture *c, TakeEnd end)
             // The take is in the file (every period is written straight
             // through) when the player opens it by name.
             PLAY(c->take->path, c->dev.name, c->lastTakeStartSeconds,
-                 c->lastTakeStartSeconds + c->durationSeconds);
+                 c->lastTakeStartSeconds + c->lastTakeSeconds);
             if (endRequested()) return endWithTake(c);
             forgetStop();   // Ctrl-C stopped the playback, nothing more
         }
@@ -202,7 +228,9 @@ static int setUp(Capture *c, const char *device, const char *takePath, unsigned 
     c->take = claimTakeFile(takePath);
     if (!c->take) return -1;
     if (!startTake(c->take, rate, c->channels, bits, c->plannedFrames)) return -1;
-    if (!openCapture(&c->dev, device, rate, c->bytesPerSample)) return -1;
+    // The ring keeps the pre-roll besides what it holds for stalls.
+    int keepSeconds = (int)startPreSeconds + (startPreSeconds > (int)startPreSeconds ? 1 : 0);
+    if (!openCapture(&c->dev, device, rate, c->bytesPerSample, keepSeconds)) return -1;
     // Whole periods may carry the take past what the header was made for.
     if (!readyForTake(c, 0)) return 0;
     return allocateBuffers(c) ? 1 : -1;
@@ -231,6 +259,13 @@ long long RECORD(const char *device, unsigned int rate, float duration, int chan
     c.durationSeconds = duration;
     c.rateHz = (float)rate;
     c.lastTakeStartSeconds = 0.0f;
+    c.lastTakeSeconds = duration;
+    c.preFrames = (long long)((double)rate * (double)startPreSeconds);
+    c.triggerDb = startTriggerDb;
+    // The level to pass, as a sample value: full scale times 10^(dB/20).
+    if (startTriggerDb < 0.0f)
+        c.triggerLevel = (long)(pow(10.0, (double)startTriggerDb / 20.0) *
+                                (c.bytesPerSample == 3 ? 8388608.0 : 32768.0));
 
     int ready = setUp(&c, device, takePath, rate, bits);
     if (ready <= 0) return cleanUp(&c, ready);   // a refused take keeps nothing

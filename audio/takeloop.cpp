@@ -13,6 +13,29 @@
 #include "files/files.h"
 #include "input/input.h"
 
+// The reading of a take that waits to start: more frames than any device
+// gives in centuries, and far from what the counts in frames can hold.
+static const long long kEndlessFrames = 1LL << 60;
+
+// On a terminal: the meter after the time left.
+static void drawRemaining(Capture *c, float seconds, long long nowNs)
+{
+    char lead[32] = "Remaining ";
+    int n = formatHundredths(seconds < 0 ? 0.0 : seconds, lead + 10);
+    snprintf(lead + 10 + n, sizeof lead - 10 - (size_t)n, " sec");
+    drawMeter(&c->meter, lead, nowNs);
+}
+
+// Ends the meter's line on a terminal, so that what follows starts a line
+// of its own.
+static void endMeterLine(Capture *c)
+{
+    if (c->meterShown && c->meter.linesDrawn > 0) {
+        printf("\n");
+        c->meter.linesDrawn = 0;
+    }
+}
+
 long long takeFrames(const Capture *c)
 {
     long long period = c->dev.periodFrames;
@@ -100,6 +123,20 @@ static void stage(Capture *c, char *bytes, long frames, int copied)
     if (copied) c->pendingUsedBytes += n;
 }
 
+// Follows the peaks of a span's frames: the take's, and the meter's and the
+// picture's for a terminal.
+static void measureSpan(Capture *c, const CaptureSpan *sp)
+{
+    long peaks[2] = {0, 0}, clips[2] = {0, 0};
+    measureFrames(sp->frames, sp->data, (unsigned int)c->bytesPerSample, peaks, clips);
+    if (peaks[0] > c->peak1) c->peak1 = peaks[0];
+    if (c->channels == 2 && peaks[1] > c->peak2) c->peak2 = peaks[1];
+    if (c->meterShown) {
+        feedMeter(&c->meter, peaks, clips, monotonicNs());
+        addPictureFrames(&c->picture, sp->frames, peaks, clips);
+    }
+}
+
 // Stages the frames of a span (two channels interleaved, as the device
 // gave them) as the file holds them: stereo frames where they are, their
 // room in the ring kept until they are written; a mono span's left channel
@@ -110,8 +147,7 @@ static int stageSpan(Capture *c, const CaptureSpan *sp)
     size_t bytes = (size_t)sp->frames * (size_t)c->frameBytes;
     int copied = c->channels == 1;
     if (!makeRoom(c, bytes, copied)) return 0;
-    checkFramePeaks(sp->frames, sp->data, (unsigned int)c->bytesPerSample, &c->peak1,
-                    c->channels == 2 ? &c->peak2 : nullptr);
+    measureSpan(c, sp);
     if (!copied) {
         stage(c, (char *)sp->data, sp->frames, 0);
         c->stagedRingFrames += sp->frames;
@@ -151,10 +187,10 @@ struct TakeClocks {
     long long lastSizesNs;
 };
 
-// After a period has been staged: each period a card delivers in real
-// time is written, and counted by the file's sizes, within about a period
-// of its coming (the take loop looks once a period), so a kill or a crash
-// loses no more than that; from a device that runs faster, periods are
+// After a span has been staged: what a card delivers in real time is
+// written, and counted by the file's sizes, within about a tenth of a
+// second of its coming (the take loop looks about ten times a second), so
+// a kill or a crash loses no more than that; from a device that runs faster, periods are
 // gathered into fewer, larger writes, at least every 1/60 s. Returns 0
 // when the take file took no more.
 static int bringOut(Capture *c, TakeClocks *clocks)
@@ -177,6 +213,10 @@ static int bringOut(Capture *c, TakeClocks *clocks)
 // keeps its timeline. Returns 0 when the take file took no more.
 static int fillGap(Capture *c, long long lostFrames)
 {
+    if (c->meterShown) {
+        addPictureGap(&c->picture, lostFrames);
+        endMeterLine(c);
+    }
     printf("RX\n");
     if (lostFrames > 0) {
         printf("Lost %.2f sec at %.2f sec into the recording: filled with silence\n",
@@ -187,37 +227,56 @@ static int fillGap(Capture *c, long long lostFrames)
 }
 
 // The running line for the frames frames the take now has after its
-// recorded ones: one line for each period they begin, as it counts down.
+// recorded ones: one line for each period they begin, as it counts down;
+// on a terminal, the meter beside the time left, ten times a second.
 static void showRemaining(Capture *c, long frames, TakeClocks *clocks)
 {
     long long period = c->dev.periodFrames;
     long long from = c->recordedFrames;
+    if (c->meterShown) {
+        long long nowNs = monotonicNs();
+        long long last = from + frames - 1;
+        if (meterDue(&c->meter, nowNs) || last >= c->takePlannedFrames - period)
+            drawRemaining(c, (float)(c->takePlannedFrames - last / period * period) / c->rateHz,
+                          nowNs);
+        return;
+    }
     for (long long at = (from + period - 1) / period * period; at < from + frames; at += period)
-        printRunningSeconds("\rRemaining ", (float)(c->plannedFrames - at) / c->rateHz);
+        printRunningSeconds("\rRemaining ", (float)(c->takePlannedFrames - at) / c->rateHz);
     flushRunningLine(&clocks->lastFlushNs);
 }
 
-// Takes the spans of frames and gaps the device's reading thread shows,
-// until the take is read, and writes them. Returns how they ran out: the
-// take ran its course, or the take file took no more.
-static TakeEnd takeSpans(Capture *c)
+// Takes a span of frames or a gap into the take, no further than limit
+// frames. Returns 0 when the take file took no more.
+static int takeSpan(Capture *c, CaptureSpan *sp, long long limit, TakeClocks *clocks)
 {
-    TakeClocks clocks = {-1, -1, -1};
+    long long left = limit - c->recordedFrames;
+    int ok;
+    if (sp->data) {
+        if (sp->frames > left) sp->frames = (long)left;
+        ok = stageSpan(c, sp);
+        if (ok) {
+            showRemaining(c, sp->frames, clocks);
+            c->recordedFrames += sp->frames;
+        }
+    } else {
+        ok = fillGap(c, sp->gapFrames < left ? sp->gapFrames : left);
+    }
+    return ok && bringOut(c, clocks);
+}
+
+// Takes the spans of frames and gaps the device's reading thread shows,
+// until the take holds limit frames (the reading ends there too, unless
+// it was endless: it is stopped) or the reading ends, and writes them.
+// Returns how they ran out: the take ran its course, or the take file
+// took no more.
+static TakeEnd takeSpans(Capture *c, long long limit, TakeClocks *clocks)
+{
     CaptureSpan sp;
     // A mono span is copied into pending: no span is longer than it holds.
     long most = (long)(c->pendingCapacityBytes / (size_t)c->frameBytes);
-    while (nextCaptureSpan(&c->dev, most, &sp)) {
-        int ok;
-        if (sp.data) {
-            ok = stageSpan(c, &sp);
-            if (ok) {
-                showRemaining(c, sp.frames, &clocks);
-                c->recordedFrames += sp.frames;
-            }
-        } else {
-            ok = fillGap(c, sp.gapFrames);
-        }
-        if (!ok || !bringOut(c, &clocks)) {
+    while (c->recordedFrames < limit && nextCaptureSpan(&c->dev, most, &sp)) {
+        if (!takeSpan(c, &sp, limit, clocks)) {
             // The file takes no more: the reading is asked to stop, and the
             // take ends at once, without waiting for the device's read
             // under way (finishCaptureTake gathers it later).
@@ -225,10 +284,51 @@ static TakeEnd takeSpans(Capture *c)
             return kTakeWriteFailed;
         }
     }
+    if (c->recordedFrames >= limit) stopCaptureTake(&c->dev);
     return kTakeRanOut;
 }
 
-TakeEnd recordTake(Capture *c)
+// The frames from startAt to what the take loop has taken (the pre-roll,
+// and what came with the start), into the take. Returns 0 when the take
+// file took no more.
+static int takeFramesTaken(Capture *c, long long startAt, long long limit, TakeClocks *clocks)
+{
+    long most = (long)(c->pendingCapacityBytes / (size_t)c->frameBytes);
+    for (long long at = startAt; at < captureTaken(&c->dev);) {
+        long long left = captureTaken(&c->dev) - at;
+        CaptureSpan sp;
+        captureFramesAt(&c->dev, at, left < most ? (long)left : most, &sp);
+        at += sp.frames;
+        if (!takeSpan(c, &sp, limit, clocks)) return 0;
+    }
+    return 1;
+}
+
+// Waits for the start of a take that waits to start, then takes its first
+// frames. Returns how that went: kTakeRanOut to go on, else how the take
+// ended (nothing recorded when it was cancelled).
+static TakeEnd startWhenWanted(Capture *c, long long *limit, TakeClocks *clocks)
+{
+    long long startAt = 0, preRoll = 0;
+    int started = waitForTakeStart(c, &startAt, &preRoll);
+    endMeterLine(c);
+    if (started == 0) return endRequested() ? kTakeEnded : kTakeCancelled;
+    printf("Recording...\n");
+    if (started < 0) return kTakeRanOut;   // the reading ended: said below
+    c->takePlannedFrames += preRoll;
+    *limit += preRoll;
+    if (c->meterShown)
+        startTakePicture(&c->picture, c->channels, c->bytesPerSample, c->takePlannedFrames);
+    return takeFramesTaken(c, startAt, *limit, clocks) ? kTakeRanOut : kTakeWriteFailed;
+}
+
+int takeWaitsToStart(const Capture *c, long long startFrame)
+{
+    return startFrame == 0 && (c->preFrames > 0 || c->triggerLevel > 0);
+}
+
+// Sets up a take: nothing recorded yet, the meter and the picture fresh.
+static void beginTake(Capture *c)
 {
     c->peak1 = 0;
     c->peak2 = 0;
@@ -237,16 +337,36 @@ TakeEnd recordTake(Capture *c)
     c->stagedBytes = 0;
     c->stagedPieces = 0;
     c->stagedRingFrames = 0;
+    c->takePlannedFrames = c->plannedFrames;
+    c->meterShown = startMeterOnTerminal(&c->meter, c->channels, c->bytesPerSample);
+    if (c->meterShown)
+        startTakePicture(&c->picture, c->channels, c->bytesPerSample, c->plannedFrames);
+}
+
+TakeEnd recordTake(Capture *c)
+{
+    beginTake(c);
     warnOfRoom(c);
-    printf("Recording...\n");
+    int waits = takeWaitsToStart(c, c->takeStartFrame);
+    if (!waits) printf("Recording...\n");
+    long long limit = takeFrames(c);
+    TakeClocks clocks = {-1, -1, -1};
     TakeEnd end = kTakeReadFailed;
-    if (!startCaptureTake(&c->dev, takeFrames(c))) {
+    // A take that waits reads on until it has its frames.
+    if (!startCaptureTake(&c->dev, waits ? kEndlessFrames : limit)) {
         printf("Cannot record from %s: %s\n", c->dev.name, strerror(errno));
     } else {
-        end = takeSpans(c);
+        end = waits ? startWhenWanted(c, &limit, &clocks) : kTakeRanOut;
+        if (end == kTakeRanOut) end = takeSpans(c, limit, &clocks);
+        if (c->meterShown && end != kTakeCancelled && end != kTakeEnded) {
+            drawRemaining(c, (float)(c->takePlannedFrames - c->recordedFrames) / c->rateHz,
+                          monotonicNs());
+        }
+        int ranOut = end == kTakeRanOut && c->recordedFrames >= limit;
         if (end != kTakeWriteFailed) finishCaptureTake(&c->dev);
-        if (end != kTakeWriteFailed && c->dev.end == kCaptureStopped) end = kTakeStopped;
-        if (end != kTakeWriteFailed && c->dev.end == kCaptureFailed) {
+        if (end == kTakeRanOut && !ranOut && c->dev.end == kCaptureStopped) end = kTakeStopped;
+        if (end == kTakeRanOut && !ranOut && c->dev.end == kCaptureFailed) {
+            endMeterLine(c);
             reportCaptureFailure(&c->dev);
             end = kTakeReadFailed;
         }
@@ -260,4 +380,3 @@ TakeEnd recordTake(Capture *c)
     setTakeLength(c->take, c->takeStartFrame + c->recordedFrames);
     return end;
 }
-

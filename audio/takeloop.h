@@ -8,6 +8,7 @@
 #include <sys/uio.h>
 
 #include "audio/capture.h"
+#include "audio/meter.h"
 #include "audio/takefile.h"
 
 // Frames that a device delivers faster than real time are gathered into
@@ -24,6 +25,7 @@ enum TakeEnd {
     kTakeEnded,        // SIGTERM or SIGHUP: the program ends
     kTakeWriteFailed,  // the take file took no more (a full disk)
     kTakeReadFailed,   // the device failed
+    kTakeCancelled,    // Ctrl-C while it waited to start: nothing recorded
 };
 
 // Everything one RECORD call works with: set up once, used by every take.
@@ -55,7 +57,22 @@ struct Capture {
     long long takeStartFrame;   // frame at which the current take begins
     long long recordedFrames;   // frames the current take holds in the file
     float lastTakeStartSeconds; // from the audio's start to the current take
+    float lastTakeSeconds;      // the current take's planned length
     long peak1, peak2;          // the current take's peaks
+
+    // A take that begins the recording (not one that continues it) may
+    // wait to start: for Enter, or for the first frame over a level; and
+    // it may keep frames from before that moment.
+    long long preFrames;        // frames kept from before the start at most (0: none)
+    long triggerLevel;          // the absolute sample value to pass (0: no trigger)
+    float triggerDb;            // the same in dBFS
+    long long takePlannedFrames;   // the current take's planned length, its pre-roll included
+
+    // What a terminal shows of the take: the meter beside the running
+    // line, and the picture after it.
+    LevelMeter meter;
+    int meterShown;             // standard output is a terminal
+    TakePicture picture;
 };
 
 
@@ -63,16 +80,34 @@ struct Capture {
 // planned length.
 long long takeFrames(const Capture *c);
 
+// Whether a take at startFrame waits to start (it begins the recording,
+// and a pre-roll or a trigger is set).
+int takeWaitsToStart(const Capture *c, long long startFrame);
+
 // Bytes of one period as the take file holds it.
 size_t periodBytes(const Capture *c);
 
 // Records one take at the take start frame: the device is read on its own
-// thread, the blocks written here. It ends when its planned length is
-// reached, at Ctrl-C (kept as far as it got), at SIGTERM or SIGHUP, or at
+// thread, the blocks written here. A take that waits to start shows what
+// it waits for and takes the frames of its pre-roll first (Ctrl-C while it
+// waits: kTakeCancelled, nothing recorded). It ends when its planned
+// length is reached, at Ctrl-C (kept as far as it got), at SIGTERM or SIGHUP, or at
 // once when the device or the take file fails; the take file then holds
 // every frame read and written before, its sizes count them all, and
 // nothing after them. Before it, a line says so when the disk has less
 // room than the take needs.
 TakeEnd recordTake(Capture *c);
+
+// --- Waiting for the start (takestart.cpp).
+
+// Reads the device (the take under way, endless) until the take starts:
+// Enter (a line typed, dropped; or the end of the input), or the first
+// frame over the trigger level. Shows the meter on a terminal meanwhile.
+// Returns 1 with *startAt the frame (as captureTaken counts) the take's
+// first frame is, up to c->preFrames before the start, and *preRoll the
+// frames from there to the start; the frames from *startAt on are taken
+// and not yet released, those before it released. 0 when a signal ended
+// the wait; -1 when the reading ended (the device failed).
+int waitForTakeStart(Capture *c, long long *startAt, long long *preRoll);
 
 #endif

@@ -242,6 +242,9 @@ void recordCommand(ConsoleState *st)
     // A save that a kill cut short is made good before the take file is
     // claimed again.
     recoverInterruptedSave(st);
+    // An append goes on right after what the file holds: no pre-roll.
+    startTakesWith(mode == kModeAppend ? 0.0f : st->takeStart.preSeconds,
+                   st->takeStart.trigDb);
     long long kept =
         RECORD(st->device, st->rate, st->duration, st->channels, (int)st->bits, kTakeFile);
     if (kept == kRecordEnded) {

@@ -386,3 +386,119 @@ TEST_F(PacedE2E, InputLevelIsShownUntilALineIsTyped)
 }
 
 }  // namespace
+
+namespace {
+
+// A take that waits to start, on the paced device whose first two seconds
+// are silence: with a trigger it starts at the first frame of sound, with
+// a second of pre-roll (silence) before it and the planned length after it,
+// no gap; with Enter alone, a second after the Enter has a second before
+// it; Ctrl-C while it waits records nothing and the prompt comes back.
+TEST_F(PacedE2E, ATakeThatWaitsStartsOnSoundOrEnterWithItsPreRoll)
+{
+    const long kSilent = 88200, kPre = 44100;
+    struct Case {
+        const char *name, *keys;
+        bool enter, interrupt;
+        long long firstIndex;   // the index of the first frame after the pre-roll, -1: any
+    } cases[] = {
+        {"trigger", "pre\t1.000\ntrig\t-30.0\n", false, false, kSilent},
+        {"enter", "pre\t1.000\n", true, false, -1},
+        {"ctrl-c", "trig\t-30.0\n", false, true, -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        unlink(path("take.wav").c_str());
+        writeFile(path("rcvat.txt"), std::string("dv\tdefault\nsr\t44100\nbits\t16\nch\t2\nd\t1\n"
+                                                 "tlist\ttlist.txt\nrname\ttake.wav\n") + c.keys);
+        PacedCardOptions options;
+        options.silentFrames = c.interrupt ? 1L << 30 : kSilent;
+        std::string conf = writePacedCard(dir, options);
+        LiveRun live = startLive(dir, {TUNEVAT_BIN},
+                                 {"ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + conf, "HOME=" + dir});
+        sendLive(&live, "r\n");
+        ASSERT_TRUE(waitForOutput(live, "The take starts when", 30));
+        if (c.enter) {
+            sleep(3);
+            sendLive(&live, "\n");
+        }
+        if (c.interrupt) {
+            usleep(500000);
+            kill(live.pid, SIGINT);
+            ASSERT_TRUE(waitForOutput(live, "Filename: take.wav\n", 30, 2)) << liveOutput(live);
+            sendLive(&live, "q\n");
+        } else {
+            ASSERT_TRUE(waitForOutput(live, "Recording...\n", 30));
+            sendLive(&live, "1\nq\n");
+        }
+        RunResult r = finishLive(&live, 60);
+        EXPECT_EQ(r.status, 0) << r.out;
+        if (c.interrupt) {
+            EXPECT_EQ(r.out.find("Recording..."), std::string::npos) << r.out;
+            EXPECT_FALSE(fileExists(path("take.wav")));
+            continue;
+        }
+        EXPECT_NE(r.out.find(c.enter ? "The take starts when Enter is pressed, with up to 1.0 sec "
+                                       "from before it\n"
+                                     : "The take starts when the level passes -30.0 dBFS or Enter "
+                                       "is pressed, with up to 1.0 sec from before it\n"),
+                  std::string::npos)
+            << r.out;
+        std::string data = readFile(path("take.wav")).substr(44);
+        ASSERT_EQ(data.size(), (size_t)(kPre + rec::kTakeFrames) * 4) << r.out;
+        // The index frame 0 would hold: the frames of the pre-roll come
+        // right before the first of the take, silent before the sound.
+        long long base = frameIndex(data.data() + kPre * 4, 2, 2) - kPre;
+        if (c.firstIndex >= 0) {
+            EXPECT_EQ(base + kPre, c.firstIndex);
+        }
+        for (long f = 0; f < kPre + rec::kTakeFrames; ++f) {
+            ASSERT_EQ(frameIndex(data.data() + f * 4, 2, 2), base + f < kSilent ? -1 : base + f)
+                << f;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A three-second take on a terminal: the time left and each channel's
+// level in dBFS, redrawn at least ten times, then below the peak lines a
+// picture of the take, a line of 60 cells per channel; the take's frames
+// are the device's, every one, in order.
+TEST_F(PacedE2E, ATakeOnATerminalShowsItsLevelsAndThenItsPicture)
+{
+    writeFile(path("rcvat.txt"), "dv\tdefault\nsr\t44100\nbits\t16\nch\t2\nd\t3\n"
+                                 "tlist\ttlist.txt\nrname\ttake.wav\n");
+    std::vector<std::string> env = {"ALSA_CONFIG_PATH=/usr/share/alsa/alsa.conf:" + writePacedCard(dir),
+                                    "LC_ALL=C"};
+    LiveRun run = startLive(dir, {TUNEVAT_BIN}, env, 60, 80);
+    sendLive(&run, "r\n");
+    ASSERT_TRUE(waitForOutput(run, "5 = play last take\n", 30));
+    sendLive(&run, "1\nq\n");
+    RunResult r = finishLive(&run);
+    EXPECT_EQ(r.status, 0);
+    size_t from = r.out.find("Recording...\n"), to = r.out.find("\n\nChannel 1 peak", from);
+    ASSERT_NE(to, std::string::npos) << r.out;
+    std::istringstream redraws(r.out.substr(from + 13, to - from - 13));
+    const std::string level = " *(-[0-9]+\\.[0-9]|-inf)( clip [0-9]+)?";
+    std::regex line("Remaining [0-9]+\\.[0-9][0-9] sec +1\\[[#:| ]+\\]" + level + "  2\\[[#:| ]+\\]" +
+                    level + " *");
+    int seen = 0;
+    for (std::string one; std::getline(redraws, one, '\r');) {
+        if (one.empty()) continue;
+        EXPECT_TRUE(std::regex_match(one, line)) << one;
+        ++seen;
+    }
+    EXPECT_GE(seen, 10);
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("Channel 2 peak = -[0-9.]+ dB\nChannel 1 \\|.{60}\\|\n"
+                                                    "Channel 2 \\|.{60}\\|\n")))
+        << r.out;
+    std::string data = readFile(path("take.wav")).substr(44);
+    ASSERT_EQ(data.size() % 4, 0u);
+    ASSERT_GE(data.size(), 3u * 44100 * 4);
+    for (size_t f = 0; f < data.size() / 4; ++f) ASSERT_EQ(frameIndex(data.data() + f * 4, 2, 2), (long long)f);
+}
+
+}  // namespace

@@ -379,6 +379,8 @@ std::string writePacedCard(const std::string &dir, const PacedCardOptions &optio
     if (options.dropSilently) paced += "    drop_silently true\n";
     if (options.startDelayMs > 0)
         paced += "    start_delay_ms " + std::to_string(options.startDelayMs) + "\n";
+    if (options.silentFrames > 0)
+        paced += "    silent_frames " + std::to_string(options.silentFrames) + "\n";
     if (!options.logPath.empty()) paced += "    log \"" + options.logPath + "\"\n";
     paced += "  }\n";
     std::string card =

@@ -172,6 +172,7 @@ struct PacedCardOptions {
     bool dropSilently = false;
     std::string logPath;     // empty: no log
     long startDelayMs = 0;   // the first frame comes this long after the first start
+    long silentFrames = 0;   // the source's first frames are silence
 };
 // Writes dir/asound.conf with the paced device as the capture half of
 // pcm.!default and pcm.tvcard, whose playback half is the virtual card's

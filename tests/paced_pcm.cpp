@@ -56,6 +56,7 @@ struct Paced {
     long bufferFrames;
     long rateMax;
     long startDelayMs;     // the first frame comes this long after the first start
+    long silentFrames;     // the source's first frames are silence (all bytes zero)
 
     int sourceStarted;
     long long sourceStartNs;
@@ -241,7 +242,16 @@ snd_pcm_sframes_t pacedTransfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_area
         // With a stop threshold past the buffer, a slot the program left
         // too long holds a later frame, as a card's ring does.
         if (p->hw > pos + ring) pos += (p->hw - 1 - pos) / ring * ring;
-        writeFrame(io, areas, offset + i, p->runBase + p->skipped + pos);
+        Frames src = p->runBase + p->skipped + pos;
+        if (src < (Frames)p->silentFrames) {
+            for (unsigned ch = 0; ch < io->channels; ++ch) {
+                const snd_pcm_channel_area_t *a = &areas[ch];
+                memset((char *)a->addr + (a->first + (Frames)a->step * (offset + i)) / 8, 0,
+                       snd_pcm_format_physical_width(io->format) / 8);
+            }
+        } else {
+            writeFrame(io, areas, offset + i, src);
+        }
     }
     armTimer(p, appl + size);
     pthread_mutex_unlock(&p->lock);
@@ -382,7 +392,8 @@ snd_pcm_ioplug_callback_t pacedCallbacks()
 const snd_pcm_ioplug_callback_t kCallbacks = pacedCallbacks();
 
 // Reads the device's own settings from its configuration node:
-// buffer_frames, rate_max, drop_silently, start_delay_ms and log.
+// buffer_frames, rate_max, drop_silently, start_delay_ms, silent_frames
+// and log.
 int readSettings(snd_config_t *conf, Paced *p)
 {
     snd_config_iterator_t i, next;
@@ -399,6 +410,8 @@ int readSettings(snd_config_t *conf, Paced *p)
             err = snd_config_get_integer(n, &p->rateMax);
         } else if (!strcmp(id, "start_delay_ms")) {
             err = snd_config_get_integer(n, &p->startDelayMs);
+        } else if (!strcmp(id, "silent_frames")) {
+            err = snd_config_get_integer(n, &p->silentFrames);
         } else if (!strcmp(id, "drop_silently")) {
             err = snd_config_get_bool(n);
             p->dropSilently = err > 0;

@@ -192,8 +192,8 @@ TEST(LevelMeter, LevelsHoldsAndClipsFollowTheBlocks)
             continue;
         }
         takeMeterLevels(&m, ns);
-        EXPECT_FALSE(meterDue(&m, ns + 99999999));
-        EXPECT_TRUE(meterDue(&m, ns + 100000000));
+        EXPECT_FALSE(meterDue(&m, ns + kMeterIntervalNs - 1));
+        EXPECT_TRUE(meterDue(&m, ns + kMeterIntervalNs));
         long got[] = {m.level[0], m.level[1], (long)m.clips[0], m.hold[0], m.hold[1]};
         long want[] = {s.a, s.b, s.clips, s.holdA, s.holdB};
         for (int i = 0; i < 5; ++i) EXPECT_EQ(got[i], want[i]) << i;
