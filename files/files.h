@@ -101,13 +101,14 @@ void copyOwnerAndMode(int fd, const struct stat *old);
 int sameFileName(const char *a, const char *b);
 
 // The free bytes of the file system that holds path (the folder of a
-// file that does not exist yet) for the user, or -1 when it cannot tell.
+// file that does not exist yet) that this user may fill (root also the
+// blocks kept back for root), or -1 when it cannot tell.
 long long freeBytes(const char *path);
 
 // The largest file the file system that holds path can keep: 4 GiB less
-// one byte for FAT (as on most SD cards and USB sticks) and others whose
-// sizes have 32 bits, else as large as a file may be. -1 when it cannot
-// tell.
+// one byte for FAT (as on most SD cards and USB sticks), whose type statfs
+// names; as large as a file may be for every other type, an unknown one
+// included. -1 when it cannot tell.
 long long largestFile(const char *path);
 
 // Whether the user may write path (links followed): 1 yes or no such
