@@ -291,10 +291,7 @@ int removeLeftSaves(const char *path)
         // under that name once locked.
         int fd = openRegular(name, O_RDONLY | O_NOFOLLOW, 0);
         if (fd < 0) continue;
-        struct stat a, b;
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &a) == 0 && lstat(name, &b) == 0 &&
-            a.st_dev == b.st_dev && a.st_ino == b.st_ino && unlink(name) == 0)
-            ++removed;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && stillNamed(fd, name) && unlink(name) == 0) ++removed;
         close(fd);
     }
     closedir(d);
@@ -344,6 +341,13 @@ int mayWrite(const char *path)
 {
     if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0) return 1;
     return errno == ENOENT ? 1 : 0;
+}
+
+int stillNamed(int fd, const char *path)
+{
+    struct stat a, b;
+    return fstat(fd, &a) == 0 && lstat(path, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 int sameFileName(const char *a, const char *b)

@@ -100,6 +100,10 @@ void copyOwnerAndMode(int fd, const struct stat *old);
 // otherwise, also when either does not exist yet.
 int sameFileName(const char *a, const char *b);
 
+// Whether the name path (not followed when a link) still leads to the file
+// open as fd: 1 yes, 0 when it names another file or nothing.
+int stillNamed(int fd, const char *path);
+
 // The free bytes of the file system that holds path (the folder of a
 // file that does not exist yet) that this user may fill (root also the
 // blocks kept back for root), or -1 when it cannot tell.
