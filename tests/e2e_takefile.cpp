@@ -266,21 +266,40 @@ TEST_F(TakeFile, TermAndHangUpKeepTheTakeAndTouchNothingElse)
 
 // Started with SIGHUP ignored (under nohup), the program leaves it ignored:
 // a hang-up in the middle of a take changes nothing, and the take records
-// on to be kept.
-TEST_F(TakeFile, AHangUpIgnoredAtStartStaysIgnored)
+// on to be kept. Started with SIGINT, SIGHUP and SIGCONT ignored, it gives
+// SIGTERM back its own disposition after a command: at the prompt it ends
+// the program.
+TEST_F(TakeFile, SignalsIgnoredAtStartStayIgnored)
 {
-    oldSong();
-    prog.ignoreHangUp = true;
-    startTake(3);
-    prog.signal(SIGHUP);
-    feedPaced(3, 2);
-    prog.signal(SIGINT);
-    ASSERT_TRUE(feedUntilMenu(5)) << prog.output();
-    long periods = periodsCounted(prog.output());
-    EXPECT_GE(periods, 5);
-    prog.type("1\nq\n");
-    EXPECT_EQ(prog.wait(), 0) << prog.output();
-    EXPECT_TRUE(readFile(path("song.wav")) == wavBytes(44100, 2, 16, input(0, periods * kPeriod)));
+    struct Case {
+        std::vector<int> ignored;
+        bool termAtPrompt;
+    } cases[] = {{{SIGHUP}, false}, {{SIGINT, SIGHUP, SIGCONT}, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.termAtPrompt ? "SIGTERM at the prompt" : "SIGHUP in a take");
+        oldSong();
+        prog.ignored = c.ignored;
+        if (c.termAtPrompt) {
+            settings(2, 16, "0.15", "song.wav");   // two periods
+            startTake(2);
+            ASSERT_TRUE(prog.waitFor(takeMenu())) << prog.output();
+            prog.type("1\n");
+            ASSERT_TRUE(prog.waitFor("Recording: \tDur", 2)) << prog.output();
+            prog.signal(SIGTERM);
+            EXPECT_EQ(prog.wait(), 128 + SIGTERM) << prog.output();
+            continue;
+        }
+        startTake(3);
+        prog.signal(SIGHUP);
+        feedPaced(3, 2);
+        prog.signal(SIGINT);
+        ASSERT_TRUE(feedUntilMenu(5)) << prog.output();
+        long periods = periodsCounted(prog.output());
+        EXPECT_GE(periods, 5);
+        prog.type("1\nq\n");
+        EXPECT_EQ(prog.wait(), 0) << prog.output();
+        EXPECT_TRUE(readFile(path("song.wav")) == wavBytes(44100, 2, 16, input(0, periods * kPeriod)));
+    }
 }
 
 // A second tunevat in the same folder cannot record while the first one
