@@ -512,6 +512,91 @@ TEST_F(TakeFile, RejectedAudioNeverComesBackAfterAKill)
     }
 }
 
+// Past 4 GiB the take file turns RF64, before the take that carries the
+// audio there. Takes planned just short of that (24347.5 s: 4 GiB less 50
+// KiB) and ended by Ctrl-C after three periods make "2" ask for the turn
+// with only those periods in the file. Whatever happens at the turn (the
+// disk full, a kill before each of its writes, a file system that cannot
+// insert a block, a kill in the copy made there instead), "1" keeps every
+// period recorded, or the next start keeps them aside, and libsndfile
+// reads every frame of what is said to be kept. A take planned within 4
+// GiB whose whole periods pass it, and one planned past it onto tmpfs,
+// start and keep what they record.
+TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
+{
+    if (std::string(TUNEVAT_SNDCHECK).empty()) GTEST_SKIP() << "built without libsndfile";
+    char shm[] = "/dev/shm/tunevat-rf64.XXXXXX";
+    std::string tmpfs = mkdtemp(shm) ? std::string(shm) + "/song.wav" : "";
+    const std::string killTake = "TV_FAULT_KILL_ON=tunevat_temp.wav";
+    struct Case {
+        const char *name;
+        std::vector<std::string> shim;
+        const char *duration;   // 24347.5: "2" asks for the turn
+        bool killed;            // at the turn; the next start keeps the take
+        std::string target;
+    } cases[] = {
+        {"a full disk at the turn", {"TV_FAULT_FULL_ON=tunevat_temp.wav*"}, "24347.5", false, "song.wav"},
+        {"killed right after the block is inserted", {killTake, "TV_FAULT_KILL_AFTER_INSERT=1"}, "24347.5",
+         true, "song.wav"},
+        {"killed before the second write", {killTake, "TV_FAULT_KILL_AFTER_INSERT=2"}, "24347.5", true,
+         "song.wav"},
+        {"killed before the third write", {killTake, "TV_FAULT_KILL_AFTER_INSERT=3"}, "24347.5", true,
+         "song.wav"},
+        {"killed in the copy where no block can be inserted",
+         {"TV_FAULT_INSERT=95", "TV_FAULT_KILL_ON=tunevat_temp.wav.rf64", "TV_FAULT_KILL_BYTES=100"},
+         "24347.5", true, "song.wav"},
+        // 24347.85 s is 4 GiB less 7 KiB; whole periods of 4096 frames pass it.
+        {"whole periods past 4 GiB where no block can be inserted", {"TV_FAULT_INSERT=95"}, "24347.85",
+         false, "song.wav"},
+        {"planned past 4 GiB onto tmpfs", {}, "30435", false, tmpfs},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.target.empty()) continue;
+        for (const std::string &n : namesMatching(dir, kAsidePattern)) unlink(path(n).c_str());
+        unlink((c.target[0] == '/' ? c.target : path(c.target)).c_str());
+        writeFile(path("tlist.txt"), "");
+        settings(2, 16, c.duration, c.target);
+        prog.env = c.shim;
+        if (!c.shim.empty()) prog.env.push_back(std::string("LD_PRELOAD=") + TUNEVAT_FAULTSHIM);
+        ASSERT_TRUE(prog.start(dir, card, fifo));
+        prog.type("r\n");
+        feedPaced(0, 3);
+        prog.signal(SIGINT);
+        ASSERT_TRUE(feedUntilMenu(3)) << prog.output();
+        long frames = periodsCounted(prog.output()) * kPeriod;
+        std::string kept = c.target;
+        if (std::string(c.duration) == "24347.5") prog.type("2\n");
+        if (c.killed) {
+            EXPECT_EQ(prog.wait(), 128 + SIGKILL) << prog.output();
+            RunResult r = runTunevat(dir, "q\n", conf, 60);
+            std::vector<std::string> aside = namesMatching(dir, kAsidePattern);
+            ASSERT_EQ(aside.size(), 1u) << r.out;
+            EXPECT_NE(r.out.find("A take left in tunevat_temp.wav is kept as " + aside[0] + "\n"),
+                      std::string::npos)
+                << r.out;
+            kept = aside[0];
+        } else {
+            if (!c.shim.empty() && c.shim[0].rfind("TV_FAULT_FULL_ON", 0) == 0) {
+                EXPECT_TRUE(prog.waitFor(takeMenu(), 2)) << prog.output();
+                EXPECT_NE(prog.output().find("Cannot make tunevat_temp.wav RF64 for a recording past "
+                                             "4 GiB: No space left on device\n" + takeMenu()),
+                          std::string::npos)
+                    << prog.output();
+            }
+            prog.type("1\nq\n");
+            EXPECT_EQ(prog.wait(), 0) << prog.output();
+        }
+        EXPECT_FALSE(fileExists(path("tunevat_temp.wav.rf64")));
+        unlink(path("back.raw").c_str());
+        RunResult s = runProgram(dir, {TUNEVAT_SNDCHECK, "read", kept, "back.raw"});
+        EXPECT_EQ(s.status, 0) << s.err;
+        EXPECT_EQ(s.out, "2 44100 " + std::to_string(frames) + " 16\n");
+        EXPECT_TRUE(readFile(path("back.raw")) == input(0, frames));
+    }
+    if (!tmpfs.empty()) removeTree(std::string(shm));
+}
+
 // --- Takes of gigabytes. The virtual card's capture reads a named pipe
 // that a thread of the test keeps full of frame-numbered audio: frame n
 // holds n, its low 16 bits on the left, the next 16 on the right. Each
