@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <thread>
 #include <regex>
+#include <linux/falloc.h>
 #include <sys/mount.h>
 
 #include "e2e_live.h"
@@ -550,9 +551,14 @@ TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
          false, "song.wav"},
         {"planned past 4 GiB onto tmpfs", {}, "30435", false, tmpfs},
     };
+    // The rows of a turn in place need a file system that inserts blocks.
+    int probe = open(path("probe").c_str(), O_RDWR | O_CREAT, 0644);
+    bool inserts = ftruncate(probe, 65536) == 0 && fallocate(probe, FALLOC_FL_INSERT_RANGE, 0, 4096) == 0;
+    close(probe);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.target.empty()) continue;
+        bool inPlace = c.shim.empty() || c.shim[0] != "TV_FAULT_INSERT=95";
+        if (c.target.empty() || (!inserts && inPlace && c.target == "song.wav")) continue;
         for (const std::string &n : namesMatching(dir, kAsidePattern)) unlink(path(n).c_str());
         unlink((c.target[0] == '/' ? c.target : path(c.target)).c_str());
         writeFile(path("tlist.txt"), "");

@@ -46,11 +46,10 @@
 //                              insert a block into a file (95, EOPNOTSUPP).
 //   TV_FAULT_FULL_ON=<pattern> once a range has been inserted into a
 //                              matching file, the disk is full: a pwrite,
-//                              pwritev, copy_file_range or allocating
-//                              fallocate on a matching file that needs a
-//                              block the file does not have (past its end,
-//                              or in a hole) fails with ENOSPC; bytes the
-//                              file has are written as usual.
+//                              pwritev or copy_file_range to a matching
+//                              file that needs a block it does not have
+//                              (past its end, or in a hole) fails with
+//                              ENOSPC; bytes the file has are written.
 //   TV_FAULT_KILL_AFTER_INSERT=<n>
 //                              once a range has been inserted into a file
 //                              that TV_FAULT_KILL_ON matches, the process
@@ -349,9 +348,6 @@ static int fallocateWith(const char *symbol, int fd, int mode, off_t pos, off_t 
         errno = atoi(fail);
         return -1;
     }
-    int allocates = !(mode & (FALLOC_FL_PUNCH_HOLE | FALLOC_FL_COLLAPSE_RANGE |
-                              FALLOC_FL_INSERT_RANGE | FALLOC_FL_ZERO_RANGE));
-    if (allocates && refused(fd, pos, (size_t)n)) return -1;
     int r = ((FallocateFn)dlsym(RTLD_NEXT, symbol))(fd, mode, pos, n);
     if (r == 0 && (mode & FALLOC_FL_INSERT_RANGE)) {
         if (fdMatches("TV_FAULT_FULL_ON", fd)) fullDisk = 1;

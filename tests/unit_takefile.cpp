@@ -3,7 +3,6 @@
 // a copy (a file system that cannot insert, such as tmpfs).
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <sys/file.h>
@@ -149,11 +148,8 @@ TEST(TakeFileModule, AHalfMadeTurnIsPutRightWhenTheTakeIsKeptAside)
         keepLeftoverTake(path.c_str());
         std::string said = testing::internal::GetCapturedStdout();
         std::string kept;
-        DIR *d = opendir(c.dir.c_str());
-        while (struct dirent *e = readdir(d)) {
-            if (std::string(e->d_name).rfind("take-", 0) == 0) kept = c.dir + "/" + e->d_name;
-        }
-        closedir(d);
+        for (const std::string &n : listDir(c.dir))
+            if (n.rfind("take-", 0) == 0) kept = c.dir + "/" + n;
         EXPECT_EQ(said, "A take left in " + path + " is kept as " + kept + "\n");
         std::string bytes = readFile(kept);
         bool inserts = c.dir != shm;
