@@ -526,8 +526,12 @@ TEST_F(TakeFile, RejectedAudioNeverComesBackAfterAKill)
 TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
 {
     if (std::string(TUNEVAT_SNDCHECK).empty()) GTEST_SKIP() << "built without libsndfile";
-    char shm[] = "/dev/shm/tunevat-rf64.XXXXXX";
+    char shm[] = "/dev/shm/tunevat-test-rf64.XXXXXX";
     std::string tmpfs = mkdtemp(shm) ? std::string(shm) + "/song.wav" : "";
+    struct Remove {
+        std::string dir;
+        ~Remove() { if (!dir.empty()) removeTree(dir); }
+    } removeShm{tmpfs.empty() ? "" : shm};
     const std::string killTake = "TV_FAULT_KILL_ON=tunevat_temp.wav";
     struct Case {
         const char *name;
@@ -600,7 +604,6 @@ TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
         EXPECT_EQ(s.out, "2 44100 " + std::to_string(frames) + " 16\n");
         EXPECT_TRUE(readFile(path("back.raw")) == input(0, frames));
     }
-    if (!tmpfs.empty()) removeTree(std::string(shm));
 }
 
 // --- Takes of gigabytes. The virtual card's capture reads a named pipe

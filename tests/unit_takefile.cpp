@@ -67,7 +67,7 @@ TEST(TakeFileModule, MakeTakeRf64KeepsTheAudioTheNameAndTheLock)
         const char *where;
         std::string dir;
     } cases[] = {{"a disk that inserts blocks", makeTempDir()}, {"tmpfs", ""}};
-    char shm[] = "/dev/shm/tunevat-take.XXXXXX";
+    char shm[] = "/dev/shm/tunevat-test-take.XXXXXX";
     if (mkdtemp(shm)) cases[1].dir = shm;
     for (const Case &c : cases) {
         if (c.dir.empty()) continue;
@@ -120,7 +120,7 @@ TEST(TakeFileModule, AHalfMadeTurnIsPutRightWhenTheTakeIsKeptAside)
     } cases[] = {{"zeros, a disk that inserts blocks", makeTempDir(), false},
                  {"a header without JUNK, a disk that inserts blocks", makeTempDir(), true},
                  {"zeros, tmpfs", "", false}};
-    char shm[] = "/dev/shm/tunevat-take.XXXXXX";
+    char shm[] = "/dev/shm/tunevat-test-take.XXXXXX";
     if (mkdtemp(shm)) cases[2].dir = shm;
     for (const Case &c : cases) {
         if (c.dir.empty()) continue;
