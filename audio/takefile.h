@@ -17,7 +17,12 @@
 // inserted before it (no audio is copied) that holds the RF64 header and
 // a JUNK chunk; where the file system cannot insert, the audio is copied
 // once behind an 80-byte header. Its sizes always state whole frames that
-// are all in the file, so it reads whole at any moment, also after a kill.
+// are all in the file, so it reads whole at any moment, also after a kill,
+// and also in the middle of the turn to RF64 (the next start puts a turn
+// cut short right).
+//
+// takefile.cpp writes the file, takeclaim.cpp claims it and keeps the
+// takes left in it, takerf64.cpp turns it RF64.
 #ifndef TUNEVAT_AUDIO_TAKEFILE_H
 #define TUNEVAT_AUDIO_TAKEFILE_H
 
@@ -83,8 +88,10 @@ int setTakeLength(TakeFile *t, long long frames);
 // nothing happens to one that is. The audio stays where it is where the
 // file system can insert a block before it (ext4, XFS); elsewhere it is
 // copied once behind an RF64 header, into a file that takes the take
-// file's name and lock. Returns 1; 0 after a message, with the take file
-// as it was.
+// file's name and lock; a take file without audio yet gets the RF64 header
+// in place. Returns 1; 0 after a line saying why, with the take file the
+// RIFF take it was (or, should the inserted block not come out again, let
+// go: its descriptor closed, for the next start to put right).
 int makeTakeRf64(TakeFile *t);
 
 // Flushes the take file to disk. Returns 1; 0 with errno set.
@@ -99,7 +106,9 @@ void takeIdentity(const TakeFile *t, dev_t *device, ino_t *inode);
 int takeFileBusy(const char *path);
 
 // Moves a take left in the take file at path aside, with a line saying
-// where, unless a recording under way holds it. Creates nothing.
+// where, unless a recording under way holds it; a turn to RF64 that a
+// kill cut short is put right first, and a copy such a turn left beside
+// it is removed. Creates nothing.
 void keepLeftoverTake(const char *path);
 
 // Where a take left in path goes: path without ".wav", a dash, the date

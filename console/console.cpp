@@ -96,6 +96,21 @@ static void loadListAtStart(ConsoleState *st)
 static int preRollAllowed(float seconds) { return seconds >= 0.0f && seconds <= kMaxPreSeconds; }
 static int triggerAllowed(float db) { return db >= kLowestTrigDb && db <= 0.0f; }
 
+// Names in the settings file that do not fit are refused as the prompts
+// refuse them, one line each; the default (or the prompt) stands.
+static void sayTooLong(int tooLong)
+{
+    if (tooLong & kTooLongDevice)
+        printf("Device names are at most %i characters: the one in %s is not used\n",
+               kDeviceBytes - 1, kSettingsFile);
+    if (tooLong & kTooLongList)
+        printf("List names are at most %i characters: the one in %s is not used\n",
+               kListNameBytes - 1, kSettingsFile);
+    if (tooLong & kTooLongRecordName)
+        printf("Recording names are at most %i characters: the one in %s is not used\n",
+               kRecordNameBytes - 1, kSettingsFile);
+}
+
 static void startUp(ConsoleState *st)
 {
     printf("\nTunevat 1.05 by Anwick\n\n");
@@ -109,9 +124,11 @@ static void startUp(ConsoleState *st)
     if (f) {
         fclose(f);
         printf("Reading rcvat.txt file\n");
+        int tooLong = 0;
         GET_PARAMS(&st->channels, st->device, &st->rate, &st->bits, &st->inPoint,
                    &st->outPoint, &st->duration, st->listName, &st->listGiven,
-                   kSettingsFile, st->recordName, &st->takeStart);
+                   kSettingsFile, st->recordName, &st->takeStart, &tooLong);
+        sayTooLong(tooLong);
         long readBytes = 0;
         long unread = unreadSettingsLines(kSettingsFile, &readBytes);
         if (unread > 0)

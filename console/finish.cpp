@@ -9,7 +9,8 @@
 // files which side of the change the kill fell on:
 // - the target does not hold the take yet: the take stays in the take file
 //   and is moved aside with the usual line, the target as it was;
-// - the target holds it: the take file is removed if it is still there
+// - the target holds it (it is the take file renamed, or its audio holds
+//   every byte of the take): the take file is removed if it is still there
 //   (its audio is in the target), the start says where the take is, and
 //   the target is added to the list if the list lacks it.
 // Unfinished temporary files of saves that a kill left beside the target
@@ -31,9 +32,10 @@
 // The note beside the take file while a recording is saved.
 const char *const kSaveNote = ".tunevat_temp.wav.saving";
 
-// Bytes compared at each end of the take when telling whether the target
-// holds it: enough that a take of other audio never matches by chance.
+// Bytes compared at a time when telling whether the target holds the take.
 static const long long kCompareBytes = 65536;
+// Tries at writing the note when another tunevat's start removes its name.
+static const int kNoteTries = 3;
 
 // What the note says.
 struct SaveNote {
@@ -60,18 +62,31 @@ static int beginNote(const SaveNote *n)
                           "audio\t%lld\nbefore\t%lld\n",
                           n->append ? "append" : "new", n->target, n->list, n->takeDevice,
                           n->takeInode, n->keptBytes, n->takeAudioAt, n->beforeBytes);
-    int fd = openRegular(kSaveNote, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
-    int ok = fd >= 0 && length > 0 && length < (int)sizeof text && flock(fd, LOCK_EX) == 0 &&
-             write(fd, text, (size_t)length) == length && fsync(fd) == 0;
-    if (!ok) {
-        if (fd >= 0) {
+    if (length <= 0 || length >= (int)sizeof text) return -1;
+    // Locked before anything is written to it: another tunevat that starts
+    // meanwhile removes only a note whose lock is free, so it never removes
+    // this one; a name it removed between the open and the lock is made
+    // anew.
+    for (int attempt = 0; attempt < kNoteTries; ++attempt) {
+        int fd = openRegular(kSaveNote, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
+        if (fd < 0) return -1;
+        if (flock(fd, LOCK_EX) != 0) {
             close(fd);
-            unlink(kSaveNote);
+            return -1;
         }
-        return -1;
+        if (!stillNamed(fd, kSaveNote)) {
+            close(fd);
+            continue;
+        }
+        if (ftruncate(fd, 0) != 0 || write(fd, text, (size_t)length) != length || fsync(fd) != 0) {
+            unlink(kSaveNote);
+            close(fd);
+            return -1;
+        }
+        syncDirectory(kSaveNote);
+        return fd;
     }
-    syncDirectory(kSaveNote);
-    return fd;
+    return -1;
 }
 
 // The save is over (done or given up): the note goes, for good.
@@ -118,30 +133,32 @@ static int readNote(int fd, SaveNote *n)
 
 // --- Does the target hold the take?
 
-// Whether n bytes at a in fd a equal n bytes at b in fd b.
+// Whether n bytes at a in fd a equal n bytes at b in fd b, all of them.
 static int sameBytes(int fdA, long long a, int fdB, long long b, long long n)
 {
-    if (n > kCompareBytes) n = kCompareBytes;
-    if (n <= 0) return 1;
-    char *bufA = (char *)malloc(2 * (size_t)n);
+    char *bufA = (char *)malloc(2 * (size_t)kCompareBytes);
     if (!bufA) return 0;
-    char *bufB = bufA + n;
-    int same = pread(fdA, bufA, (size_t)n, (off_t)a) == (ssize_t)n &&
-               pread(fdB, bufB, (size_t)n, (off_t)b) == (ssize_t)n && memcmp(bufA, bufB, (size_t)n) == 0;
+    char *bufB = bufA + kCompareBytes;
+    int same = 1;
+    for (long long done = 0; same && done < n;) {
+        size_t step = (size_t)(n - done < kCompareBytes ? n - done : kCompareBytes);
+        same = pread(fdA, bufA, step, (off_t)(a + done)) == (ssize_t)step &&
+               pread(fdB, bufB, step, (off_t)(b + done)) == (ssize_t)step &&
+               memcmp(bufA, bufB, step) == 0;
+        done += (long long)step;
+    }
     free(bufA);
     return same;
 }
 
 // Whether the audio at dataAt of the file open as target holds the take's
-// kept bytes (the take file open as take, audio from takeAt): the first
-// and the last bytes of it, and the audio's length.
+// kept bytes (the take file open as take, audio from takeAt): its length
+// and every byte. An old recording of the same length whose ends match the
+// take's is not the take.
 static int holdsTake(int target, long long dataAt, long long targetAudio, int take,
                      long long takeAt, long long kept, long long before)
 {
-    if (targetAudio != before + kept) return 0;
-    long long tail = kept < kCompareBytes ? kept : kCompareBytes;
-    return sameBytes(target, dataAt + before, take, takeAt, kept) &&
-           sameBytes(target, dataAt + before + kept - tail, take, takeAt + kept - tail, tail);
+    return targetAudio == before + kept && sameBytes(target, dataAt + before, take, takeAt, kept);
 }
 
 // Whether the take file open as take (-1: gone) is the note's take.
@@ -239,8 +256,10 @@ void recoverInterruptedSave(ConsoleState *st)
 {
     int fd = openRegular(kSaveNote, O_RDWR | O_NOFOLLOW, 0);
     if (fd < 0) return;
-    // A note whose lock is held belongs to a tunevat that is saving now.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // A note whose lock is held belongs to a tunevat that is saving now; a
+    // note that lost its name before the lock was had is that tunevat's
+    // finished one.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !stillNamed(fd, kSaveNote)) {
         close(fd);
         return;
     }

@@ -291,10 +291,7 @@ int removeLeftSaves(const char *path)
         // under that name once locked.
         int fd = openRegular(name, O_RDONLY | O_NOFOLLOW, 0);
         if (fd < 0) continue;
-        struct stat a, b;
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &a) == 0 && lstat(name, &b) == 0 &&
-            a.st_dev == b.st_dev && a.st_ino == b.st_ino && unlink(name) == 0)
-            ++removed;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && stillNamed(fd, name) && unlink(name) == 0) ++removed;
         close(fd);
     }
     closedir(d);
@@ -317,21 +314,26 @@ long long freeBytes(const char *path)
     existingPart(path, at, sizeof at);
     struct statvfs v;
     if (statvfs(at, &v) != 0) return -1;
-    return (long long)v.f_bavail * (long long)v.f_frsize;
+    // Root may also fill the blocks a file system keeps back for it (ext4
+    // keeps 5 % by default); every other user stops short of them.
+    unsigned long long blocks = geteuid() == 0 ? v.f_bfree : v.f_bavail;
+    return (long long)blocks * (long long)v.f_frsize;
 }
 
 long long largestFile(const char *path)
 {
     char at[kPathBytes];
     existingPart(path, at, sizeof at);
-    // FAT keeps sizes in 32 bits: a file ends one byte short of 4 GiB.
+    // Only a file system known to keep sizes in 32 bits caps a file: FAT
+    // (msdos and vfat), whose files end one byte short of 4 GiB. Every
+    // other type, an unknown one included (tmpfs, overlayfs, NFS, ZFS,
+    // FUSE...), is taken at its word: pathconf's _PC_FILESIZEBITS says 32
+    // for every type the C library does not know, so it is not asked.
     const long kFatMagic = 0x4d44;   // MSDOS_SUPER_MAGIC
     const long long kFatLargest = 4294967295LL;
     struct statfs f;
     if (statfs(at, &f) != 0) return -1;
     if ((long)f.f_type == kFatMagic) return kFatLargest;
-    long bits = pathconf(at, _PC_FILESIZEBITS);
-    if (bits > 0 && bits <= 32) return kFatLargest;
     return LLONG_MAX;
 }
 
@@ -339,6 +341,13 @@ int mayWrite(const char *path)
 {
     if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0) return 1;
     return errno == ENOENT ? 1 : 0;
+}
+
+int stillNamed(int fd, const char *path)
+{
+    struct stat a, b;
+    return fstat(fd, &a) == 0 && lstat(path, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 int sameFileName(const char *a, const char *b)

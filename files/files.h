@@ -100,14 +100,19 @@ void copyOwnerAndMode(int fd, const struct stat *old);
 // otherwise, also when either does not exist yet.
 int sameFileName(const char *a, const char *b);
 
+// Whether the name path (not followed when a link) still leads to the file
+// open as fd: 1 yes, 0 when it names another file or nothing.
+int stillNamed(int fd, const char *path);
+
 // The free bytes of the file system that holds path (the folder of a
-// file that does not exist yet) for the user, or -1 when it cannot tell.
+// file that does not exist yet) that this user may fill (root also the
+// blocks kept back for root), or -1 when it cannot tell.
 long long freeBytes(const char *path);
 
 // The largest file the file system that holds path can keep: 4 GiB less
-// one byte for FAT (as on most SD cards and USB sticks) and others whose
-// sizes have 32 bits, else as large as a file may be. -1 when it cannot
-// tell.
+// one byte for FAT (as on most SD cards and USB sticks), whose type statfs
+// names; as large as a file may be for every other type, an unknown one
+// included. -1 when it cannot tell.
 long long largestFile(const char *path);
 
 // Whether the user may write path (links followed): 1 yes or no such

@@ -36,18 +36,27 @@ void copySlice(char *dest, const char *value, int length, int destBytes)
     dest[length] = '\0';
 }
 
+// Copies a name of length bytes into dest (destBytes bytes) when it fits
+// whole; a name that does not is left out and noted in *tooLong with flag:
+// a cut name could name another file.
+void copyName(char *dest, const char *value, int length, int destBytes, int flag, int *tooLong)
+{
+    if (length > destBytes - 1) *tooLong |= flag;
+    else copySlice(dest, value, length, destBytes);
+}
+
 // Stores one key's value. value is NUL-terminated (length bytes).
 void storeValue(const char *key, const char *value, int length, int *channels,
                 char *device, unsigned int *rate, unsigned int *bits,
                 float *inPoint, float *outPoint, float *duration,
                 char *listName, int *listGiven, char *recordName,
-                TakeStartSettings *takeStart)
+                TakeStartSettings *takeStart, int *tooLong)
 {
     // Base-10 conversions skip leading blanks and give 0 when no number
     // follows; out-of-range values are kept as converted, the console
     // corrects channels and bits afterwards.
     if (strcmp(key, "dv") == 0) {
-        copySlice(device, value, length, kDeviceBytes);
+        copyName(device, value, length, kDeviceBytes, kTooLongDevice, tooLong);
     } else if (strcmp(key, "sr") == 0) {
         *rate = (unsigned int)strtoul(value, nullptr, 10);
     } else if (strcmp(key, "bits") == 0) {
@@ -63,12 +72,11 @@ void storeValue(const char *key, const char *value, int length, int *channels,
     } else if (strcmp(key, "tlist") == 0) {
         // An empty value names no list: the list name and the flag stay as
         // they were, so the console never works with a file called "".
-        if (length > 0) {
-            copySlice(listName, value, length, kListNameBytes);
-            *listGiven = 1;
-        }
+        int fits = length < kListNameBytes;
+        if (length > 0) copyName(listName, value, length, kListNameBytes, kTooLongList, tooLong);
+        if (length > 0 && fits) *listGiven = 1;
     } else if (strcmp(key, "rname") == 0) {
-        copySlice(recordName, value, length, kRecordNameBytes);
+        copyName(recordName, value, length, kRecordNameBytes, kTooLongRecordName, tooLong);
     } else if (takeStart && strcmp(key, "pre") == 0) {
         takeStart->preSeconds = (float)strtod(value, nullptr);
     } else if (takeStart && strcmp(key, "trig") == 0) {
@@ -201,8 +209,10 @@ void GET_PARAMS(int *channels, char *device, unsigned int *rate,
                 unsigned int *bits, float *inPoint, float *outPoint,
                 float *duration, char *listName, int *listGiven,
                 const char *settingsPath, char *recordName,
-                TakeStartSettings *takeStart)
+                TakeStartSettings *takeStart, int *tooLong)
 {
+    int refused = 0;
+    if (tooLong) *tooLong = 0;
     // A FIFO or a device under the name is not read: it could block for ever.
     FILE *f = fopenRegular(settingsPath, "r", nullptr);
     if (!f) return;
@@ -235,8 +245,9 @@ void GET_PARAMS(int *channels, char *device, unsigned int *rate,
         copySlice(value, text + valueStart, valueEnd - valueStart, sizeof value);
         storeValue(key, value, valueEnd - valueStart, channels, device, rate,
                    bits, inPoint, outPoint, duration, listName, listGiven,
-                   recordName, takeStart);
+                   recordName, takeStart, &refused);
     }
+    if (tooLong) *tooLong = refused;
 }
 
 long unreadSettingsLines(const char *settingsPath, long *readBytes)

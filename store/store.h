@@ -85,12 +85,18 @@ struct TakeStartSettings {
 };
 const float kMaxPreSeconds = 30.0f;
 const float kLowestTrigDb = -90.0f;
+// Names in the settings file that do not fit their fields (GET_PARAMS's
+// *tooLong): each is left out, never cut.
+const int kTooLongDevice = 1;
+const int kTooLongList = 2;
+const int kTooLongRecordName = 4;
 
 // Reads settingsPath (the console passes "rcvat.txt") and replaces every
 // value that it names; the rest keep what the caller had. device, listName
-// and recordName receive text cut to kDeviceBytes, kListNameBytes and
-// kRecordNameBytes. A "tlist" line with a non-empty value also sets
-// *listGiven to 1. A key ended by a line feed gives an empty value; a key
+// and recordName take a name only when it fits kDeviceBytes,
+// kListNameBytes and kRecordNameBytes whole; a longer one changes nothing
+// and is noted in *tooLong (when not null) with its kTooLong flag. A
+// "tlist" line with a non-empty value that fits also sets *listGiven to 1. A key ended by a line feed gives an empty value; a key
 // with nothing at all after it, at the end of the file, changes nothing.
 // Reads at most the first 1020 bytes, and only from a regular file. A text
 // value's one trailing carriage return (a CR LF line end) is not part of
@@ -100,7 +106,7 @@ void GET_PARAMS(int *channels, char *device, unsigned int *rate,
                 unsigned int *bits, float *inPoint, float *outPoint,
                 float *duration, char *listName, int *listGiven,
                 const char *settingsPath, char *recordName,
-                TakeStartSettings *takeStart = nullptr);
+                TakeStartSettings *takeStart = nullptr, int *tooLong = nullptr);
 
 // Writes rcvat.txt in the working directory: dv, sr, bits, ch, i, o, d,
 // then tlist and rname when not empty, then from takeStart (when not

@@ -170,17 +170,27 @@ TEST_F(KilledAppend, TheTargetIsTheOldRecordingOrTheWholeNewOne)
 // A new recording, killed as it is moved onto its target or while the list
 // is saved after it: the next start finds the recording in its target,
 // says so, lists it, and leaves no take to keep and no unfinished file.
+// Killed just before the move over an old recording of the take's length
+// whose first and last 64 KiB are the take's, the old recording stays and
+// the take is kept aside; so too when the note has lost the take's device
+// and inode.
 TEST_F(KilledAppend, ANewRecordingIsListedByTheNextStart)
 {
     struct Case {
         const char *name;
         const char *on;      // the file whose writing or renaming is cut short
         const char *fault;   // when
+        bool moved;          // the take reached the target before the kill
+        bool noIdentity;     // the note's line with the take's device and inode is lost
     } points[] = {
         {"just after the take is renamed onto the target", "tunevat_temp.wav",
-         "TV_FAULT_KILL_RENAME=after"},
-        {"at the first byte of the new list", ".tunevat-*", "TV_FAULT_KILL_BYTES=1"},
-        {"just before the new list is renamed", ".tunevat-*", "TV_FAULT_KILL_RENAME=before"},
+         "TV_FAULT_KILL_RENAME=after", true, false},
+        {"at the first byte of the new list", ".tunevat-*", "TV_FAULT_KILL_BYTES=1", true, false},
+        {"just before the new list is renamed", ".tunevat-*", "TV_FAULT_KILL_RENAME=before", true, false},
+        {"just before the take is renamed over a recording with its ends", "tunevat_temp.wav",
+         "TV_FAULT_KILL_RENAME=before", false, false},
+        {"the same, the note without the take's identity", "tunevat_temp.wav",
+         "TV_FAULT_KILL_RENAME=before", false, true},
     };
     for (const Case &c : points) {
         SCOPED_TRACE(c.name);
@@ -188,13 +198,24 @@ TEST_F(KilledAppend, ANewRecordingIsListedByTheNextStart)
         SetUp();
         settings(2, 16, "1", "song.wav");
         writeFile(path("tlist.txt"), "other.wav\n");
-        RunResult r = runKilled({std::string("TV_FAULT_KILL_ON=") + c.on, c.fault}, "r 1 q\n");
-        EXPECT_EQ(r.status, 128 + SIGKILL) << r.out << r.err;
         std::string made = wavBytes(44100, 2, 16, input(0, kTakeFrames));
-        EXPECT_TRUE(readFile(path("song.wav")) == made);
+        // The take's length, header and 64 KiB at each end; other audio between.
+        std::string old = made;
+        for (size_t i = 44 + 65536; i + 65536 < old.size(); ++i) old[i] = (char)~old[i];
+        if (!c.moved) writeFile(path("song.wav"), old);
+        RunResult r = runKilled({std::string("TV_FAULT_KILL_ON=") + c.on, c.fault},
+                                c.moved ? "r 1 q\n" : "r 1 1 q\n");
+        EXPECT_EQ(r.status, 128 + SIGKILL) << r.out << r.err;
+        EXPECT_TRUE(readFile(path("song.wav")) == (c.moved ? made : old));
         EXPECT_EQ(readFile(path("tlist.txt")), "other.wav\n");
-        nextStart("song.wav", made, true);
-        EXPECT_EQ(readFile(path("tlist.txt")), "other.wav\nsong.wav\n");
+        if (c.noIdentity) {
+            std::string note = readFile(path(".tunevat_temp.wav.saving"));
+            size_t at = note.find("take\t");
+            ASSERT_NE(at, std::string::npos) << note;
+            writeFile(path(".tunevat_temp.wav.saving"), note.erase(at, note.find('\n', at) + 1 - at));
+        }
+        nextStart("song.wav", c.moved ? made : old, c.moved);
+        EXPECT_EQ(readFile(path("tlist.txt")), c.moved ? "other.wav\nsong.wav\n" : "other.wav\n");
     }
 }
 

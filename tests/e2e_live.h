@@ -9,7 +9,9 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <cstring>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,7 +36,8 @@ struct Program {
     std::string dir;
     std::string outPath;
     std::string fifo;
-    bool ignoreHangUp = false;   // start it with SIGHUP ignored, as nohup does
+    std::vector<int> ignored;    // signals it starts with ignored (SIGHUP, as under nohup)
+    std::vector<std::string> env;   // NAME=value set for it (the fault shim's, say)
 
     // Starts tunevat in dir with the ALSA configuration card, its output
     // going to dir/outName.
@@ -62,7 +65,14 @@ struct Program {
             setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
             setenv("HOME", dir.c_str(), 1);
             alarm(120);
-            if (ignoreHangUp) ::signal(SIGHUP, SIG_IGN);
+            for (int sig : ignored) ::signal(sig, SIG_IGN);
+            for (const std::string &e : env) putenv(strdup(e.c_str()));
+            // A sanitized build wants its runtime before a preloaded shim.
+            if (!env.empty()) {
+                const char *asan = getenv("ASAN_OPTIONS");
+                std::string opts = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+                setenv("ASAN_OPTIONS", opts.c_str(), 1);
+            }
             execl(TUNEVAT_BIN, TUNEVAT_BIN, (char *)nullptr);
             _exit(127);
         }

@@ -135,6 +135,16 @@ std::vector<Kind> kinds()
                  "Reading rcvat.txt file\nLines of rcvat.txt not read (after its first 1020 bytes), "
                  "left out when saving: 1\n"),
          {{"rcvat.txt", kSettings + notes}}, "", false},
+        {"settings with names one character too long",
+         {{"rcvat.txt", "dv\t" + std::string(48, 'd') + "\ntlist\t" + std::string(256, 't') + "\nrname\t" +
+                            std::string(128, 'r') + "\n"}},
+         "", "tlist.txt\nq\n",
+         session(creating, {}, false,
+                 "Reading rcvat.txt file\nDevice names are at most 47 characters: the one in rcvat.txt "
+                 "is not used\nList names are at most 255 characters: the one in rcvat.txt is not "
+                 "used\nRecording names are at most 127 characters: the one in rcvat.txt is not "
+                 "used\n" + asking),
+         {{"rcvat.txt", kSettings}, {"tlist.txt", ""}}, "", false},
         {"list the user may not read", {{"rcvat.txt", kTlist}, {"tlist.txt", "a.wav\n"}}, "chmod 200 tlist.txt", "q\n",
          session("Cannot read tlist.txt: Permission denied\n" + creating, {}, false) + "Unable to open tlist.txt\n",
          {{"tlist.txt", "a.wav\n"}}, "test \"$(stat -c '%a %u' tlist.txt)\" = '200 0'", true},

@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <thread>
 #include <regex>
+#include <linux/falloc.h>
 #include <sys/mount.h>
 
 #include "e2e_live.h"
@@ -266,21 +267,40 @@ TEST_F(TakeFile, TermAndHangUpKeepTheTakeAndTouchNothingElse)
 
 // Started with SIGHUP ignored (under nohup), the program leaves it ignored:
 // a hang-up in the middle of a take changes nothing, and the take records
-// on to be kept.
-TEST_F(TakeFile, AHangUpIgnoredAtStartStaysIgnored)
+// on to be kept. Started with SIGINT, SIGHUP and SIGCONT ignored, it gives
+// SIGTERM back its own disposition after a command: at the prompt it ends
+// the program.
+TEST_F(TakeFile, SignalsIgnoredAtStartStayIgnored)
 {
-    oldSong();
-    prog.ignoreHangUp = true;
-    startTake(3);
-    prog.signal(SIGHUP);
-    feedPaced(3, 2);
-    prog.signal(SIGINT);
-    ASSERT_TRUE(feedUntilMenu(5)) << prog.output();
-    long periods = periodsCounted(prog.output());
-    EXPECT_GE(periods, 5);
-    prog.type("1\nq\n");
-    EXPECT_EQ(prog.wait(), 0) << prog.output();
-    EXPECT_TRUE(readFile(path("song.wav")) == wavBytes(44100, 2, 16, input(0, periods * kPeriod)));
+    struct Case {
+        std::vector<int> ignored;
+        bool termAtPrompt;
+    } cases[] = {{{SIGHUP}, false}, {{SIGINT, SIGHUP, SIGCONT}, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.termAtPrompt ? "SIGTERM at the prompt" : "SIGHUP in a take");
+        oldSong();
+        prog.ignored = c.ignored;
+        if (c.termAtPrompt) {
+            settings(2, 16, "0.15", "song.wav");   // two periods
+            startTake(2);
+            ASSERT_TRUE(prog.waitFor(takeMenu())) << prog.output();
+            prog.type("1\n");
+            ASSERT_TRUE(prog.waitFor("Recording: \tDur", 2)) << prog.output();
+            prog.signal(SIGTERM);
+            EXPECT_EQ(prog.wait(), 128 + SIGTERM) << prog.output();
+            continue;
+        }
+        startTake(3);
+        prog.signal(SIGHUP);
+        feedPaced(3, 2);
+        prog.signal(SIGINT);
+        ASSERT_TRUE(feedUntilMenu(5)) << prog.output();
+        long periods = periodsCounted(prog.output());
+        EXPECT_GE(periods, 5);
+        prog.type("1\nq\n");
+        EXPECT_EQ(prog.wait(), 0) << prog.output();
+        EXPECT_TRUE(readFile(path("song.wav")) == wavBytes(44100, 2, 16, input(0, periods * kPeriod)));
+    }
 }
 
 // A second tunevat in the same folder cannot record while the first one
@@ -490,6 +510,99 @@ TEST_F(TakeFile, RejectedAudioNeverComesBackAfterAKill)
         ASSERT_EQ(aside.size(), 1u) << r.out;
         long from = c.keptFrom < 0 ? periods * kPeriod : c.keptFrom;
         expectExactTakeOf(path(aside[0]), input(from, c.keptFrames));
+    }
+}
+
+// Past 4 GiB the take file turns RF64, before the take that carries the
+// audio there. Takes planned just short of that (24347.5 s: 4 GiB less 50
+// KiB) and ended by Ctrl-C after three periods make "2" ask for the turn
+// with only those periods in the file. Whatever happens at the turn (the
+// disk full, a kill before each of its writes, a file system that cannot
+// insert a block, a kill in the copy made there instead), "1" keeps every
+// period recorded, or the next start keeps them aside, and libsndfile
+// reads every frame of what is said to be kept. A take planned within 4
+// GiB whose whole periods pass it, and one planned past it onto tmpfs,
+// start and keep what they record.
+TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
+{
+    if (std::string(TUNEVAT_SNDCHECK).empty()) GTEST_SKIP() << "built without libsndfile";
+    char shm[] = "/dev/shm/tunevat-test-rf64.XXXXXX";
+    std::string tmpfs = mkdtemp(shm) ? std::string(shm) + "/song.wav" : "";
+    struct Remove {
+        std::string dir;
+        ~Remove() { if (!dir.empty()) removeTree(dir); }
+    } removeShm{tmpfs.empty() ? "" : shm};
+    const std::string killTake = "TV_FAULT_KILL_ON=tunevat_temp.wav";
+    struct Case {
+        const char *name;
+        std::vector<std::string> shim;
+        const char *duration;   // 24347.5: "2" asks for the turn
+        bool killed;            // at the turn; the next start keeps the take
+        std::string target;
+    } cases[] = {
+        {"a full disk at the turn", {"TV_FAULT_FULL_ON=tunevat_temp.wav*"}, "24347.5", false, "song.wav"},
+        {"killed right after the block is inserted", {killTake, "TV_FAULT_KILL_AFTER_INSERT=1"}, "24347.5",
+         true, "song.wav"},
+        {"killed before the second write", {killTake, "TV_FAULT_KILL_AFTER_INSERT=2"}, "24347.5", true,
+         "song.wav"},
+        {"killed before the third write", {killTake, "TV_FAULT_KILL_AFTER_INSERT=3"}, "24347.5", true,
+         "song.wav"},
+        {"killed in the copy where no block can be inserted",
+         {"TV_FAULT_INSERT=95", "TV_FAULT_KILL_ON=tunevat_temp.wav.rf64", "TV_FAULT_KILL_BYTES=100"},
+         "24347.5", true, "song.wav"},
+        // 24347.85 s is 4 GiB less 7 KiB; whole periods of 4096 frames pass it.
+        {"whole periods past 4 GiB where no block can be inserted", {"TV_FAULT_INSERT=95"}, "24347.85",
+         false, "song.wav"},
+        {"planned past 4 GiB onto tmpfs", {}, "30435", false, tmpfs},
+    };
+    // The rows of a turn in place need a file system that inserts blocks.
+    int probe = open(path("probe").c_str(), O_RDWR | O_CREAT, 0644);
+    bool inserts = ftruncate(probe, 65536) == 0 && fallocate(probe, FALLOC_FL_INSERT_RANGE, 0, 4096) == 0;
+    close(probe);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        bool inPlace = c.shim.empty() || c.shim[0] != "TV_FAULT_INSERT=95";
+        if (c.target.empty() || (!inserts && inPlace && c.target == "song.wav")) continue;
+        for (const std::string &n : namesMatching(dir, kAsidePattern)) unlink(path(n).c_str());
+        unlink((c.target[0] == '/' ? c.target : path(c.target)).c_str());
+        writeFile(path("tlist.txt"), "");
+        settings(2, 16, c.duration, c.target);
+        prog.env = c.shim;
+        if (!c.shim.empty()) prog.env.push_back(std::string("LD_PRELOAD=") + TUNEVAT_FAULTSHIM);
+        ASSERT_TRUE(prog.start(dir, card, fifo));
+        prog.type("r\n");
+        feedPaced(0, 3);
+        prog.signal(SIGINT);
+        ASSERT_TRUE(feedUntilMenu(3)) << prog.output();
+        long frames = periodsCounted(prog.output()) * kPeriod;
+        std::string kept = c.target;
+        if (std::string(c.duration) == "24347.5") prog.type("2\n");
+        if (c.killed) {
+            EXPECT_EQ(prog.wait(), 128 + SIGKILL) << prog.output();
+            RunResult r = runTunevat(dir, "q\n", conf, 60);
+            std::vector<std::string> aside = namesMatching(dir, kAsidePattern);
+            ASSERT_EQ(aside.size(), 1u) << r.out;
+            EXPECT_NE(r.out.find("A take left in tunevat_temp.wav is kept as " + aside[0] + "\n"),
+                      std::string::npos)
+                << r.out;
+            kept = aside[0];
+        } else {
+            if (!c.shim.empty() && c.shim[0].rfind("TV_FAULT_FULL_ON", 0) == 0) {
+                EXPECT_TRUE(prog.waitFor(takeMenu(), 2)) << prog.output();
+                EXPECT_NE(prog.output().find("Cannot make tunevat_temp.wav RF64 for a recording past "
+                                             "4 GiB: No space left on device\n" + takeMenu()),
+                          std::string::npos)
+                    << prog.output();
+            }
+            prog.type("1\nq\n");
+            EXPECT_EQ(prog.wait(), 0) << prog.output();
+        }
+        EXPECT_FALSE(fileExists(path("tunevat_temp.wav.rf64")));
+        unlink(path("back.raw").c_str());
+        RunResult s = runProgram(dir, {TUNEVAT_SNDCHECK, "read", kept, "back.raw"});
+        EXPECT_EQ(s.status, 0) << s.err;
+        EXPECT_EQ(s.out, "2 44100 " + std::to_string(frames) + " 16\n");
+        EXPECT_TRUE(readFile(path("back.raw")) == input(0, frames));
     }
 }
 

@@ -40,6 +40,23 @@
 //                              line "slow" is added to that file when it
 //                              does.
 //
+//   TV_FAULT_INSERT=<errno>    every fallocate that inserts a range
+//                              (FALLOC_FL_INSERT_RANGE) fails with that
+//                              errno, as on a file system that cannot
+//                              insert a block into a file (95, EOPNOTSUPP).
+//   TV_FAULT_FULL_ON=<pattern> once a range has been inserted into a
+//                              matching file, the disk is full: a pwrite,
+//                              pwritev or copy_file_range to a matching
+//                              file that needs a block it does not have
+//                              (past its end, or in a hole) fails with
+//                              ENOSPC; bytes the file has are written.
+//   TV_FAULT_KILL_AFTER_INSERT=<n>
+//                              once a range has been inserted into a file
+//                              that TV_FAULT_KILL_ON matches, the process
+//                              kills itself just before its n-th pwrite or
+//                              pwritev to such a file (1: right after the
+//                              insert).
+//
 //   TV_FAULT_COPY_RANGE=<errno>
 //                              every copy_file_range fails with that
 //                              errno, as between files the kernel cannot
@@ -82,6 +99,8 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <signal.h>
+#include <linux/falloc.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -269,16 +288,82 @@ int faccessat(int dir, const char *path, int how, int flags)
     return ((FaccessatFn)dlsym(RTLD_NEXT, "faccessat"))(dir, path, how, flags);
 }
 
-// Does the descriptor name a file that TV_FAULT_KILL_ON matches?
-static int killTarget(int fd)
+// Does the descriptor name a file that the pattern in var matches?
+static int fdMatches(const char *var, int fd)
 {
-    if (!getenv("TV_FAULT_KILL_ON")) return 0;
+    if (!getenv(var)) return 0;
     char link[64], name[4096];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     ssize_t n = readlink(link, name, sizeof name - 1);
     if (n <= 0) return 0;
     name[n] = '\0';
-    return matches("TV_FAULT_KILL_ON", name);
+    return matches(var, name);
+}
+
+static int killTarget(int fd) { return fdMatches("TV_FAULT_KILL_ON", fd); }
+
+// Set once a range was inserted into a file TV_FAULT_FULL_ON matches, and
+// into one TV_FAULT_KILL_ON matches; the writes to the latter since.
+static int fullDisk = 0, killInserted = 0;
+static long writesSinceInsert = 0;
+
+// Whether n bytes at pos of fd need a block the file does not have: past
+// its end, or in a hole. The file offset is left where it was.
+static int needsBlock(int fd, off_t pos, size_t n)
+{
+    struct stat sb;
+    if (fstat(fd, &sb) != 0) return 0;
+    off_t end = pos + (off_t)n;
+    if (end > sb.st_size) return 1;
+    off_t here = lseek(fd, 0, SEEK_CUR);
+    off_t hole = lseek(fd, pos, SEEK_HOLE);
+    if (here >= 0) lseek(fd, here, SEEK_SET);
+    return hole >= 0 && hole < end;
+}
+
+// Dies just before the write TV_FAULT_KILL_AFTER_INSERT names.
+static void maybeKillAfterInsert(int fd)
+{
+    const char *nth = getenv("TV_FAULT_KILL_AFTER_INSERT");
+    if (killInserted && nth && killTarget(fd) && ++writesSinceInsert == atol(nth))
+        kill(getpid(), SIGKILL);
+}
+
+// Whether a write of n bytes at pos to fd fails for a full disk.
+static int refused(int fd, off_t pos, size_t n)
+{
+    if (fullDisk && n > 0 && fdMatches("TV_FAULT_FULL_ON", fd) && needsBlock(fd, pos, n)) {
+        errno = ENOSPC;
+        return 1;
+    }
+    return 0;
+}
+
+typedef int (*FallocateFn)(int, int, off_t, off_t);
+
+static int fallocateWith(const char *symbol, int fd, int mode, off_t pos, off_t n)
+{
+    const char *fail = getenv("TV_FAULT_INSERT");
+    if ((mode & FALLOC_FL_INSERT_RANGE) && fail && *fail) {
+        errno = atoi(fail);
+        return -1;
+    }
+    int r = ((FallocateFn)dlsym(RTLD_NEXT, symbol))(fd, mode, pos, n);
+    if (r == 0 && (mode & FALLOC_FL_INSERT_RANGE)) {
+        if (fdMatches("TV_FAULT_FULL_ON", fd)) fullDisk = 1;
+        if (killTarget(fd)) killInserted = 1;
+    }
+    return r;
+}
+
+int fallocate(int fd, int mode, off_t pos, off_t n)
+{
+    return fallocateWith("fallocate", fd, mode, pos, n);
+}
+
+int fallocate64(int fd, int mode, off_t pos, off_t n)
+{
+    return fallocateWith("fallocate64", fd, mode, pos, n);
 }
 
 // Counts bytes written to the matching files; dies once they reach the
@@ -329,6 +414,8 @@ static void maybeSlow(int fd)
 ssize_t pwrite(int fd, const void *buf, size_t n, off_t pos)
 {
     maybeSlow(fd);
+    maybeKillAfterInsert(fd);
+    if (refused(fd, pos, n)) return -1;
     ssize_t r = ((PwriteFn)dlsym(RTLD_NEXT, "pwrite"))(fd, buf, n, pos);
     wrote(fd, r);
     return r;
@@ -337,6 +424,8 @@ ssize_t pwrite(int fd, const void *buf, size_t n, off_t pos)
 ssize_t pwrite64(int fd, const void *buf, size_t n, off_t pos)
 {
     maybeSlow(fd);
+    maybeKillAfterInsert(fd);
+    if (refused(fd, pos, n)) return -1;
     ssize_t r = ((PwriteFn)dlsym(RTLD_NEXT, "pwrite64"))(fd, buf, n, pos);
     wrote(fd, r);
     return r;
@@ -347,6 +436,10 @@ typedef ssize_t (*PwritevFn)(int, const struct iovec *, int, off_t);
 ssize_t pwritev(int fd, const struct iovec *iov, int count, off_t pos)
 {
     maybeSlow(fd);
+    size_t n = 0;
+    for (int i = 0; i < count; ++i) n += iov[i].iov_len;
+    maybeKillAfterInsert(fd);
+    if (refused(fd, pos, n)) return -1;
     ssize_t r = ((PwritevFn)dlsym(RTLD_NEXT, "pwritev"))(fd, iov, count, pos);
     wrote(fd, r);
     return r;
@@ -355,6 +448,10 @@ ssize_t pwritev(int fd, const struct iovec *iov, int count, off_t pos)
 ssize_t pwritev64(int fd, const struct iovec *iov, int count, off_t pos)
 {
     maybeSlow(fd);
+    size_t n = 0;
+    for (int i = 0; i < count; ++i) n += iov[i].iov_len;
+    maybeKillAfterInsert(fd);
+    if (refused(fd, pos, n)) return -1;
     ssize_t r = ((PwritevFn)dlsym(RTLD_NEXT, "pwritev64"))(fd, iov, count, pos);
     wrote(fd, r);
     return r;
@@ -367,6 +464,7 @@ ssize_t copy_file_range(int in, off_t *inAt, int out, off_t *outAt, size_t n, un
         errno = atoi(fail);
         return -1;
     }
+    if (refused(out, outAt ? *outAt : lseek(out, 0, SEEK_CUR), n)) return -1;
     ssize_t r = ((CopyRangeFn)dlsym(RTLD_NEXT, "copy_file_range"))(in, inAt, out, outAt, n, flags);
     wrote(out, r);
     return r;

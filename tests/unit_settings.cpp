@@ -198,7 +198,7 @@ TEST_F(Settings, EmptyListNameNamesNoList)
     EXPECT_EQ(w.listGiven, 1);
 }
 
-TEST_F(Settings, OverlongValuesAreCutToTheirBuffers)
+TEST_F(Settings, OverlongNamesAreRefusedAndNamed)
 {
     // Guards after each buffer would show a write past it.
     struct {
@@ -210,15 +210,22 @@ TEST_F(Settings, OverlongValuesAreCutToTheirBuffers)
         char g3[16];
     } b;
     memset(&b, 'G', sizeof b);
+    strcpy(b.device, "hw:1");
+    strcpy(b.list, "mine.txt");
+    strcpy(b.rname, "take.wav");
     Values v;
-    std::string dv(200, 'd'), tl(400, 't'), rn(200, 'r');
-    writeFile("rcvat.txt", "dv\t" + dv + "\ntlist\t" + tl + "\nrname\t" + rn + "\nch\t1\n");
+    // One character too many for each; the line after them still counts.
+    std::string dv(kDeviceBytes, 'd'), tl(kListNameBytes, 't'), rn(kRecordNameBytes, 'r');
+    writeFile("rcvat.txt", "dv\t" + dv + "\ntlist\t" + tl + "\nrname\t" + rn + "\r\nch\t1\n");
+    int tooLong = 0;
     GET_PARAMS(&v.channels, b.device, &v.rate, &v.bits, &v.in, &v.out, &v.dur,
-               b.list, &v.listGiven, "rcvat.txt", b.rname);
-    EXPECT_EQ(std::string(b.device), dv.substr(0, kDeviceBytes - 1));
-    EXPECT_EQ(std::string(b.list), tl.substr(0, kListNameBytes - 1));
-    EXPECT_EQ(std::string(b.rname), rn.substr(0, kRecordNameBytes - 1));
-    EXPECT_EQ(v.channels, 1);   // the line after a cut value still counts
+               b.list, &v.listGiven, "rcvat.txt", b.rname, nullptr, &tooLong);
+    EXPECT_EQ(tooLong, kTooLongDevice | kTooLongList | kTooLongRecordName);
+    EXPECT_STREQ(b.device, "hw:1");
+    EXPECT_STREQ(b.list, "mine.txt");
+    EXPECT_EQ(v.listGiven, 0);
+    EXPECT_STREQ(b.rname, "take.wav");
+    EXPECT_EQ(v.channels, 1);
     EXPECT_EQ(std::string(b.g1, 16), std::string(16, 'G'));
     EXPECT_EQ(std::string(b.g2, 16), std::string(16, 'G'));
     EXPECT_EQ(std::string(b.g3, 16), std::string(16, 'G'));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,7 +67,7 @@ TEST(TakeFileModule, MakeTakeRf64KeepsTheAudioTheNameAndTheLock)
         const char *where;
         std::string dir;
     } cases[] = {{"a disk that inserts blocks", makeTempDir()}, {"tmpfs", ""}};
-    char shm[] = "/dev/shm/tunevat-take.XXXXXX";
+    char shm[] = "/dev/shm/tunevat-test-take.XXXXXX";
     if (mkdtemp(shm)) cases[1].dir = shm;
     for (const Case &c : cases) {
         if (c.dir.empty()) continue;
@@ -100,6 +101,70 @@ TEST(TakeFileModule, MakeTakeRf64KeepsTheAudioTheNameAndTheLock)
         EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
         close(other);
         releaseTakeFile();
+        removeTree(c.dir);
+    }
+}
+
+// A turn to RF64 in place that a kill or a power cut cut short: the RIFF
+// take behind a block of zeros, or behind an RF64 header without its JUNK
+// chunk. The next start puts it right before it keeps the take aside: the
+// block taken out again where the file system can (a RIFF take as before),
+// else filled with the RF64 header and a JUNK chunk. Either way the file
+// kept holds every frame, with exact sizes.
+TEST(TakeFileModule, AHalfMadeTurnIsPutRightWhenTheTakeIsKeptAside)
+{
+    struct Case {
+        const char *where;
+        std::string dir;
+        bool header;   // the RF64 header's first 72 bytes are in the block
+    } cases[] = {{"zeros, a disk that inserts blocks", makeTempDir(), false},
+                 {"a header without JUNK, a disk that inserts blocks", makeTempDir(), true},
+                 {"zeros, tmpfs", "", false}};
+    char shm[] = "/dev/shm/tunevat-test-take.XXXXXX";
+    if (mkdtemp(shm)) cases[2].dir = shm;
+    for (const Case &c : cases) {
+        if (c.dir.empty()) continue;
+        SCOPED_TRACE(c.where);
+        TakeFile *t = nullptr;
+        std::string audio = takeWith(c.dir, 100, &t);
+        ASSERT_NE(t, nullptr);
+        std::string path = c.dir + "/take.wav", riff = readFile(path);
+        releaseTakeFile();
+        // The block as the kill left it.
+        int fd = open(path.c_str(), O_RDWR);
+        struct stat sb;
+        ASSERT_EQ(fstat(fd, &sb), 0);
+        long block = (long)sb.st_blksize;
+        if (fallocate(fd, FALLOC_FL_INSERT_RANGE, 0, block) != 0) {
+            ASSERT_EQ(pwrite(fd, std::string((size_t)block, '\0').data(), block, 0), block);
+            ASSERT_EQ(pwrite(fd, riff.data(), riff.size(), block), (ssize_t)riff.size());
+        }
+        std::string header = "RF64" + std::string(68, '\x11');
+        if (c.header) {
+            ASSERT_EQ(pwrite(fd, header.data(), header.size(), 0), 72);
+        }
+        close(fd);
+        testing::internal::CaptureStdout();
+        keepLeftoverTake(path.c_str());
+        std::string said = testing::internal::GetCapturedStdout();
+        std::string kept;
+        for (const std::string &n : listDir(c.dir))
+            if (n.rfind("take-", 0) == 0) kept = c.dir + "/" + n;
+        EXPECT_EQ(said, "A take left in " + path + " is kept as " + kept + "\n");
+        std::string bytes = readFile(kept);
+        bool inserts = c.dir != shm;
+        long at = inserts ? 44 : block + 44;
+        ASSERT_EQ((long)bytes.size(), at + 400);
+        EXPECT_TRUE(bytes.substr((size_t)at) == audio);
+        if (inserts) {
+            EXPECT_TRUE(bytes == wavBytes(44100, 2, 16, audio));
+        } else {
+            EXPECT_EQ(bytes.substr(0, 20), "RF64" + le(0xffffffffULL, 4) + "WAVEds64" + le(28, 4));
+            EXPECT_TRUE(bytes.substr(20, 24) == le((unsigned long long)(at + 400 - 8), 8) + le(400, 8) + le(100, 8));
+            EXPECT_TRUE(bytes.substr(48, 24) == riff.substr(12, 24));
+            EXPECT_EQ(bytes.substr(72, 8), "JUNK" + le((unsigned long long)(at - 88), 4));
+            EXPECT_EQ(bytes.substr((size_t)at - 8, 8), "data" + le(0xffffffffULL, 4));
+        }
         removeTree(c.dir);
     }
 }
