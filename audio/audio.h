@@ -57,6 +57,11 @@ const long long kRecordEnded = -2;
 // refused, and "2" is refused for a take that would not fit.
 void limitRecording(long long roomBytes);
 
+// Whether the recordings of the next RECORD calls carry a bext chunk
+// (Broadcast WAV): stamped with the local date and time of their first
+// frame, and its time of day as a time reference.
+void recordBroadcastWav(int on);
+
 long long RECORD(const char *device, unsigned int rate, float duration,
                  int channels, int bits, const char *takePath);
 

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include "audio/audio.h"
@@ -79,6 +81,23 @@ static long long recordingRoomBytes = -1;
 
 void limitRecording(long long roomBytes) { recordingRoomBytes = roomBytes; }
 
+// Whether the recordings RECORD makes carry a bext chunk.
+static int broadcastWav = 0;
+
+void recordBroadcastWav(int on) { broadcastWav = on ? 1 : 0; }
+
+// The stamp of a take whose first frame is recorded now, at rate Hz, with
+// a reference no other take shares.
+static void stampNow(BextStamp *s, unsigned int rate)
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) memset(&now, 0, sizeof now);
+    unsigned long unique = 0;
+    if (getrandom(&unique, sizeof unique, GRND_NONBLOCK) != (ssize_t)sizeof unique)
+        unique = (unsigned long)now.tv_nsec ^ ((unsigned long)getpid() << 12);
+    makeBextStamp(s, (long long)now.tv_sec, now.tv_nsec, rate, unique);
+}
+
 // Whether a take starting at startFrame fits what the recording may hold.
 static int takeFits(const Capture *c, long long startFrame)
 {
@@ -100,7 +119,9 @@ static int readyForTake(Capture *c, long long startFrame)
             printf("Another take would make the recording larger than its file system allows\n");
         return 0;
     }
-    if ((startFrame + takeFrames(c)) * c->frameBytes > kRiffDataLimit) return makeTakeRf64(c->take);
+    // A RIFF header longer by a bext chunk states that much less audio.
+    long long most = kRiffDataLimit - (c->take->headerBytes - kWavHeaderBytes);
+    if ((startFrame + takeFrames(c)) * c->frameBytes > most) return makeTakeRf64(c->take);
     return 1;
 }
 
@@ -330,6 +351,12 @@ static TakeEnd recordTake(Capture *c)
     c->stagedRingFrames = 0;
     warnOfRoom(c);
     printf("Recording...\n");
+    // The recording's first frame is this take's when it starts the audio.
+    if (broadcastWav && c->takeStartFrame == 0) {
+        BextStamp stamp;
+        stampNow(&stamp, (unsigned int)c->rateHz);
+        restampBext(c->take->fd, &stamp);
+    }
     TakeEnd end = kTakeReadFailed;
     if (!startCaptureTake(&c->dev, takeFrames(c))) {
         printf("Cannot record from %s: %s\n", c->dev.name, strerror(errno));
@@ -506,7 +533,10 @@ static int setUp(Capture *c, const char *device, const char *takePath, unsigned 
     if (!plannedTakeFits(c, rate)) return 0;
     c->take = claimTakeFile(takePath);
     if (!c->take) return -1;
-    if (!startTake(c->take, rate, c->channels, bits, c->plannedFrames)) return -1;
+    BextStamp stamp;
+    if (broadcastWav) stampNow(&stamp, rate);
+    const BextStamp *bext = broadcastWav ? &stamp : nullptr;
+    if (!startTake(c->take, rate, c->channels, bits, c->plannedFrames, bext)) return -1;
     if (!openCapture(&c->dev, device, rate, c->bytesPerSample)) return -1;
     // Whole periods may carry the take past what the header was made for.
     if (!readyForTake(c, 0)) return 0;

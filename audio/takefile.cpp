@@ -19,6 +19,10 @@
 
 // The take file a recording holds (its lock with it); fd -1 when none.
 static TakeFile held = {-1, nullptr, {0}, 0, 0, 0, 0, 0, 0, 0, 0};
+// In the take's own header, the format chunk ends here; what follows it
+// up to the data chunk (a bext chunk) stays with the take when it turns
+// RF64.
+static const long kFormatEnd = 36;
 
 // The RIFF chunk's tag and size are not counted by its size.
 static const long kChunkHeaderBytes = 8;
@@ -94,7 +98,11 @@ static int adoptTake(int fd, const char *path, long long length, TakeFile *t)
     WavLayout w;
     locateWav(f, &w);
     fclose(f);
-    int riff = !w.rf64 && w.fmtAt == 12 && w.dataOffset == kWavHeaderBytes;
+    // Between the format chunk and the data chunk of a RIFF take, nothing
+    // or its bext chunk; a take's RF64 header begins as its own does.
+    long long bextEnd =
+        w.bextAt == kFormatEnd ? kFormatEnd + kChunkHeaderBytes + (long long)w.bextSize : -1;
+    int riff = !w.rf64 && w.fmtAt == 12 && (w.dataAt == kFormatEnd || w.dataAt == bextEnd);
     int rf64 = w.rf64 && w.ds64At == 12 && w.fmtAt == 48;
     if (!w.walked || w.dataAt < 0 || w.blockAlign == 0 || (!riff && !rf64)) return 0;
     if (pread(fd, t->header, sizeof t->header, 0) != (ssize_t)sizeof t->header) return 0;
@@ -108,6 +116,16 @@ static int adoptTake(int fd, const char *path, long long length, TakeFile *t)
     return 1;
 }
 
+// Does the take file open as fd (length bytes) hold a take? Anything past
+// the 44-byte header does, but for a RIFF take whose header is longer by
+// its bext chunk: that header alone is no take.
+static int holdsTake(int fd, const char *path, long long length)
+{
+    TakeFile t;
+    if (length <= kWavHeaderBytes) return 0;
+    return !adoptTake(fd, path, length, &t) || t.rf64 || length > t.headerBytes;
+}
+
 // A take left in the file open as fd: its sizes state the whole frames it
 // holds, a partial frame at the end (a write the disk cut short) is cut
 // off, and it is on disk. A file in another layout is left as it is.
@@ -117,7 +135,8 @@ static void setLeftoverLength(int fd, const char *path, long long length)
     if (!adoptTake(fd, path, length, &t)) return;
     long long frames = (length - t.headerBytes) / t.frameBytes;
     // A RIFF take holds what its sizes can state.
-    if (!t.rf64 && frames > kRiffDataLimit / t.frameBytes) frames = kRiffDataLimit / t.frameBytes;
+    long long most = kRiffDataLimit - (t.headerBytes - kWavHeaderBytes);
+    if (!t.rf64 && frames > most / t.frameBytes) frames = most / t.frameBytes;
     if (setTakeLength(&t, frames)) fsync(fd);
 }
 
@@ -209,7 +228,7 @@ TakeFile *claimTakeFile(const char *path)
             close(fd);
             return nullptr;
         }
-        if (sb.st_size > kWavHeaderBytes) {
+        if (holdsTake(fd, path, (long long)sb.st_size)) {
             // A take is there: it goes aside, and a new, empty take file
             // is claimed in its place.
             int moved = moveAside(fd, path, (long long)sb.st_size);
@@ -239,19 +258,23 @@ void releaseTakeFile()
     held.fd = -1;
 }
 
-int startTake(TakeFile *t, unsigned int rate, int channels, int bits, long long frames)
+int startTake(TakeFile *t, unsigned int rate, int channels, int bits, long long frames,
+              const BextStamp *stamp)
 {
-    int length = headerBytes(t->header, rate, (unsigned int)channels, (unsigned int)bits, frames);
+    char header[kMaxHeaderBytes];
+    int length = bwfHeaderBytes(header, rate, (unsigned int)channels, (unsigned int)bits, frames,
+                                stamp);
     if (length == 0) {
         printf("Recording does not fit a wave file: %s\n", t->path);
         return 0;
     }
-    if (pwrite(t->fd, t->header, (size_t)length, 0) != (ssize_t)length) {
+    if (pwrite(t->fd, header, (size_t)length, 0) != (ssize_t)length) {
         printf("Cannot write %s: %s\n", t->path, strerror(errno));
         return 0;
     }
+    memcpy(t->header, header, sizeof t->header);
     t->headerBytes = length;
-    t->rf64 = length != (int)kWavHeaderBytes;
+    t->rf64 = memcmp(t->header, "RF64", 4) == 0;
     t->rate = rate;
     t->channels = channels;
     t->bits = bits;
@@ -319,11 +342,19 @@ static int writeSizes(TakeFile *t, long long data, long long frames)
         Decon8((unsigned long long)frames, sizes + 16);
         return pwrite(t->fd, sizes, sizeof sizes, kDs64SizesAt) == (ssize_t)sizeof sizes;
     }
-    if (data > kRiffDataLimit) {
+    if (riff > 0xffffffffULL) {
         errno = EFBIG;
         return 0;
     }
     Decon4((unsigned long)riff, t->header + kRiffSizeAt);
+    if (t->headerBytes > kWavHeaderBytes) {
+        // A bext chunk between them (the data chunk's header ends the
+        // header): the data size first, then the RIFF size.
+        char field[4];
+        Decon4((unsigned long)data, field);
+        return pwrite(t->fd, field, sizeof field, t->headerBytes - 4) == (ssize_t)sizeof field &&
+               pwrite(t->fd, t->header + kRiffSizeAt, 4, kRiffSizeAt) == 4;
+    }
     Decon4((unsigned long)data, t->header + kDataSizeAt);
     const size_t span = (size_t)(kDataSizeAt + 4 - kRiffSizeAt);
     return pwrite(t->fd, t->header + kRiffSizeAt, span, kRiffSizeAt) == (ssize_t)span;
@@ -362,11 +393,12 @@ static int insertRf64Header(TakeFile *t)
                 kRiffDataLimit / t->frameBytes + 1);
     long long frames = t->dataBytes / t->frameBytes;
     t->headerBytes += block;
-    // The JUNK chunk's body runs from its header to the data chunk's.
+    // The JUNK chunk's body runs from its header to where the old format
+    // chunk ended: a bext chunk after that stays one.
     long dataChunkAt = t->headerBytes - kChunkHeaderBytes;
     char junk[kChunkHeaderBytes];
     memcpy(junk, "JUNK", 4);
-    Decon4((unsigned long)(dataChunkAt - kRf64ChunksEnd - kChunkHeaderBytes), junk + 4);
+    Decon4((unsigned long)(block + kFormatEnd - kRf64ChunksEnd - kChunkHeaderBytes), junk + 4);
     t->fileBytes += block;
     t->rf64 = 1;
     memcpy(t->header, h, sizeof h);
@@ -414,10 +446,17 @@ static int copyIntoRf64(TakeFile *t)
     int fd = openRegular(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
     char h[kRf64HeaderBytes];
     long long frames = t->dataBytes / t->frameBytes;
-    int length = headerBytes(h, t->rate, (unsigned int)t->channels, (unsigned int)t->bits,
-                             kRiffDataLimit / t->frameBytes + 1);
-    int ok = fd >= 0 && flock(fd, LOCK_EX) == 0 && length == (int)kRf64HeaderBytes &&
-             pwrite(fd, h, (size_t)length, 0) == length &&
+    int made = headerBytes(h, t->rate, (unsigned int)t->channels, (unsigned int)t->bits,
+                           kRiffDataLimit / t->frameBytes + 1);
+    // The chunks between the old format chunk and the data chunk (a bext
+    // chunk) come along, after the new format chunk.
+    long between = t->headerBytes - kWavHeaderBytes;
+    int length = made + (int)between;
+    int ok = fd >= 0 && flock(fd, LOCK_EX) == 0 && made == (int)kRf64HeaderBytes &&
+             pwrite(fd, h, kRf64ChunksEnd, 0) == kRf64ChunksEnd &&
+             copyBytes(t->fd, kFormatEnd, fd, kRf64ChunksEnd, between) &&
+             pwrite(fd, h + kRf64ChunksEnd, kChunkHeaderBytes, kRf64ChunksEnd + between) ==
+                 kChunkHeaderBytes &&
              copyBytes(t->fd, (off_t)t->headerBytes, fd, (off_t)length, t->dataBytes) &&
              fsync(fd) == 0 && rename(temp, t->path) == 0;
     if (!ok) {
@@ -478,7 +517,7 @@ void keepLeftoverTake(const char *path)
     // lock (that tunevat moved a take onto its target and began anew) is
     // no longer the take file.
     if (flock(fd, LOCK_EX | LOCK_NB) == 0 && stillNamed(fd, path) && fstat(fd, &sb) == 0 &&
-        sb.st_size > kWavHeaderBytes)
+        holdsTake(fd, path, (long long)sb.st_size))
         moveAside(fd, path, (long long)sb.st_size);
     close(fd);
 }

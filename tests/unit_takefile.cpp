@@ -32,7 +32,7 @@ std::string takeWith(const std::string &dir, long frames, TakeFile **t)
     if (!*t) return "";
     std::string audio;
     for (long n = 0; n < frames; ++n) audio += le((unsigned long long)n, 2) + le((unsigned long long)n, 2);
-    EXPECT_EQ(startTake(*t, 44100, 2, 16, 44100), 1);
+    EXPECT_EQ(startTake(*t, 44100, 2, 16, 44100, nullptr), 1);
     EXPECT_EQ(writeTakeFrames(*t, 0, audio.data(), audio.size(), nullptr), 1);
     EXPECT_EQ(setTakeLength(*t, frames), 1);
     return audio;
