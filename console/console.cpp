@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "audio/audio.h"
 #include "audio/takefile.h"
 #include "files/files.h"
 #include "input/input.h"
@@ -38,6 +39,8 @@ void Help()
         "   's' to save file list and settings",
         "   'q' to quit and save",
         "   'x' to exit without saving list or parameters",
+        "   'w' to turn Broadcast WAV (the recording time) in new recordings on or off",
+        "   'n' to choose the two channels played from files with more than two",
     };
     // A line that carries its own line feed is printed as it is; every
     // other one gets a line feed after it.
@@ -101,7 +104,7 @@ static void startUp(ConsoleState *st)
         printf("Reading rcvat.txt file\n");
         GET_PARAMS(&st->channels, st->device, &st->rate, &st->bits, &st->inPoint,
                    &st->outPoint, &st->duration, st->listName, &st->listGiven,
-                   kSettingsFile, st->recordName);
+                   kSettingsFile, st->recordName, &st->wav);
         long readBytes = 0;
         long unread = unreadSettingsLines(kSettingsFile, &readBytes);
         if (unread > 0)
@@ -131,6 +134,7 @@ static void startUp(ConsoleState *st)
     printf("   File: %s\n", st->recordName);
     printf("-----------------------------\n\n");
 
+    choosePlayedPair(st->wav.pair[0], st->wav.pair[1]);
     loadListAtStart(st);
     // A recording whose final save a kill cut short is made good; a take
     // that a kill or a failed move left behind is then put where no
@@ -226,6 +230,33 @@ static void recordSettingsMenu(ConsoleState *st)
     }
 }
 
+// "w": new recordings carry a bext chunk, or stop carrying it.
+static void toggleBroadcastWav(ConsoleState *st)
+{
+    st->wav.bwf = !st->wav.bwf;
+    printf("Broadcast WAV (bext chunk) in new recordings: %s\n", st->wav.bwf ? "on" : "off");
+}
+
+// "n": the two channels played from files of more than two, or 0 for all
+// of them (1 and 2 where the device takes no more). A word that is not a
+// number, or a channel outside 1..65535, leaves the pair as it was.
+static void choosePairCommand(ConsoleState *st)
+{
+    char now[32] = "all";
+    if (st->wav.pair[0] > 0)
+        snprintf(now, sizeof now, "%i and %i", st->wav.pair[0], st->wav.pair[1]);
+    printf("Enter the two channels to play from files with more than two, or 0 for all (now %s):\n",
+           now);
+    int first = -1, second = -1;
+    if (readInt(&first) <= 0) return;
+    if (first != 0 && readInt(&second) <= 0) return;
+    if (first == 0) second = 0;
+    else if (first < 1 || first > 65535 || second < 1 || second > 65535) return;
+    st->wav.pair[0] = first;
+    st->wav.pair[1] = second;
+    choosePlayedPair(first, second);
+}
+
 // Runs one command word; the word stays in st->command for the loop test.
 static void dispatch(ConsoleState *st)
 {
@@ -258,6 +289,8 @@ static void dispatch(ConsoleState *st)
     else if (strcmp(w, "-") == 0) removeTrackCommand(st);
     else if (strcmp(w, "x") == 0) st->saveOnExit = 0;
     else if (strcmp(w, "u") == 0) recordSettingsMenu(st);
+    else if (strcmp(w, "w") == 0) toggleBroadcastWav(st);
+    else if (strcmp(w, "n") == 0) choosePairCommand(st);
     // "q" and unknown words: nothing to do here.
 }
 
@@ -274,7 +307,7 @@ static void leave(ConsoleState *st)
     // As "s" does: a settings file that could not be written is not
     // passed over in silence (the old file is still whole).
     if (!Store_Settings(st->channels, st->device, st->rate, st->bits, st->inPoint, st->outPoint,
-                        st->duration, st->listName, st->recordName))
+                        st->duration, st->listName, st->recordName, &st->wav))
         printf("Unable to open %s\n", kSettingsFile);
 }
 

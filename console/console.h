@@ -29,6 +29,7 @@ struct ConsoleState {
     char listName[kListNameBytes];     // track list file
     char recordName[kRecordNameBytes]; // file the record command writes
     int listGiven;                     // the settings file named a list
+    WavSettings wav;                   // Broadcast WAV takes, the channels played of many
 
     // Console flags.
     int trackNumber;                   // track a bare play word uses

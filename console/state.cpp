@@ -55,6 +55,9 @@ void setDefaults(ConsoleState *st)
     copyText(st->listName, "tlist.txt", sizeof st->listName);
     copyText(st->recordName, "", sizeof st->recordName);
     st->listGiven = 0;
+    st->wav.bwf = 0;
+    st->wav.pair[0] = 0;
+    st->wav.pair[1] = 0;
 
     st->trackNumber = 1;
     st->listHidden = 0;

@@ -74,6 +74,16 @@ struct ListOrigin {
     ino_t nameInode;
 };
 
+// Settings added after the nine above, for the WAV files played and made.
+// Each is written only when it is not at its default, after the others, so
+// a file without them reads as before, and an older build passes over
+// their lines.
+struct WavSettings {
+    int bwf;       // "bwf": 1 gives new recordings a bext chunk (Broadcast WAV); 0 does not
+    int pair[2];   // "pair": the two channels (from 1) played from files of more than two;
+                   // 0 0: all of them where the device takes them, else 1 and 2
+};
+
 // Reads settingsPath (the console passes "rcvat.txt") and replaces every
 // value that it names; the rest keep what the caller had. device, listName
 // and recordName receive text cut to kDeviceBytes, kListNameBytes and
@@ -82,14 +92,17 @@ struct ListOrigin {
 // with nothing at all after it, at the end of the file, changes nothing.
 // Reads at most the first 1020 bytes, and only from a regular file. A text
 // value's one trailing carriage return (a CR LF line end) is not part of
-// it. Prints nothing; a file that cannot be opened changes nothing.
+// it. Prints nothing; a file that cannot be opened changes nothing. wav
+// (may be null) gets "bwf" (1, or 0 for any other value) and "pair" (two
+// channel numbers from 1 to 65535, or 0 0 for any other value).
 void GET_PARAMS(int *channels, char *device, unsigned int *rate,
                 unsigned int *bits, float *inPoint, float *outPoint,
                 float *duration, char *listName, int *listGiven,
-                const char *settingsPath, char *recordName);
+                const char *settingsPath, char *recordName, WavSettings *wav);
 
 // Writes rcvat.txt in the working directory: dv, sr, bits, ch, i, o, d,
-// then tlist and rname when not empty, each ended by a line feed. The
+// then tlist and rname when not empty, then from wav (may be null) bwf
+// when 1 and pair when set, each ended by a line feed. The
 // lines of the old file that hold no setting (no word of them is a key:
 // notes, keys of other programs) follow, unchanged and in their order;
 // blank lines and the old settings lines are left out. The old file is
@@ -100,7 +113,7 @@ void GET_PARAMS(int *channels, char *device, unsigned int *rate,
 int Store_Settings(int channels, const char *device, unsigned int rate,
                    unsigned int bits, float inPoint, float outPoint,
                    float duration, const char *listName,
-                   const char *recordName);
+                   const char *recordName, const WavSettings *wav);
 
 // The lines of settingsPath that hold a setting but that GET_PARAMS does
 // not read whole, because they lie (or run on) past the first 1020 bytes

@@ -24,6 +24,7 @@ struct Values {
     char list[kListNameBytes];
     int listGiven = 0;
     char rname[kRecordNameBytes];
+    WavSettings wav = {0, {0, 0}};
     Values()
     {
         strcpy(device, "default");
@@ -43,12 +44,12 @@ protected:
     void readBack(Values &v)
     {
         GET_PARAMS(&v.channels, v.device, &v.rate, &v.bits, &v.in, &v.out,
-                   &v.dur, v.list, &v.listGiven, "rcvat.txt", v.rname);
+                   &v.dur, v.list, &v.listGiven, "rcvat.txt", v.rname, &v.wav);
     }
     int store(const Values &v)
     {
         return Store_Settings(v.channels, v.device, v.rate, v.bits, v.in, v.out,
-                              v.dur, v.list, v.rname);
+                              v.dur, v.list, v.rname, &v.wav);
     }
 
 };
@@ -213,7 +214,7 @@ TEST_F(Settings, OverlongValuesAreCutToTheirBuffers)
     std::string dv(200, 'd'), tl(400, 't'), rn(200, 'r');
     writeFile("rcvat.txt", "dv\t" + dv + "\ntlist\t" + tl + "\nrname\t" + rn + "\nch\t1\n");
     GET_PARAMS(&v.channels, b.device, &v.rate, &v.bits, &v.in, &v.out, &v.dur,
-               b.list, &v.listGiven, "rcvat.txt", b.rname);
+               b.list, &v.listGiven, "rcvat.txt", b.rname, nullptr);
     EXPECT_EQ(std::string(b.device), dv.substr(0, kDeviceBytes - 1));
     EXPECT_EQ(std::string(b.list), tl.substr(0, kListNameBytes - 1));
     EXPECT_EQ(std::string(b.rname), rn.substr(0, kRecordNameBytes - 1));
@@ -248,7 +249,7 @@ TEST_F(Settings, MissingFileChangesNothing)
 {
     Values v;
     GET_PARAMS(&v.channels, v.device, &v.rate, &v.bits, &v.in, &v.out, &v.dur,
-               v.list, &v.listGiven, "no-such-file.txt", v.rname);
+               v.list, &v.listGiven, "no-such-file.txt", v.rname, &v.wav);
     EXPECT_EQ(v.channels, 2);
     EXPECT_STREQ(v.device, "default");
     EXPECT_STREQ(v.list, "tlist.txt");
