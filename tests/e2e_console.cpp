@@ -166,6 +166,22 @@ TEST_F(ConsoleE2E, RecordSettingsMenu)
                                            "tlist\ttlist.txt\n");
 }
 
+// w toggles Broadcast WAV takes and n chooses the channels played from
+// files of more than two; both keys are saved only when set.
+TEST_F(ConsoleE2E, BroadcastWavAndChannelPairCommands)
+{
+    settings();
+    const std::string ask = "Enter the two channels to play from files with more than two, or 0 for all ";
+    RunResult r = runTunevat(dir, "w n 3 4 n z n 9 w w q\n");
+    EXPECT_EQ(r.out, startWithSettings() + status() + "Broadcast WAV (bext chunk) in new recordings: on\n" +
+                         status() + ask + "(now all):\n" + status() + ask + "(now 3 and 4):\n" + status() +
+                         status() + ask + "(now 3 and 4):\n" + status() +
+                         "Broadcast WAV (bext chunk) in new recordings: off\n" + status() +
+                         "Broadcast WAV (bext chunk) in new recordings: on\n" + status() + kSaving);
+    // A word that is no number, or one channel alone, leaves the pair.
+    EXPECT_EQ(readFile(path("rcvat.txt")), kDefaultSettings + "bwf\t1\npair\t3 4\n");
+}
+
 const std::string kHelp =
     "\nList Commands\n   'l' to hide or show track list\n   'L' to reload track list from file\n"
     "   '-' to remove a track from the list\n\nRecording Commands\n   'r' to record\n"
@@ -176,7 +192,9 @@ const std::string kHelp =
     "   'o' to set out point of playback\n   'j' to jump forward: out-point becomes in-point\n"
     "   'J' to jump backward: in-point becomes out-point\n   't' to check attributes of files in list\n\n"
     "   's' to save file list and settings\n   'q' to quit and save\n"
-    "   'x' to exit without saving list or parameters\n";
+    "   'x' to exit without saving list or parameters\n"
+    "   'w' to turn Broadcast WAV (the recording time) in new recordings on or off\n"
+    "   'n' to choose the two channels played from files with more than two\n";
 const std::string kContinue = "\nEnter 'c' to continue\n";
 
 TEST_F(ConsoleE2E, HelpWaitsForExactlyC)

@@ -432,4 +432,30 @@ TEST_F(Settings, UnreadSettingsLinesAreCounted)
     EXPECT_EQ(readBytes, 0);
 }
 
+// bwf and pair: read as far as their values make sense, written after the
+// other settings only when set.
+TEST_F(Settings, BwfAndPairAreWrittenOnlyWhenSet)
+{
+    struct Case {
+        const char *text, *values, *written;
+    } cases[] = {
+        {"bwf\t1\npair\t3 4\n", "1 3 4", "bwf\t1\npair\t3 4\n"},
+        {"pair 32 32\nbwf 0\n", "0 32 32", "pair\t32 32\n"},
+        {"bwf\t2\npair\t3\n", "0 0 0", ""},
+        {"bwf\t1\npair\t1 70000\n", "1 0 0", "bwf\t1\n"},
+        {"", "0 0 0", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        Values v;
+        read(c.text, v);
+        EXPECT_EQ(std::to_string(v.wav.bwf) + " " + std::to_string(v.wav.pair[0]) + " " +
+                      std::to_string(v.wav.pair[1]),
+                  c.values);
+        unlink("rcvat.txt");
+        ASSERT_EQ(store(v), 1);
+        EXPECT_EQ(readFile("rcvat.txt"), std::string(kDefaultsFile) + c.written);
+    }
+}
+
 }  // namespace
