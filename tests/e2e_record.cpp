@@ -274,7 +274,8 @@ TEST_F(RecordE2E, BroadcastWavTakesCarryTheTimeOfTheirFirstFrame)
     EXPECT_EQ(ff.out, std::to_string(reference) + "\n") << ff.err;
     struct tm local;
     localtime_r(&before, &local);
-    long since = ((long)(reference / 44100) - (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) + 86400) % 86400;
+    long started = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+    long since = ((long)(reference / 44100) - started + 86400) % 86400;
     EXPECT_LE(since, (long)(after - before) + 1) << "recorded at " << reference / 44100 << " s of the day";
     std::string when = sf.out.substr(sf.out.find(' ') + 1, 19);   // "yyyy-mm-dd hh:mm:ss"
     EXPECT_EQ(sf.out.substr(sf.out.find(' ') + 20), " Tunevat\n");
