@@ -7,7 +7,10 @@
 #define TUNEVAT_AUDIO_AUDIO_H
 
 // Plays the WAV file path on ALSA device between inPoint and outPoint
-// seconds, in whole period-sized blocks, mono on both channels. Ctrl-C
+// seconds, in whole period-sized blocks, mono on both channels, more than
+// two channels as choosePlayedPair says; integer PCM of 8 to 32 bits and
+// IEEE float of 32 or 64, converted to the nearest format the device
+// takes where it does not take the file's own. Ctrl-C
 // (or a SIGTERM or SIGHUP that a recording catches) stops the sound at
 // once; the signal stays noted for the caller, who forgets a Ctrl-C
 // (forgetStop) once it has stopped what it should. Returns 1 when the
@@ -17,6 +20,11 @@
 // ALSA knows, and one that fails while playing ends the playback at once,
 // with its name and ALSA's reason.
 int PLAY(const char *path, const char *device, float inPoint, float outPoint);
+
+// The two channels (from 1) played from files of more than two, for the
+// whole run; 0 (either) for all of them where the device takes them, and
+// channels 1 and 2 where it does not.
+void choosePlayedPair(int first, int second);
 
 // Writes frames two-channel frames into out, left then right, from the
 // single-channel blocks left and right (which may be the same array).
@@ -55,6 +63,11 @@ void limitRecording(long long roomBytes);
 // passes triggerDb dBFS, whichever comes first. With neither, the take
 // starts at once, as every take that continues a recording does.
 void startTakesWith(float preSeconds, float triggerDb);
+
+// Whether the recordings of the next RECORD calls carry a bext chunk
+// (Broadcast WAV): stamped with the local date and time of their first
+// frame, and its time of day as a time reference.
+void recordBroadcastWav(int on);
 
 long long RECORD(const char *device, unsigned int rate, float duration,
                  int channels, int bits, const char *takePath);

@@ -1,6 +1,9 @@
 // The playback engine: one WAV file, or the stretch of it between an in
 // and an out point, through an ALSA playback device in period-sized
-// blocks. Mono files are sent to both channels.
+// blocks. Mono files are sent to both channels; files of more than two
+// send all of them where the device takes them, else two. The device gets
+// the file's own samples where it takes them, converted where it does not
+// (audio/playformat.cpp).
 //
 // The file is read several periods at a time and the device is handed one
 // period from that piece after another: the device receives exactly the
@@ -25,6 +28,7 @@
 #endif
 
 #include "audio/devices.h"
+#include "audio/playformat.h"
 #include "audio/running_line.h"
 #include "files/files.h"
 #include "input/input.h"
@@ -35,7 +39,8 @@
 // every system, 32-bit ones included (large-file support).
 static_assert(sizeof(off_t) >= 8, "playback needs 64-bit file offsets");
 
-// The device is always driven with two channels; mono is duplicated.
+// The device is driven with two channels (mono is duplicated), or with
+// all of a file's where it has more and the device takes them.
 static const unsigned int kDeviceChannels = 2;
 // Requested period and buffer, in frames: four periods in the buffer.
 static const snd_pcm_uframes_t kPeriodFrames = 4096;
@@ -58,15 +63,21 @@ struct Playback {
     int fd;                     // the file, read at explicit offsets
     snd_pcm_t *pcm;
     unsigned long rate;         // frames per second, the file's
-    unsigned int channels;      // the file's: 1 or 2
-    unsigned int bytesPerSample;
+    unsigned int channels;      // the file's
+    unsigned int bytesPerSample;   // the file's
+    SampleEncoding fileEncoding;
+    SampleEncoding deviceEncoding; // what the device takes: the file's, or the nearest
+    unsigned int deviceChannels;   // 2, or the file's channels when it has more
+    unsigned int pair[2];          // the file's channels (from 0) on the device's two
+    int picking;                   // channels are picked: mono, or two of more
     long long frameBytes;       // bytes of one frame in the file
     long long dataOffset;       // bytes before the first frame
     long long frames;           // frames of audio the file holds
     snd_pcm_uframes_t period;   // frames per block, as the device granted
     long long pieceFrames;      // frames per read: whole periods
     char *piece;                // pieceFrames frames as the file holds them
-    char *stereo;               // one period on two channels, mono files only
+    char *picked;               // one period on the device's two channels, when picking
+    char *converted;            // one period in the device's encoding, when converting
     int waitMs;                 // how long to wait for a device that takes nothing
     int failures;               // failed writes in a row
     long long lastFlushNs;      // when the clock line was last flushed
@@ -165,19 +176,12 @@ static int openTrack(Playback *p)
     unsigned int bytesPerSample = 0, channels = 0;
     if (!GetAttributes(p->path, &rate, &bytesPerSample, &channels, &dataOffset, &frames, 0))
         return 0;
-    // Samples that are not plain integer PCM would be sent as noise.
+    // Samples that have no form a device takes would be sent as noise.
     char what[kFormatTextBytes];
-    if (unsupportedFormat(p->path, what, sizeof what)) {
-        printf("Cannot play %s: it holds %s\n", p->path, what);
-        return 0;
-    }
-    // Only these layouts have a device format and a way to both channels.
-    if (bytesPerSample != 2 && bytesPerSample != 3) {
-        printf("Cannot play %s: only 16-bit and 24-bit samples are supported\n", p->path);
-        return 0;
-    }
-    if (channels != 1 && channels != 2) {
-        printf("Cannot play %s: only mono and stereo files are supported\n", p->path);
+    p->fileEncoding = sampleEncoding(p->path, what, sizeof what);
+    if (p->fileEncoding == kSampleUnplayable) {
+        if (what[0]) printf("Cannot play %s: it holds %s\n", p->path, what);
+        else printf("Cannot open wavefile\n");
         return 0;
     }
     p->rate = rate;
@@ -214,32 +218,34 @@ static int openDevice(Playback *p)
     return 1;
 }
 
-// Installs interleaved access, the sample format for bytesPerSample, two
-// channels, the rate nearest to rate and a period and buffer near the
-// requested sizes; stores the granted period in *period. Returns 1 on
-// success, 0 after printing why the device refused.
-static int configureDevice(snd_pcm_t *pcm, unsigned int bytesPerSample, unsigned long rate,
-                           snd_pcm_uframes_t *period)
+// Installs interleaved access, the file's sample format or the nearest
+// the device takes, the channels, the rate nearest to the file's and a
+// period and buffer near the requested sizes; stores the granted period.
+// Returns 1 on success, 0 after printing why the device refused.
+static int configureDevice(Playback *p)
 {
+    snd_pcm_t *pcm = p->pcm;
     snd_pcm_hw_params_t *params;
     snd_pcm_hw_params_alloca(&params);
     snd_pcm_hw_params_any(pcm, params);
     snd_pcm_hw_params_set_access(pcm, params, SND_PCM_ACCESS_RW_INTERLEAVED);
 
-    snd_pcm_format_t format = bytesPerSample == 3 ? SND_PCM_FORMAT_S24_3LE : SND_PCM_FORMAT_S16_LE;
-    int err = snd_pcm_hw_params_set_format(pcm, params, format);
+    int err = chooseDeviceFormat(pcm, params, p->fileEncoding, &p->deviceEncoding);
+    if (err == 0) err = snd_pcm_hw_params_set_format(pcm, params, alsaFormat(p->deviceEncoding));
     if (err < 0) {
         reportAlsa("Unable to set playback format: %s\n", err);
         return 0;
     }
 
-    // What the device grants for these four is taken as it comes: it then
-    // plays at its own rate and the granted period sets the block length.
-    unsigned int grantedRate = (unsigned int)rate;
+    // What the device grants for the other four is taken as it comes: it
+    // then plays at its own rate and the granted period sets the block
+    // length.
+    unsigned int grantedRate = (unsigned int)p->rate;
     snd_pcm_uframes_t periodFrames = kPeriodFrames;
     snd_pcm_uframes_t bufferFrames = kBufferFrames;
     int dir = 0;
-    snd_pcm_hw_params_set_channels(pcm, params, kDeviceChannels);
+    p->deviceChannels = chooseDeviceChannels(pcm, params, p->path, p->channels, p->pair);
+    p->picking = p->channels != p->deviceChannels;
     snd_pcm_hw_params_set_rate_near(pcm, params, &grantedRate, &dir);
     snd_pcm_hw_params_set_period_size_near(pcm, params, &periodFrames, &dir);
     snd_pcm_hw_params_set_buffer_size_near(pcm, params, &bufferFrames);
@@ -249,8 +255,8 @@ static int configureDevice(snd_pcm_t *pcm, unsigned int bytesPerSample, unsigned
         reportAlsa("Unable to set hardware parameters: %s\n", err);
         return 0;
     }
-    snd_pcm_hw_params_get_period_size(params, period, &dir);
-    if (*period == 0) {
+    snd_pcm_hw_params_get_period_size(params, &p->period, &dir);
+    if (p->period == 0) {
         // A block of no frames would never advance the playback position.
         reportAlsa("Unable to set hardware parameters: %s\n", -EINVAL);
         return 0;
@@ -258,8 +264,9 @@ static int configureDevice(snd_pcm_t *pcm, unsigned int bytesPerSample, unsigned
     return 1;
 }
 
-// Sizes the read piece by the granted period and allocates it, and the
-// two-channel period for a mono file. Returns 1, or 0 after saying so.
+// Sizes the read piece by the granted period and allocates it, the
+// two-channel period when channels are picked, and the converted period
+// when the device takes another encoding. Returns 1, or 0 after saying so.
 static int allocateBuffers(Playback *p)
 {
     long long periodBytes = (long long)p->period * p->frameBytes;
@@ -267,9 +274,11 @@ static int allocateBuffers(Playback *p)
     if (periods < 1) periods = 1;
     p->pieceFrames = periods * (long long)p->period;
     p->piece = (char *)malloc((size_t)(p->pieceFrames * p->frameBytes));
-    if (p->channels == 1)
-        p->stereo = (char *)malloc((size_t)p->period * kDeviceChannels * p->bytesPerSample);
-    if (!p->piece || (p->channels == 1 && !p->stereo)) {
+    int converting = p->deviceEncoding != p->fileEncoding;
+    size_t samples = (size_t)p->period * p->deviceChannels;
+    if (p->picking) p->picked = (char *)malloc(samples * p->bytesPerSample);
+    if (converting) p->converted = (char *)malloc(samples * encodingBytes(p->deviceEncoding));
+    if (!p->piece || (p->picking && !p->picked) || (converting && !p->converted)) {
         printf("Cannot play %s: out of memory\n", p->path);
         return 0;
     }
@@ -337,6 +346,23 @@ static int writeBlock(Playback *p, const char *data, snd_pcm_uframes_t frames)
     }
 }
 
+// The frames frames at block as the device takes them: the channels it
+// gets (mono 16- and 24-bit blocks by the fastest copy), in its encoding.
+static const char *deviceBlock(Playback *p, const char *block, snd_pcm_uframes_t frames)
+{
+    unsigned int bytes = p->bytesPerSample;
+    if (p->picking && p->channels == 1 && (bytes == 2 || bytes == 3))
+        Interleave((unsigned int)frames, bytes, block, block, p->picked);
+    else if (p->picking)
+        pickChannels((unsigned int)frames, bytes, p->channels, p->pair[0], p->pair[1], block,
+                     p->picked);
+    if (p->picking) block = p->picked;
+    if (p->deviceEncoding == p->fileEncoding) return block;
+    convertSamples(block, p->fileEncoding, p->converted, p->deviceEncoding,
+                   (size_t)frames * p->deviceChannels);
+    return p->converted;
+}
+
 // What became of a piece: all of it went to the device, a signal stopped
 // the playback, or the device failed (said so).
 enum PieceResult { kPiecePlayed, kPieceStopped, kPieceFailed };
@@ -351,11 +377,7 @@ static PieceResult playPiece(Playback *p, long long position, long long count)
         if (caughtSignal()) return kPieceStopped;   // Ctrl-C: the caller drops what is queued
         long long left = count - done;
         snd_pcm_uframes_t frames = (snd_pcm_uframes_t)(left < period ? left : period);
-        const char *block = p->piece + done * p->frameBytes;
-        if (p->channels == 1) {
-            Interleave((unsigned int)frames, p->bytesPerSample, block, block, p->stereo);
-            block = p->stereo;
-        }
+        const char *block = deviceBlock(p, p->piece + done * p->frameBytes, frames);
         if (!writeBlock(p, block, frames)) return kPieceFailed;
 
         // Written for every block; shown at once unless blocks come
@@ -399,7 +421,8 @@ static void closePlayback(Playback *p)
 {
     if (p->pcm) snd_pcm_close(p->pcm);
     free(p->piece);
-    free(p->stereo);
+    free(p->picked);
+    free(p->converted);
     if (p->fd >= 0) close(p->fd);
 }
 
@@ -410,8 +433,7 @@ int PLAY(const char *path, const char *device, float inPoint, float outPoint)
     p.device = device;
     p.fd = -1;
     if (!openTrack(&p)) return 0;
-    int ok = openDevice(&p) && configureDevice(p.pcm, p.bytesPerSample, p.rate, &p.period) &&
-             allocateBuffers(&p);
+    int ok = openDevice(&p) && configureDevice(&p) && allocateBuffers(&p);
     if (ok) {
         long long start = framePosition(inPoint, p.rate, p.frames);
         long long end = framePosition(outPoint, p.rate, p.frames);

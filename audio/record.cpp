@@ -27,6 +27,11 @@ void limitRecording(long long roomBytes) { recordingRoomBytes = roomBytes; }
 static float startPreSeconds = 0.0f;
 static float startTriggerDb = 0.0f;
 
+// Whether the recordings RECORD makes carry a bext chunk.
+static int broadcastWav = 0;
+
+void recordBroadcastWav(int on) { broadcastWav = on ? 1 : 0; }
+
 void startTakesWith(float preSeconds, float triggerDb)
 {
     startPreSeconds = preSeconds > 0.0f ? preSeconds : 0.0f;
@@ -60,7 +65,9 @@ static int readyForTake(Capture *c, long long startFrame)
             printf("Another take would make the recording larger than its file system allows\n");
         return 0;
     }
-    if (takeEnd(c, startFrame) * c->frameBytes > kRiffDataLimit) return makeTakeRf64(c->take);
+    // A RIFF header longer by a bext chunk states that much less audio.
+    long long most = kRiffDataLimit - (c->take->headerBytes - kWavHeaderBytes);
+    if (takeEnd(c, startFrame) * c->frameBytes > most) return makeTakeRf64(c->take);
     return 1;
 }
 
@@ -227,7 +234,10 @@ static int setUp(Capture *c, const char *device, const char *takePath, unsigned 
     if (!plannedTakeFits(c, rate)) return 0;
     c->take = claimTakeFile(takePath);
     if (!c->take) return -1;
-    if (!startTake(c->take, rate, c->channels, bits, c->plannedFrames)) return -1;
+    BextStamp stamp;
+    if (broadcastWav) stampTakeStart(&stamp, rate, 0.0);
+    const BextStamp *bext = broadcastWav ? &stamp : nullptr;
+    if (!startTake(c->take, rate, c->channels, bits, c->plannedFrames, bext)) return -1;
     // The ring keeps the pre-roll besides what it holds for stalls.
     int keepSeconds = (int)startPreSeconds + (startPreSeconds > (int)startPreSeconds ? 1 : 0);
     if (!openCapture(&c->dev, device, rate, c->bytesPerSample, keepSeconds)) return -1;
@@ -260,6 +270,7 @@ long long RECORD(const char *device, unsigned int rate, float duration, int chan
     c.rateHz = (float)rate;
     c.lastTakeStartSeconds = 0.0f;
     c.lastTakeSeconds = duration;
+    c.broadcastWav = broadcastWav;
     c.preFrames = (long long)((double)rate * (double)startPreSeconds);
     c.triggerDb = startTriggerDb;
     // The level to pass, as a sample value: full scale times 10^(dB/20).

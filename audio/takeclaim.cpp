@@ -117,8 +117,10 @@ static void setLeftoverLength(int fd, const char *path)
     TakeFile t;
     if (fstat(fd, &sb) != 0 || !adoptTake(fd, path, (long long)sb.st_size, &t)) return;
     long long frames = ((long long)sb.st_size - t.headerBytes) / t.frameBytes;
-    // A RIFF take holds what its sizes can state.
-    if (!t.rf64 && frames > kRiffDataLimit / t.frameBytes) frames = kRiffDataLimit / t.frameBytes;
+    // A RIFF take holds what its sizes can state (a header longer by a
+    // bext chunk leaves that much less for the audio).
+    long long most = kRiffDataLimit - (t.headerBytes - kWavHeaderBytes);
+    if (!t.rf64 && frames > most / t.frameBytes) frames = most / t.frameBytes;
     // An RF64 take's data chunk leaves its size to the ds64 chunk.
     const char unknown[4] = {'\xff', '\xff', '\xff', '\xff'};
     int ok = (!t.rf64 || pwrite(fd, unknown, 4, (off_t)(t.headerBytes - 4)) == 4) &&

@@ -13,19 +13,23 @@
 #include "audio/takerf64.h"
 #include "wav/wav.h"
 
-int startTake(TakeFile *t, unsigned int rate, int channels, int bits, long long frames)
+int startTake(TakeFile *t, unsigned int rate, int channels, int bits, long long frames,
+              const BextStamp *stamp)
 {
-    int length = headerBytes(t->header, rate, (unsigned int)channels, (unsigned int)bits, frames);
+    char header[kMaxHeaderBytes];
+    int length = bwfHeaderBytes(header, rate, (unsigned int)channels, (unsigned int)bits, frames,
+                                stamp);
     if (length == 0) {
         printf("Recording does not fit a wave file: %s\n", t->path);
         return 0;
     }
-    if (pwrite(t->fd, t->header, (size_t)length, 0) != (ssize_t)length) {
+    if (pwrite(t->fd, header, (size_t)length, 0) != (ssize_t)length) {
         printf("Cannot write %s: %s\n", t->path, strerror(errno));
         return 0;
     }
+    memcpy(t->header, header, sizeof t->header);
     t->headerBytes = length;
-    t->rf64 = length != (int)kWavHeaderBytes;
+    t->rf64 = memcmp(t->header, "RF64", 4) == 0;
     t->rate = rate;
     t->channels = channels;
     t->bits = bits;
@@ -94,7 +98,7 @@ static int writeSizes(TakeFile *t, long long data, long long frames)
         Decon8((unsigned long long)frames, sizes + 16);
         return pwrite(t->fd, sizes, sizeof sizes, kDs64SizesAt) == (ssize_t)sizeof sizes;
     }
-    if (data > kRiffDataLimit) {
+    if (riff > 0xffffffffULL) {
         errno = EFBIG;
         return 0;
     }

@@ -38,6 +38,7 @@ struct TakeFile {
     const char *path;
     char header[kRf64HeaderBytes];  // the header's first bytes as they stand in the file
     long headerBytes;               // where the audio starts: 44, 80, or a block and 44
+                                    // (more by a bext chunk between the format and the data)
     int rf64;                       // 1: the sizes are in the ds64 chunk
     long frameBytes;                // bytes of one frame
     long long dataBytes;            // audio bytes the header's sizes state
@@ -63,9 +64,12 @@ TakeFile *heldTake();
 void releaseTakeFile();
 
 // Writes the header of a recording of frames planned frames of channels
-// x (bits / 8)-byte samples at rate Hz into the claimed, empty take file.
-// Returns 1; 0 after a message naming the file and the reason.
-int startTake(TakeFile *t, unsigned int rate, int channels, int bits, long long frames);
+// x (bits / 8)-byte samples at rate Hz into the claimed, empty take file,
+// with the bext chunk stamp gives it when stamp is not null (see
+// bwfHeaderBytes in wav/wav.h). Returns 1; 0 after a message naming the
+// file and the reason.
+int startTake(TakeFile *t, unsigned int rate, int channels, int bits, long long frames,
+              const BextStamp *stamp);
 
 // Writes n bytes of whole frames at frame number frame (counted from the
 // first frame of the audio). Returns 1; 0 with errno set (ENOSPC for a

@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <sys/random.h>
+#include <unistd.h>
 
 #include "audio/audio.h"
 #include "audio/running_line.h"
@@ -34,6 +37,28 @@ static void endMeterLine(Capture *c)
         printf("\n");
         c->meter.linesDrawn = 0;
     }
+}
+
+void stampTakeStart(BextStamp *s, unsigned int rate, double secondsAgo)
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) memset(&now, 0, sizeof now);
+    long long ns = (long long)now.tv_sec * 1000000000LL + now.tv_nsec -
+                   (long long)(secondsAgo * 1e9);
+    unsigned long unique = 0;
+    if (getrandom(&unique, sizeof unique, GRND_NONBLOCK) != (ssize_t)sizeof unique)
+        unique = (unsigned long)now.tv_nsec ^ ((unsigned long)getpid() << 12);
+    makeBextStamp(s, ns / 1000000000LL, (long)(ns % 1000000000LL), rate, unique);
+}
+
+// A recording's first frame is the first of the take that starts its
+// audio: its bext chunk takes that take's time, secondsAgo before now.
+static void stampIfFirst(Capture *c, double secondsAgo)
+{
+    if (!c->broadcastWav || c->takeStartFrame != 0) return;
+    BextStamp stamp;
+    stampTakeStart(&stamp, (unsigned int)c->rateHz, secondsAgo);
+    restampBext(c->take->fd, &stamp);
 }
 
 long long takeFrames(const Capture *c)
@@ -315,6 +340,7 @@ static TakeEnd startWhenWanted(Capture *c, long long *limit, TakeClocks *clocks)
     if (started == 0) return endRequested() ? kTakeEnded : kTakeCancelled;
     printf("Recording...\n");
     if (started < 0) return kTakeRanOut;   // the reading ended: said below
+    stampIfFirst(c, (double)preRoll / c->rateHz);
     c->takePlannedFrames += preRoll;
     *limit += preRoll;
     if (c->meterShown)
@@ -348,7 +374,10 @@ TakeEnd recordTake(Capture *c)
     beginTake(c);
     warnOfRoom(c);
     int waits = takeWaitsToStart(c, c->takeStartFrame);
-    if (!waits) printf("Recording...\n");
+    if (!waits) {
+        printf("Recording...\n");
+        stampIfFirst(c, 0.0);
+    }
     long long limit = takeFrames(c);
     TakeClocks clocks = {-1, -1, -1};
     TakeEnd end = kTakeReadFailed;

@@ -67,6 +67,7 @@ struct Capture {
     long triggerLevel;          // the absolute sample value to pass (0: no trigger)
     float triggerDb;            // the same in dBFS
     long long takePlannedFrames;   // the current take's planned length, its pre-roll included
+    int broadcastWav;           // the take file has a bext chunk, stamped when the audio starts
 
     // What a terminal shows of the take: the meter beside the running
     // line, and the picture after it.
@@ -83,6 +84,10 @@ long long takeFrames(const Capture *c);
 // Whether a take at startFrame waits to start (it begins the recording,
 // and a pre-roll or a trigger is set).
 int takeWaitsToStart(const Capture *c, long long startFrame);
+
+// The bext stamp of a take at rate Hz whose first frame came secondsAgo
+// seconds ago, with a reference no other take shares.
+void stampTakeStart(BextStamp *s, unsigned int rate, double secondsAgo);
 
 // Bytes of one period as the take file holds it.
 size_t periodBytes(const Capture *c);

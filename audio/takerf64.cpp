@@ -12,6 +12,9 @@
 // write into the block that fails (a full disk) takes the block out again:
 // the file is the RIFF take it was.
 //
+// A bext chunk between the RIFF header's format and data chunks stays a
+// chunk, after the RF64 header's format chunk.
+//
 // Elsewhere the audio is copied once behind an 80-byte RF64 header into
 // the take file's name with ".rf64", which is synced and renamed over the
 // take file; a kill leaves the take file as it was and that copy, which
@@ -75,24 +78,43 @@ static void rf64Chunks(char *h, const char *riff, long long audioAt, long long d
 }
 
 // Fills block (blockBytes, written at the start of the file) for a turn in
-// place: the RF64 chunks, then a JUNK chunk up to the data chunk, which
-// starts 8 bytes before audioAt.
+// place: the RF64 chunks, then a JUNK chunk up to where the old RIFF
+// header's format chunk ends. What followed that chunk there (a bext
+// chunk, then the data chunk) stays as it is, chunks of the RF64 file.
 static void rf64Block(char *block, long blockBytes, const char *riff, long long audioAt,
                       long long dataBytes, long frameBytes)
 {
     memset(block, 0, (size_t)blockBytes);
     rf64Chunks(block, riff, audioAt, dataBytes, frameBytes);
     memcpy(block + kRf64ChunksEnd, "JUNK", 4);
-    long long junk = audioAt - kChunkHeaderBytes - kRf64ChunksEnd - kChunkHeaderBytes;
+    long long junk = blockBytes + kRiffFormatAt + kFormatChunkBytes - kRf64ChunksEnd -
+                     kChunkHeaderBytes;
     Decon4((unsigned long)junk, block + kRf64ChunksEnd + 4);
 }
 
-// The 80-byte RF64 header of a take of dataBytes bytes in the format of t.
-static void rf64Header(const TakeFile *t, long long dataBytes, char *h)
+// The RF64 header of a take of dataBytes bytes in the format of t, into h
+// (kMaxHeaderBytes): the RF64 chunks, the chunks t's RIFF header holds
+// between its format chunk and its data chunk (a bext chunk), read from
+// the take file, and the data chunk's header. Returns its length (where
+// the audio starts behind it); 0 with errno set when the chunks could not
+// be read.
+static long rf64Header(const TakeFile *t, long long dataBytes, char *h)
 {
-    rf64Chunks(h, t->header, kRf64HeaderBytes, dataBytes, t->frameBytes);
-    memcpy(h + kRf64ChunksEnd, "data", 4);
-    memcpy(h + kRf64ChunksEnd + 4, kUnknownSize, 4);
+    long between = t->headerBytes - kWavHeaderBytes;
+    if (between < 0 || kRf64HeaderBytes + between > kMaxHeaderBytes) {
+        errno = EINVAL;
+        return 0;
+    }
+    long audioAt = kRf64HeaderBytes + between;
+    rf64Chunks(h, t->header, audioAt, dataBytes, t->frameBytes);
+    if (between > 0 && pread(t->fd, h + kRf64ChunksEnd, (size_t)between,
+                             kRiffFormatAt + kFormatChunkBytes) != (ssize_t)between) {
+        if (errno == 0) errno = EIO;
+        return 0;
+    }
+    memcpy(h + kRf64ChunksEnd + between, "data", 4);
+    memcpy(h + kRf64ChunksEnd + between + 4, kUnknownSize, 4);
+    return audioAt;
 }
 
 // The audio the take file holds that its sizes state: whole frames.
@@ -117,11 +139,11 @@ static void becomeRf64(TakeFile *t, const char *h, long long audioAt)
 // header's place, stating what it stated. Returns 1, or 0 with errno set.
 static int rewriteAsRf64(TakeFile *t)
 {
-    char h[kRf64HeaderBytes];
-    rf64Header(t, t->dataBytes, h);
-    if (pwrite(t->fd, h, sizeof h, 0) != (ssize_t)sizeof h) return 0;
+    char h[kMaxHeaderBytes];
+    long length = rf64Header(t, t->dataBytes, h);
+    if (length == 0 || pwrite(t->fd, h, (size_t)length, 0) != (ssize_t)length) return 0;
     t->fileBytes = t->headerBytes;   // no audio
-    becomeRf64(t, h, kRf64HeaderBytes);
+    becomeRf64(t, h, length);
     return 1;
 }
 
@@ -203,11 +225,13 @@ static int copyIntoRf64(TakeFile *t)
     }
     unlink(temp);   // a copy a kill left (this program holds the take file's lock)
     long long data = heldAudio(t);
-    char h[kRf64HeaderBytes];
-    rf64Header(t, data, h);
+    char h[kMaxHeaderBytes];
+    long length = rf64Header(t, data, h);
+    if (length == 0) return 0;
     int fd = openRegular(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
-    int ok = fd >= 0 && flock(fd, LOCK_EX) == 0 && pwrite(fd, h, sizeof h, 0) == (ssize_t)sizeof h &&
-             copyBytes(t->fd, (off_t)t->headerBytes, fd, (off_t)sizeof h, data) && fsync(fd) == 0 &&
+    int ok = fd >= 0 && flock(fd, LOCK_EX) == 0 &&
+             pwrite(fd, h, (size_t)length, 0) == (ssize_t)length &&
+             copyBytes(t->fd, (off_t)t->headerBytes, fd, (off_t)length, data) && fsync(fd) == 0 &&
              rename(temp, t->path) == 0;
     if (!ok) {
         int err = errno;
@@ -221,7 +245,7 @@ static int copyIntoRf64(TakeFile *t)
     t->fd = fd;
     t->fileBytes = t->headerBytes + data;
     t->dataBytes = data;
-    becomeRf64(t, h, kRf64HeaderBytes);
+    becomeRf64(t, h, length);
     return 1;
 }
 

@@ -43,6 +43,9 @@ void Help()
         "   'm' to watch the input level without recording",
         "   'b' to set pre-roll: seconds a take keeps from before it starts",
         "   'g' to set a trigger level: a take starts when the input passes it",
+        "\nWAV Commands\n",
+        "   'w' to turn Broadcast WAV (the recording time) in new recordings on or off",
+        "   'n' to choose the two channels played from files with more than two",
     };
     // A line that carries its own line feed is printed as it is; every
     // other one gets a line feed after it.
@@ -127,7 +130,8 @@ static void startUp(ConsoleState *st)
         int tooLong = 0;
         GET_PARAMS(&st->channels, st->device, &st->rate, &st->bits, &st->inPoint,
                    &st->outPoint, &st->duration, st->listName, &st->listGiven,
-                   kSettingsFile, st->recordName, &st->takeStart, &tooLong);
+                   kSettingsFile, st->recordName, &st->takeStart, &st->wav,
+                   &tooLong);
         sayTooLong(tooLong);
         long readBytes = 0;
         long unread = unreadSettingsLines(kSettingsFile, &readBytes);
@@ -166,6 +170,7 @@ static void startUp(ConsoleState *st)
     printf("   File: %s\n", st->recordName);
     printf("-----------------------------\n\n");
 
+    choosePlayedPair(st->wav.pair[0], st->wav.pair[1]);
     loadListAtStart(st);
     // A recording whose final save a kill cut short is made good; a take
     // that a kill or a failed move left behind is then put where no
@@ -283,6 +288,33 @@ static void recordSettingsMenu(ConsoleState *st)
     }
 }
 
+// "w": new recordings carry a bext chunk, or stop carrying it.
+static void toggleBroadcastWav(ConsoleState *st)
+{
+    st->wav.bwf = !st->wav.bwf;
+    printf("Broadcast WAV (bext chunk) in new recordings: %s\n", st->wav.bwf ? "on" : "off");
+}
+
+// "n": the two channels played from files of more than two, or 0 for all
+// of them (1 and 2 where the device takes no more). A word that is not a
+// number, or a channel outside 1..65535, leaves the pair as it was.
+static void choosePairCommand(ConsoleState *st)
+{
+    char now[32] = "all";
+    if (st->wav.pair[0] > 0)
+        snprintf(now, sizeof now, "%i and %i", st->wav.pair[0], st->wav.pair[1]);
+    printf("Enter the two channels to play from files with more than two, or 0 for all (now %s):\n",
+           now);
+    int first = -1, second = -1;
+    if (readInt(&first) <= 0) return;
+    if (first != 0 && readInt(&second) <= 0) return;
+    if (first == 0) second = 0;
+    else if (first < 1 || first > 65535 || second < 1 || second > 65535) return;
+    st->wav.pair[0] = first;
+    st->wav.pair[1] = second;
+    choosePlayedPair(first, second);
+}
+
 // Runs one command word; the word stays in st->command for the loop test.
 static void dispatch(ConsoleState *st)
 {
@@ -319,6 +351,8 @@ static void dispatch(ConsoleState *st)
         watchInputLevel(st->device, st->rate, st->channels, (int)st->bits);
     else if (strcmp(w, "b") == 0) askPreRoll(st);
     else if (strcmp(w, "g") == 0) askTrigger(st);
+    else if (strcmp(w, "w") == 0) toggleBroadcastWav(st);
+    else if (strcmp(w, "n") == 0) choosePairCommand(st);
     // "q" and unknown words: nothing to do here.
 }
 
@@ -335,7 +369,7 @@ static void leave(ConsoleState *st)
     // As "s" does: a settings file that could not be written is not
     // passed over in silence (the old file is still whole).
     if (!Store_Settings(st->channels, st->device, st->rate, st->bits, st->inPoint, st->outPoint,
-                        st->duration, st->listName, st->recordName, &st->takeStart))
+                        st->duration, st->listName, st->recordName, &st->takeStart, &st->wav))
         printf("Unable to open %s\n", kSettingsFile);
 }
 

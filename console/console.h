@@ -30,6 +30,7 @@ struct ConsoleState {
     char recordName[kRecordNameBytes]; // file the record command writes
     int listGiven;                     // the settings file named a list
     TakeStartSettings takeStart;       // pre-roll and trigger, saved when set
+    WavSettings wav;                   // Broadcast WAV takes, the channels played of many
 
     // Console flags.
     int trackNumber;                   // track a bare play word uses

@@ -130,7 +130,7 @@ void saveAll(ConsoleState *st)
     if (WriteList(st->listName, st->table, st->listText, st->count, &st->listOrigin))
         printf("Saved track list (%s)\n", st->listName);
     if (Store_Settings(st->channels, st->device, st->rate, st->bits, st->inPoint, st->outPoint,
-                       st->duration, st->listName, st->recordName, &st->takeStart))
+                       st->duration, st->listName, st->recordName, &st->takeStart, &st->wav))
         printf("Saved settings\n");
     else
         printf("Unable to open %s\n", kSettingsFile);

@@ -40,12 +40,13 @@ static const long long kRf64Growth = 36;
 static const long long kTakeRounding = 4096;
 
 // The audio bytes a take may bring to the target, which is length bytes
-// long now (0: made new), as its file system keeps files: -1 for no limit.
-static long long targetRoom(const char *name, long long length)
+// long now (0: made new, with a header of header bytes at most), as its
+// file system keeps files: -1 for no limit.
+static long long targetRoom(const char *name, long long length, long long header)
 {
     long long largest = largestFile(name);
     if (largest < 0 || largest == LLONG_MAX) return -1;
-    long long room = largest - (length > 0 ? length : kRf64HeaderBytes) - kRf64Growth;
+    long long room = largest - (length > 0 ? length : header) - kRf64Growth;
     return room > 0 ? room : 0;
 }
 
@@ -54,7 +55,8 @@ static long long targetRoom(const char *name, long long length)
 // why not. Sets the room RECORD may fill.
 static int takeFitsTarget(ConsoleState *st, long long length)
 {
-    long long room = targetRoom(st->recordName, length);
+    long long header = st->wav.bwf ? kMaxHeaderBytes : kRf64HeaderBytes;
+    long long room = targetRoom(st->recordName, length, header);
     limitRecording(room);
     if (room < 0) return 1;
     long long frames = (long long)((double)st->rate * st->duration);
@@ -245,6 +247,7 @@ void recordCommand(ConsoleState *st)
     // An append goes on right after what the file holds: no pre-roll.
     startTakesWith(mode == kModeAppend ? 0.0f : st->takeStart.preSeconds,
                    st->takeStart.trigDb);
+    recordBroadcastWav(st->wav.bwf);
     long long kept =
         RECORD(st->device, st->rate, st->duration, st->channels, (int)st->bits, kTakeFile);
     if (kept == kRecordEnded) {

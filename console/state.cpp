@@ -57,6 +57,9 @@ void setDefaults(ConsoleState *st)
     st->listGiven = 0;
     st->takeStart.preSeconds = 0.0f;
     st->takeStart.trigDb = 0.0f;
+    st->wav.bwf = 0;
+    st->wav.pair[0] = 0;
+    st->wav.pair[1] = 0;
 
     st->trackNumber = 1;
     st->listHidden = 0;

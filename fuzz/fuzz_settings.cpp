@@ -23,6 +23,8 @@ struct Values {
     char list[kListNameBytes];
     int listGiven;
     char rname[kRecordNameBytes];
+    TakeStartSettings start;
+    WavSettings wav;
 };
 
 void defaults(Values *v)
@@ -38,13 +40,13 @@ void defaults(Values *v)
 void readSettings(Values *v)
 {
     GET_PARAMS(&v->channels, v->device, &v->rate, &v->bits, &v->in, &v->out,
-               &v->dur, v->list, &v->listGiven, "rcvat.txt", v->rname);
+               &v->dur, v->list, &v->listGiven, "rcvat.txt", v->rname, &v->start, &v->wav);
 }
 
 int save(const Values *v)
 {
     return Store_Settings(v->channels, v->device, v->rate, v->bits, v->in, v->out, v->dur,
-                          v->list, v->rname);
+                          v->list, v->rname, &v->start, &v->wav);
 }
 
 std::string fileBytes()
@@ -70,7 +72,8 @@ std::string readBack(const char *value)
 // The input's lines in which no word is a key and that are not blank.
 std::string otherLines(const uint8_t *data, size_t size)
 {
-    static const char *const keys[] = {"dv", "sr", "bits", "ch", "i", "o", "d", "tlist", "rname"};
+    static const char *const keys[] = {"dv", "sr", "bits", "ch", "i", "o", "d", "tlist", "rname",
+                                       "pre",  "trig", "bwf", "pair"};
     std::string out;
     size_t pos = 0;
     while (pos < size) {
@@ -121,7 +124,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     readSettings(&b);
     if (b.channels != a.channels || b.rate != a.rate || b.bits != a.bits ||
         b.device != readBack(a.device) || b.list != readBack(a.list) ||
-        b.rname != readBack(a.rname) || b.listGiven != !readBack(a.list).empty()) {
+        b.rname != readBack(a.rname) || b.listGiven != !readBack(a.list).empty() ||
+        b.wav.bwf != a.wav.bwf || b.wav.pair[0] != a.wav.pair[0] ||
+        b.wav.pair[1] != a.wav.pair[1]) {
         abort();
     }
     if (save(&b) != 1) abort();

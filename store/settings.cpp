@@ -84,6 +84,26 @@ void storeValue(const char *key, const char *value, int length, int *channels,
     }
 }
 
+// Stores a value of the keys WavSettings holds. Returns false for any
+// other key.
+bool storeWavValue(const char *key, const char *value, WavSettings *wav)
+{
+    if (strcmp(key, "bwf") == 0) {
+        if (wav) wav->bwf = strtol(value, nullptr, 10) == 1 ? 1 : 0;
+        return true;
+    }
+    if (strcmp(key, "pair") != 0) return false;
+    char *end = nullptr;
+    long a = strtol(value, &end, 10);
+    long b = strtol(end, nullptr, 10);
+    bool valid = a >= 1 && a <= 65535 && b >= 1 && b <= 65535;
+    if (wav) {
+        wav->pair[0] = valid ? (int)a : 0;
+        wav->pair[1] = valid ? (int)b : 0;
+    }
+    return true;
+}
+
 // Formats one line into the line buffer and appends it to text, which
 // has room for eleven full lines. False when the line does not fit.
 __attribute__((format(printf, 3, 4)))
@@ -103,7 +123,7 @@ bool appendLine(char *text, int *used, const char *format, ...)
 bool isKey(const char *word, int length)
 {
     static const char *const keys[] = {"dv", "sr", "bits", "ch", "i", "o",
-                                       "d", "tlist", "rname", "pre", "trig"};
+                                       "d", "tlist", "rname", "pre", "trig", "bwf", "pair"};
     for (const char *key : keys) {
         if ((int)strlen(key) == length && memcmp(key, word, (size_t)length) == 0) {
             return true;
@@ -209,7 +229,7 @@ void GET_PARAMS(int *channels, char *device, unsigned int *rate,
                 unsigned int *bits, float *inPoint, float *outPoint,
                 float *duration, char *listName, int *listGiven,
                 const char *settingsPath, char *recordName,
-                TakeStartSettings *takeStart, int *tooLong)
+                TakeStartSettings *takeStart, WavSettings *wav, int *tooLong)
 {
     int refused = 0;
     if (tooLong) *tooLong = 0;
@@ -243,9 +263,9 @@ void GET_PARAMS(int *channels, char *device, unsigned int *rate,
         if (valueEnd > valueStart && text[valueEnd - 1] == '\r') valueEnd--;
         char value[kSettingsTextBytes + 1];
         copySlice(value, text + valueStart, valueEnd - valueStart, sizeof value);
-        storeValue(key, value, valueEnd - valueStart, channels, device, rate,
-                   bits, inPoint, outPoint, duration, listName, listGiven,
-                   recordName, takeStart, &refused);
+        if (!storeWavValue(key, value, wav))
+            storeValue(key, value, valueEnd - valueStart, channels, device, rate, bits, inPoint,
+                       outPoint, duration, listName, listGiven, recordName, takeStart, &refused);
     }
     if (tooLong) *tooLong = refused;
 }
@@ -280,12 +300,12 @@ int Store_Settings(int channels, const char *device, unsigned int rate,
                    unsigned int bits, float inPoint, float outPoint,
                    float duration, const char *listName,
                    const char *recordName,
-                   const TakeStartSettings *takeStart)
+                   const TakeStartSettings *takeStart, const WavSettings *wav)
 {
-    // Eleven lines at most, each well under the line buffer. The names are
-    // bounded by the console's buffers; the precisions keep an unterminated
-    // or over-long argument from being read past them.
-    char text[11 * kSettingsLineBytes];
+    // Thirteen lines at most, each well under the line buffer. The names
+    // are bounded by the console's buffers; the precisions keep an
+    // unterminated or over-long argument from being read past them.
+    char text[13 * kSettingsLineBytes];
     int used = 0;
     bool ok = appendLine(text, &used, "dv\t%.*s\n", kDeviceBytes - 1, device) &&
               appendLine(text, &used, "sr\t%u\n", rate) &&
@@ -308,6 +328,9 @@ int Store_Settings(int channels, const char *device, unsigned int rate,
     if (ok && takeStart && takeStart->trigDb < 0.0f) {
         ok = appendLine(text, &used, "trig\t%.1f\n", (double)takeStart->trigDb);
     }
+    if (ok && wav && wav->bwf == 1) ok = appendLine(text, &used, "bwf\t1\n");
+    if (ok && wav && wav->pair[0] > 0 && wav->pair[1] > 0)
+        ok = appendLine(text, &used, "pair\t%d %d\n", wav->pair[0], wav->pair[1]);
     if (!ok) return 0;
 
     SaveBeside save;

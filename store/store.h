@@ -90,6 +90,15 @@ const float kLowestTrigDb = -90.0f;
 const int kTooLongDevice = 1;
 const int kTooLongList = 2;
 const int kTooLongRecordName = 4;
+// Settings added after the nine above, for the WAV files played and made.
+// Each is written only when it is not at its default, after the others, so
+// a file without them reads as before, and an older build passes over
+// their lines.
+struct WavSettings {
+    int bwf;       // "bwf": 1 gives new recordings a bext chunk (Broadcast WAV); 0 does not
+    int pair[2];   // "pair": the two channels (from 1) played from files of more than two;
+                   // 0 0: all of them where the device takes them, else 1 and 2
+};
 
 // Reads settingsPath (the console passes "rcvat.txt") and replaces every
 // value that it names; the rest keep what the caller had. device, listName
@@ -100,18 +109,22 @@ const int kTooLongRecordName = 4;
 // with nothing at all after it, at the end of the file, changes nothing.
 // Reads at most the first 1020 bytes, and only from a regular file. A text
 // value's one trailing carriage return (a CR LF line end) is not part of
-// it. "pre" and "trig" go to *takeStart (passed over when it is null).
-// Prints nothing; a file that cannot be opened changes nothing.
+// it. "pre" and "trig" go to *takeStart, "bwf" (1, or 0 for any other
+// value) and "pair" (two channel numbers from 1 to 65535, or 0 0 for any
+// other value) to *wav (each passed over when it is null). Prints
+// nothing; a file that cannot be opened changes nothing.
 void GET_PARAMS(int *channels, char *device, unsigned int *rate,
                 unsigned int *bits, float *inPoint, float *outPoint,
                 float *duration, char *listName, int *listGiven,
                 const char *settingsPath, char *recordName,
-                TakeStartSettings *takeStart = nullptr, int *tooLong = nullptr);
+                TakeStartSettings *takeStart = nullptr, WavSettings *wav = nullptr,
+                int *tooLong = nullptr);
 
 // Writes rcvat.txt in the working directory: dv, sr, bits, ch, i, o, d,
 // then tlist and rname when not empty, then from takeStart (when not
-// null) "pre\t%.3f" when above 0 and "trig\t%.1f" when below 0, each
-// ended by a line feed. The
+// null) "pre\t%.3f" when above 0 and "trig\t%.1f" when below 0, then from
+// wav (when not null) bwf when 1 and pair when set, each ended by a line
+// feed. The
 // lines of the old file that hold no setting (no word of them is a key:
 // notes, keys of other programs) follow, unchanged and in their order;
 // blank lines and the old settings lines are left out. The old file is
@@ -123,7 +136,8 @@ int Store_Settings(int channels, const char *device, unsigned int rate,
                    unsigned int bits, float inPoint, float outPoint,
                    float duration, const char *listName,
                    const char *recordName,
-                   const TakeStartSettings *takeStart = nullptr);
+                   const TakeStartSettings *takeStart = nullptr,
+                   const WavSettings *wav = nullptr);
 
 // The lines of settingsPath that hold a setting but that GET_PARAMS does
 // not read whole, because they lie (or run on) past the first 1020 bytes

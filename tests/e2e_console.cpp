@@ -194,6 +194,22 @@ TEST_F(ConsoleE2E, RecordSettingsMenu)
                                            "tlist\ttlist.txt\n");
 }
 
+// w toggles Broadcast WAV takes and n chooses the channels played from
+// files of more than two; both keys are saved only when set.
+TEST_F(ConsoleE2E, BroadcastWavAndChannelPairCommands)
+{
+    settings();
+    const std::string ask = "Enter the two channels to play from files with more than two, or 0 for all ";
+    RunResult r = runTunevat(dir, "w n 3 4 n z n 9 w w q\n");
+    EXPECT_EQ(r.out, startWithSettings() + status() + "Broadcast WAV (bext chunk) in new recordings: on\n" +
+                         status() + ask + "(now all):\n" + status() + ask + "(now 3 and 4):\n" + status() +
+                         status() + ask + "(now 3 and 4):\n" + status() +
+                         "Broadcast WAV (bext chunk) in new recordings: off\n" + status() +
+                         "Broadcast WAV (bext chunk) in new recordings: on\n" + status() + kSaving);
+    // A word that is no number, or one channel alone, leaves the pair.
+    EXPECT_EQ(readFile(path("rcvat.txt")), kDefaultSettings + "bwf\t1\npair\t3 4\n");
+}
+
 const std::string kHelp =
     "\nList Commands\n   'l' to hide or show track list\n   'L' to reload track list from file\n"
     "   '-' to remove a track from the list\n\nRecording Commands\n   'r' to record\n"
@@ -207,7 +223,10 @@ const std::string kHelp =
     "   'x' to exit without saving list or parameters\n"
     "\nLevel Commands\n   'm' to watch the input level without recording\n"
     "   'b' to set pre-roll: seconds a take keeps from before it starts\n"
-    "   'g' to set a trigger level: a take starts when the input passes it\n";
+    "   'g' to set a trigger level: a take starts when the input passes it\n"
+    "\nWAV Commands\n"
+    "   'w' to turn Broadcast WAV (the recording time) in new recordings on or off\n"
+    "   'n' to choose the two channels played from files with more than two\n";
 const std::string kContinue = "\nEnter 'c' to continue\n";
 
 TEST_F(ConsoleE2E, HelpWaitsForExactlyC)

@@ -8,13 +8,19 @@
 // is the reference: what `t` prints, the bytes playback sends to the
 // virtual card, and, after recording at the end of it, that libsndfile
 // reads the old audio followed by the new. Samples other than plain PCM
-// must be refused with what they are. Files past 4 GiB, as ffmpeg and
+// must be refused with what they are. Every integer and float format plays
+// as libsndfile reads it: exactly on a card that takes it, within one step
+// of the coarser format on cards that take only two channels, only
+// integers or only floats. Files past 4 GiB, as ffmpeg and
 // libsndfile write them, are played at their end and take a recording.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -31,14 +37,16 @@ namespace {
 struct Reference {
     int channels = 0, rate = 0, bits = 0;
     long frames = 0;
-    std::string samples;   // 16- and 24-bit files only, packed as in the file
+    std::string samples;   // integer and float files: as the file holds them
 };
 
 struct Source {
     std::string name;
     std::vector<std::string> argv;       // the writer's command, run in the corpus
     std::function<void(const std::string &dir)> derive;   // or made from another file
-    std::string holds;                   // refused samples: what the refusal names
+    std::string holds;                   // what refusing an append names
+    std::string format = "";             // t's format line, "" for 16/24-bit integers
+    bool unplayable = false;             // refused by playback too, as the format line says
 };
 
 std::vector<std::string> ffmpeg(const std::string &name, const std::string &source,
@@ -65,11 +73,12 @@ std::string mono(int rate)
 
 std::vector<std::string> sh(const std::string &command) { return {"sh", "-c", command}; }
 
-std::vector<std::string> sndfileWrite(const std::string &name, const std::string &major, int bits,
+std::vector<std::string> sndfileWrite(const std::string &name, const std::string &major,
+                                      const std::string &bits,
                                       int channels, int rate, long frames,
                                       const std::vector<std::string> &options = {})
 {
-    std::vector<std::string> a = {TUNEVAT_SNDCHECK, "write", name, major, std::to_string(bits),
+    std::vector<std::string> a = {TUNEVAT_SNDCHECK, "write", name, major, bits,
                                   std::to_string(channels), std::to_string(rate),
                                   std::to_string(frames)};
     a.insert(a.end(), options.begin(), options.end());
@@ -125,10 +134,11 @@ std::vector<Source> corpus()
             "' -i meta.txt -map_metadata 1 -bitexact -c:a pcm_s16le ff_long_comment.wav"),
          {}, ""},
         {"ff_float.wav", ffmpeg("ff_float.wav", stereo(44100), "pcm_f32le"), {},
-         "32-bit floating-point samples"},
-        {"ff_alaw.wav", ffmpeg("ff_alaw.wav", mono(8000), "pcm_alaw"), {}, "A-law samples"},
-        {"ff_s32.wav", ffmpeg("ff_s32.wav", stereo(22050), "pcm_s32le"), {},
-         ""},   // plain 32-bit: refused by its width, as before
+         "32-bit floating-point samples", "32-bit float"},
+        {"ff_alaw.wav", ffmpeg("ff_alaw.wav", mono(8000), "pcm_alaw"), {}, "A-law samples",
+         "A-law samples", true},
+        {"ff_s32.wav", ffmpeg("ff_s32.wav", stereo(22050), "pcm_s32le"), {}, "32-bit samples",
+         "32-bit integer"},
         // ffmpeg's title chunk moved before the format chunk: its "fmt "
         // then comes first at an even offset.
         {"ff_list_first.wav", {},
@@ -144,7 +154,7 @@ std::vector<Source> corpus()
              f[38] = 24;   // valid bits, 18 bytes into the extensible format chunk
              writeFile(dir + "/ff_24in32.wav", f);
          },
-         "24-bit samples in 4-byte containers"},
+         "24-bit samples in 4-byte containers", "24-bit integer in 4-byte containers"},
         {"sox_pipe24.wav",
          sh("sox -n -r 8000 -c 1 -b 24 -t wav - synth 1001s sine 300 | cat > sox_pipe24.wav"), {}, ""},
         {"sox_pipe16.wav",
@@ -155,7 +165,21 @@ std::vector<Source> corpus()
          {}, ""},
         {"sox_mulaw.wav", {"sox", "-n", "-r", "8000", "-c", "1", "-e", "mu-law", "sox_mulaw.wav",
                            "synth", "0.1", "sine", "700"},
-         {}, "mu-law samples"},
+         {}, "mu-law samples", "mu-law samples", true},
+        {"sox_u8.wav", sh("sox -n -r 8000 -c 1 -b 8 -e unsigned sox_u8.wav synth 0.1 sine 700"), {},
+         "8-bit samples", "8-bit unsigned integer"},
+        {"sox_f64.wav", sh("sox -n -r 16000 -c 2 -b 64 -e floating-point sox_f64.wav synth 0.1 "
+                           "sine 300 sine 500 gain -3"), {}, "64-bit floating-point samples",
+         "64-bit float"},
+        {"sox_6ch24.wav", sh("sox -n -r 48000 -c 6 -b 24 sox_6ch24.wav synth 0.1 sine 300 sine 400 "
+                             "sine 500 sine 600 sine 700 sine 800 gain -3"), {}, "6 channels"},
+        {"sf_float_ex.wav", sndfileWrite("sf_float_ex.wav", "wavex", "float", 2, 48000, 999), {},
+         "32-bit floating-point samples", "32-bit float"},
+        {"sf_s32_6ch.wav", sndfileWrite("sf_s32_6ch.wav", "wavex", "32", 6, 44100, 700), {},
+         "6 channels of 32-bit samples", "32-bit integer"},
+        {"sf_32ch.wav", sndfileWrite("sf_32ch.wav", "wavex", "16", 32, 16000, 300), {}, "32 channels"},
+        {"sf_rf64_4f.wav", sndfileWrite("sf_rf64_4f.wav", "rf64", "float", 4, 44100, 555), {},
+         "32-bit floating-point samples", "32-bit float"},
         {"py_stereo.wav",
          {"python3", "-c",
           "import wave,math\n"
@@ -182,14 +206,14 @@ std::vector<Source> corpus()
                        riffOf({c.at(0), "iXML" + le32(xml.size()) + xml + std::string(1, '\0'), c.at(1)}));
          },
          ""},
-        {"sf_title_after.wav", sndfileWrite("sf_title_after.wav", "wav", 24, 2, 44100, 1001,
+        {"sf_title_after.wav", sndfileWrite("sf_title_after.wav", "wav", "24", 2, 44100, 1001,
                                             {"title-after=recorded data"}),
          {}, ""},
-        {"sf_odd.wav", sndfileWrite("sf_odd.wav", "wav", 24, 1, 8000, 333, {"title-after=abcde"}), {}, ""},
-        {"sf_cue_bext.wav", sndfileWrite("sf_cue_bext.wav", "wavex", 16, 1, 16000, 500,
+        {"sf_odd.wav", sndfileWrite("sf_odd.wav", "wav", "24", 1, 8000, 333, {"title-after=abcde"}), {}, ""},
+        {"sf_cue_bext.wav", sndfileWrite("sf_cue_bext.wav", "wavex", "16", 1, 16000, 500,
                                          {"bext=take one", "cue", "title-before=data fmt "}),
          {}, ""},
-        {"sf_rf64.wav", sndfileWrite("sf_rf64.wav", "rf64", 16, 2, 44100, 777), {}, ""},
+        {"sf_rf64.wav", sndfileWrite("sf_rf64.wav", "rf64", "16", 2, 44100, 777), {}, ""},
     };
 }
 
@@ -207,7 +231,7 @@ struct Corpus : RecordE2E {
         RunResult run = runProgram(dir, {TUNEVAT_SNDCHECK, "read", name, "ref.raw"});
         EXPECT_EQ(run.status, 0) << name << ": " << run.err;
         sscanf(run.out.c_str(), "%d %d %ld %d", &r.channels, &r.rate, &r.frames, &r.bits);
-        if (r.bits == 16 || r.bits == 24) r.samples = readFile(path("ref.raw"));
+        r.samples = readFile(path("ref.raw"));
         unlink(path("ref.raw").c_str());
         return r;
     }
@@ -225,11 +249,31 @@ struct Corpus : RecordE2E {
     }
 };
 
-std::string onBothChannels(const std::string &mono, size_t sample)
+// Channels a and b of every frame of channels channels (samples of sample
+// bytes).
+std::string pickPair(const std::string &samples, size_t sample, size_t channels, size_t a, size_t b)
 {
     std::string s;
-    for (size_t k = 0; k + sample <= mono.size(); k += sample) s += mono.substr(k, sample) + mono.substr(k, sample);
+    for (size_t k = 0; k + channels * sample <= samples.size(); k += channels * sample)
+        s += samples.substr(k + a * sample, sample) + samples.substr(k + b * sample, sample);
     return s;
+}
+
+// Samples as fractions of full scale: bytes wide, 'u' 8-bit unsigned, 's'
+// signed integers, 'f' IEEE floats.
+std::vector<double> decode(const std::string &raw, size_t bytes, char kind)
+{
+    std::vector<double> v;
+    for (size_t k = 0; k + bytes <= raw.size(); k += bytes) {
+        float f;
+        double d;
+        long long i = (signed char)raw[k + bytes - 1];   // the top byte carries the sign
+        for (size_t b = bytes - 1; b-- > 0;) i = i * 256 + (unsigned char)raw[k + b];
+        double full = std::ldexp(1.0, (int)(8 * bytes - 1));
+        if (kind == 'f') v.push_back(bytes == 4 ? (memcpy(&f, &raw[k], 4), f) : (memcpy(&d, &raw[k], 8), d));
+        else v.push_back(kind == 'u' ? ((unsigned char)raw[k] - 128) / 128.0 : (double)i / full);
+    }
+    return v;
 }
 
 TEST_F(Corpus, OtherWritersFilesReadPlayAndTakeAppendsAsLibsndfileSees)
@@ -254,7 +298,8 @@ TEST_F(Corpus, OtherWritersFilesReadPlayAndTakeAppendsAsLibsndfileSees)
     writeFile(path("corpus.txt"), list);
     writeFile(path("rcvat.txt"), "tlist\tcorpus.txt\no\t3600\n");
 
-    // t and a over the whole list.
+    // t and a over the whole list, on the virtual card: it takes every
+    // format and channel count, so each file plays exactly as it is.
     RunResult r = runTunevat(dir, "t\nc\na\nx\ny\n", conf, 120);
     ASSERT_EQ(r.status, 0) << r.err;
     int played = 0;
@@ -265,23 +310,67 @@ TEST_F(Corpus, OtherWritersFilesReadPlayAndTakeAppendsAsLibsndfileSees)
         std::string attributes = "\nFile: " + s.name + "\n  channels: " + std::to_string(ref.channels) +
                                  "\n  bits: " + std::to_string(ref.bits) + "\n  samplerate: " +
                                  std::to_string(ref.rate) + "\n  length (sec): " +
-                                 fmt3((double)ref.frames / ref.rate) + "\n";
+                                 fmt3((double)ref.frames / ref.rate) + "\n" +
+                                 (s.format.empty() ? "" : "  format: " + s.format + "\n");
         EXPECT_NE(r.out.find(attributes), std::string::npos) << "t does not print\n" << attributes;
         std::string track = "\nTrack " + std::to_string(i + 1) + "\n";
-        bool playable = s.holds.empty() && (ref.bits == 16 || ref.bits == 24);
-        if (!s.holds.empty()) {
-            EXPECT_NE(r.out.find(track + "Cannot play " + s.name + ": it holds " + s.holds + "\n"),
+        if (s.unplayable) {
+            EXPECT_NE(r.out.find(track + "Cannot play " + s.name + ": it holds " + s.format + "\n"),
                       std::string::npos);
-        } else if (playable) {
-            EXPECT_NE(r.out.find(track + "Playing " + s.name + " ...\n"), std::string::npos);
-            std::string expected =
-                ref.channels == 1 ? onBothChannels(ref.samples, (size_t)ref.bits / 8) : ref.samples;
-            std::string got = playedBytes(dir, played++);
-            EXPECT_EQ(got.size(), expected.size());
-            EXPECT_TRUE(got == expected) << "the card received other bytes";
+            continue;
         }
+        EXPECT_NE(r.out.find(track + "Playing " + s.name + " ...\n"), std::string::npos);
+        std::string expected = ref.channels == 1 ? pickPair(ref.samples, ref.bits / 8, 1, 0, 0) : ref.samples;
+        std::string got = playedBytes(dir, played++);
+        EXPECT_EQ(got.size(), expected.size());
+        EXPECT_TRUE(got == expected) << "the card received other bytes";
     }
     EXPECT_EQ(playbackCount(dir), played);
+
+    // Cards that take less, each in front of a file: two channels (the
+    // settings choose 3 and 1); only integers, on two channels (1 and 2);
+    // only floats. ALSA turns what the last two get into 16 bits.
+    auto out = [&](const std::string &sub) {
+        mkdir(path(sub).c_str(), 0755);
+        return "{ type file slave.pcm \"null\" file \"" + path(sub) + "/out.raw\" format \"raw\" truncate false }";
+    };
+    auto two = [](const std::string &pcm) {
+        return "{ type multi slaves.a.pcm " + pcm +
+               " slaves.a.channels 2 bindings.0 { slave a channel 0 } bindings.1 { slave a channel 1 } }";
+    };
+    struct Card {
+        std::string name, pcm, pair;
+    } cards[] = {
+        {"two", two(out("two")), "3 1"},
+        {"ints", two("{ type linear slave { pcm " + out("ints") + " format S16_LE } }"), ""},
+        {"floats", "{ type lfloat slave { pcm " + out("floats") + " format S16_LE } }", ""},
+    };
+    for (const Card &c : cards) {
+        SCOPED_TRACE("card " + c.name);
+        writeFile(conf, readFile(conf) + "pcm." + c.name + " " + c.pcm + "\n");
+        writeFile(path("rcvat.txt"), "dv\t" + c.name + "\ntlist\tcorpus.txt\no\t3600\npair\t" + c.pair + "\n");
+        ASSERT_EQ(runTunevat(dir, "a\nx\ny\n", conf, 120).status, 0);
+        int n = 0;
+        for (size_t i = 0; i < files.size(); ++i) {
+            const Reference &ref = refs[i];
+            if (files[i].unplayable) continue;
+            SCOPED_TRACE(files[i].name);
+            size_t bytes = (size_t)ref.bits / 8, channels = (size_t)ref.channels;
+            size_t a = channels > 2 && c.name == "two" ? 2 : 0, b = channels == 1 ? 0 : a == 2 ? 0 : 1;
+            std::string want = channels <= 2 || c.name != "floats" ? pickPair(ref.samples, bytes, channels, a, b)
+                                                                   : ref.samples;
+            char kind = files[i].format.find("float") != std::string::npos ? 'f' : bytes == 1 ? 'u' : 's';
+            std::vector<double> got = c.name == "two" ? decode(playedBytes(path(c.name), n++), bytes, kind)
+                                                      : decode(playedBytes(path(c.name), n++), 2, 's');
+            std::vector<double> sent = decode(want, bytes, kind);
+            ASSERT_EQ(got.size(), sent.size());
+            double step = c.name == "two" ? 0 : kind == 'u' ? 1.0 / 128 : 1.0 / 32768;
+            size_t far = 0;
+            for (size_t k = 0; k < got.size(); ++k) far += std::fabs(got[k] - sent[k]) > step;
+            EXPECT_EQ(far, 0u) << "samples further than one step from libsndfile's";
+        }
+        EXPECT_EQ(playbackCount(path(c.name)), n);
+    }
 
     // Record at the end of each file, in its own format.
     makeInput("in16.raw", 16);
@@ -354,8 +443,8 @@ TEST_F(Corpus, FilesOfGigabytesFromOtherWritersPlayAndTakeAppends)
          sh("head -c 4300000000 /dev/zero | ffmpeg -nostdin -hide_banner -loglevel error -f s16le "
             "-ar 44100 -ac 2 -i - -c:a copy -rf64 auto ff_big.wav"),
          1075000000LL, true},
-        {"sf_rf64_3g.wav", sndfileWrite("sf_rf64_3g.wav", "rf64", 16, 2, 44100, 10), k3G / 4, true},
-        {"sf_wav_5g.wav", sndfileWrite("sf_wav_5g.wav", "wav", 16, 2, 44100, 10), k5G / 4, false},
+        {"sf_rf64_3g.wav", sndfileWrite("sf_rf64_3g.wav", "rf64", "16", 2, 44100, 10), k3G / 4, true},
+        {"sf_wav_5g.wav", sndfileWrite("sf_wav_5g.wav", "wav", "16", 2, 44100, 10), k5G / 4, false},
     };
     makeInput("in16.raw", 16);
     std::string card = writeVirtualCard(dir, path("in16.raw"));

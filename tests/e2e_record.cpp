@@ -220,16 +220,22 @@ TEST_F(RecordE2E, ATakesHeaderIsRiffOrRf64AsItsPlannedLengthNeeds)
     struct Case {
         const char *duration;
         const char *header;   // the take file's first four bytes; "" when refused
+        bool bwf;             // with a bext chunk (650 bytes here), which the RIFF size counts
+        size_t bytes;
     } cases[] = {
-        {"24347.8", "RIFF"},
-        {"24347.9", "RF64"},
-        {"26000000000000", "RF64"},
-        {"27000000000000", ""},
+        {"24347.8", "RIFF", false, 44},
+        {"24347.884", "RIFF", false, 44},
+        {"24347.9", "RF64", false, 80},
+        {"26000000000000", "RF64", false, 80},
+        {"27000000000000", "", false, 0},
+        {"24347.8", "RIFF", true, 694},
+        {"24347.884", "RF64", true, 730},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.duration);
+        SCOPED_TRACE(std::string(c.duration) + (c.bwf ? " bwf" : ""));
         unlink(path("tunevat_temp.wav").c_str());
         settings(2, 16, c.duration, "take1.wav", "nosuchdev");
+        if (c.bwf) writeFile(path("rcvat.txt"), readFile(path("rcvat.txt")) + "bwf\t1\n");
         RunResult r = run("r\nq\n");
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out.find("Recording..."), std::string::npos);
@@ -245,8 +251,46 @@ TEST_F(RecordE2E, ATakesHeaderIsRiffOrRf64AsItsPlannedLengthNeeds)
         std::string take = readFile(path("tunevat_temp.wav"));
         ASSERT_GE(take.size(), 4u);
         EXPECT_EQ(take.substr(0, 4), c.header);
-        EXPECT_EQ(take.size(), std::string(c.header) == "RIFF" ? 44u : 80u);
+        EXPECT_EQ(take.size(), c.bytes);
+        size_t afterFormat = std::string(c.header) == "RF64" ? 72 : 36;
+        EXPECT_EQ(take.substr(afterFormat, 4), c.bwf ? "bext" : "data");
     }
+}
+
+// With bwf 1 a recording carries a bext chunk whose time reference is the
+// time of day of its first frame, as libsndfile, ffprobe and t read it;
+// the audio is the same; an append keeps the chunk and its time.
+TEST_F(RecordE2E, BroadcastWavTakesCarryTheTimeOfTheirFirstFrame)
+{
+    if (std::string(TUNEVAT_SNDCHECK).empty()) GTEST_SKIP() << "built without libsndfile";
+    settings(2, 16, "1", "take1.wav");
+    writeFile(path("rcvat.txt"), readFile(path("rcvat.txt")) + "bwf\t1\n");
+    time_t before = time(nullptr);
+    ASSERT_EQ(run("r\n1\nq\n").status, 0);
+    time_t after = time(nullptr);
+    std::string file = readFile(path("take1.wav"));
+    EXPECT_EQ(file.substr(36, 4) + file.substr(686, 4), "bextdata");
+    EXPECT_EQ(le32(file, 690), (unsigned long)kTakeFrames * 4);
+    EXPECT_TRUE(file.substr(694) == input(0, kTakeFrames));
+    RunResult sf = runProgram(dir, {TUNEVAT_SNDCHECK, "bext", "take1.wav"});
+    RunResult ff = runProgram(dir, {"ffprobe", "-v", "error", "-show_entries", "format_tags=time_reference",
+                                    "-of", "default=nw=1:nk=1", "take1.wav"});
+    unsigned long long reference = strtoull(sf.out.c_str(), nullptr, 10);
+    EXPECT_EQ(ff.out, std::to_string(reference) + "\n") << ff.err;
+    struct tm local;
+    localtime_r(&before, &local);
+    long started = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+    long since = ((long)(reference / 44100) - started + 86400) % 86400;
+    EXPECT_LE(since, (long)(after - before) + 1) << "recorded at " << reference / 44100 << " s of the day";
+    std::string when = sf.out.substr(sf.out.find(' ') + 1, 19);   // "yyyy-mm-dd hh:mm:ss"
+    EXPECT_EQ(sf.out.substr(sf.out.find(' ') + 20), " Tunevat\n");
+    EXPECT_NE(run("t\nc\nq\n").out.find("  recorded: " + when + ", starts at "), std::string::npos);
+
+    ASSERT_EQ(run("r\n4\n1\nq\n").status, 0);
+    std::string appended = readFile(path("take1.wav"));
+    EXPECT_EQ(runProgram(dir, {TUNEVAT_SNDCHECK, "bext", "take1.wav"}).out, sf.out);
+    EXPECT_EQ(appended.substr(8, 686 - 8), file.substr(8, 686 - 8));   // the bext chunk whole
+    EXPECT_TRUE(appended.substr(694) == input(0, kTakeFrames) + input(0, kTakeFrames));
 }
 
 }  // namespace

@@ -4,16 +4,20 @@
 //
 //   sndcheck read FILE RAW
 //       prints "CHANNELS RATE FRAMES BITS" (BITS from the sample format:
-//       8, 16, 24, 32 or 64) and, for 16- and 24-bit integer samples,
-//       writes the decoded samples to RAW as packed little-endian
-//       integers of that width, channels interleaved. Exit status 1, with
+//       8, 16, 24, 32 or 64) and, for integer and float samples, writes
+//       the decoded samples to RAW as the file stores them (8 bits
+//       unsigned, packed little-endian integers of that width, IEEE
+//       floats), channels interleaved. Exit status 1, with
 //       libsndfile's reason on standard error, when it cannot read FILE.
 //   sndcheck window FILE FROM COUNT RAW
 //       the same, but RAW holds only COUNT frames from frame FROM on (a
 //       window of a file too big to decode whole).
+//   sndcheck bext FILE
+//       prints the bext chunk's "TIMEREFERENCE DATE TIME ORIGINATOR".
 //   sndcheck write FILE MAJOR BITS CHANNELS RATE FRAMES [OPTION...]
 //       writes FRAMES frames of a tone as MAJOR (wav, wavex or rf64) with
-//       16- or 24-bit samples. Options: title-before=TEXT and
+//       8-, 16-, 24- or 32-bit integers, or BITS float or double.
+//       Options: title-before=TEXT and
 //       title-after=TEXT (a title set before or after the samples are
 //       written; after them, libsndfile puts its LIST chunk after the
 //       audio), bext=TEXT (a broadcast chunk with that description), cue
@@ -56,13 +60,13 @@ int readFile(const char *path, const char *rawPath, sf_count_t from = 0, sf_coun
     int bits = bitsOf(info.format);
     int sub = info.format & SF_FORMAT_SUBMASK;
     printf("%d %d %lld %d\n", info.channels, info.samplerate, (long long)info.frames, bits);
-    if ((sub == SF_FORMAT_PCM_16 || sub == SF_FORMAT_PCM_24) && from > 0 &&
-        sf_seek(f, from, SEEK_SET) != from) {
+    bool samples = bits >= 8 && sub != SF_FORMAT_ALAW && sub != SF_FORMAT_ULAW;
+    if (samples && from > 0 && sf_seek(f, from, SEEK_SET) != from) {
         fprintf(stderr, "cannot seek to frame %lld\n", (long long)from);
         sf_close(f);
         return 1;
     }
-    if (sub == SF_FORMAT_PCM_16 || sub == SF_FORMAT_PCM_24) {
+    if (samples) {
         FILE *out = fopen(rawPath, "wb");
         if (!out) {
             perror(rawPath);
@@ -70,14 +74,25 @@ int readFile(const char *path, const char *rawPath, sf_count_t from = 0, sf_coun
             return 1;
         }
         std::vector<int> frame((size_t)info.channels * 1024);
+        std::vector<double> real((size_t)info.channels * 1024);
+        bool isFloat = sub == SF_FORMAT_FLOAT || sub == SF_FORMAT_DOUBLE;
         int bytes = bits / 8;
         sf_count_t n;
         sf_count_t left = count < 0 ? info.frames : count;
-        while (left > 0 && (n = sf_readf_int(f, frame.data(), left < 1024 ? left : 1024)) > 0) {
+        sf_count_t want = left < 1024 ? left : 1024;
+        while (left > 0 && (n = isFloat ? sf_readf_double(f, real.data(), want)
+                                        : sf_readf_int(f, frame.data(), want)) > 0) {
             left -= n;
+            want = left < 1024 ? left : 1024;
             for (sf_count_t i = 0; i < n * info.channels; ++i) {
-                // libsndfile gives every sample left-justified in 32 bits.
+                float single = (float)real[(size_t)i];
+                if (sub == SF_FORMAT_FLOAT) fwrite(&single, 4, 1, out);
+                if (sub == SF_FORMAT_DOUBLE) fwrite(&real[(size_t)i], 8, 1, out);
+                if (isFloat) continue;
+                // libsndfile gives every sample left-justified in 32 bits;
+                // 8-bit WAV samples are unsigned.
                 unsigned int v = (unsigned int)frame[(size_t)i] >> (32 - bits);
+                if (bits == 8) v ^= 0x80;
                 for (int b = 0; b < bytes; ++b) fputc((int)((v >> (8 * b)) & 0xff), out);
             }
         }
@@ -102,12 +117,19 @@ int writeFile(int argc, char **argv)
     info.format = (strcmp(major, "wavex") == 0 ? SF_FORMAT_WAVEX
                    : strcmp(major, "rf64") == 0 ? SF_FORMAT_RF64
                                                 : SF_FORMAT_WAV) |
-                  (bits == 24 ? SF_FORMAT_PCM_24 : SF_FORMAT_PCM_16);
+                  (strcmp(argv[4], "float") == 0    ? SF_FORMAT_FLOAT
+                   : strcmp(argv[4], "double") == 0 ? SF_FORMAT_DOUBLE
+                   : bits == 8                      ? SF_FORMAT_PCM_U8
+                   : bits == 32                     ? SF_FORMAT_PCM_32
+                   : bits == 24                     ? SF_FORMAT_PCM_24
+                                                    : SF_FORMAT_PCM_16);
     SNDFILE *f = sf_open(path, SFM_WRITE, &info);
     if (!f) {
         fprintf(stderr, "%s\n", sf_strerror(nullptr));
         return 1;
     }
+    // Float files get the integers as fractions of full scale.
+    sf_command(f, SFC_SET_SCALE_INT_FLOAT_WRITE, nullptr, SF_TRUE);
     const char *titleAfter = nullptr;
     for (int i = 8; i < argc; ++i) {
         const char *o = argv[i];
@@ -153,10 +175,30 @@ int writeFile(int argc, char **argv)
     return sf_close(f) == 0 ? 0 : 1;
 }
 
+int bextOf(const char *path)
+{
+    SF_INFO info;
+    memset(&info, 0, sizeof info);
+    SNDFILE *f = sf_open(path, SFM_READ, &info);
+    SF_BROADCAST_INFO b;
+    memset(&b, 0, sizeof b);
+    if (!f || sf_command(f, SFC_GET_BROADCAST_INFO, &b, sizeof b) != SF_TRUE) {
+        fprintf(stderr, "no bext chunk: %s\n", sf_strerror(f));
+        if (f) sf_close(f);
+        return 1;
+    }
+    printf("%llu %.10s %.8s %.32s\n",
+           (unsigned long long)b.time_reference_low | (unsigned long long)b.time_reference_high << 32,
+           b.origination_date, b.origination_time, b.originator);
+    sf_close(f);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 3 && strcmp(argv[1], "bext") == 0) return bextOf(argv[2]);
     if (argc == 4 && strcmp(argv[1], "read") == 0) return readFile(argv[2], argv[3]);
     if (argc == 6 && strcmp(argv[1], "window") == 0)
         return readFile(argv[2], argv[5], atoll(argv[3]), atoll(argv[4]));

@@ -1,11 +1,15 @@
 // Interleave: two single-channel blocks into one two-channel block, bytes
-// copied unchanged, left sample first.
+// copied unchanged, left sample first; and the rest of what playback does
+// to samples: two channels picked from a frame, and formats converted.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include <cmath>
+
 #include "audio/audio.h"
+#include "audio/playformat.h"
 #include "harness.h"
 
 namespace {
@@ -120,6 +124,39 @@ TEST(Interleave, OtherSampleSizesLeaveOutputUntouched)
         EXPECT_EQ(g.inner(128), std::string(128, (char)0xA5)) << size;
         EXPECT_TRUE(g.guardsIntact(128)) << size;
     }
+}
+
+// Samples converted to what a device takes: exact where the new form
+// holds them, rounded and clipped where it does not.
+TEST(ConvertSamples, EachPairOfFormsGivesTheNearestSample)
+{
+    auto f32 = [](float v) { return std::string((const char *)&v, 4); };
+    auto f64 = [](double v) { return std::string((const char *)&v, 8); };
+#define B(literal) std::string(literal, sizeof literal - 1)
+    struct Case {
+        SampleEncoding from, to;
+        std::string in, out;
+    } cases[] = {
+        {kSampleU8, kSampleS16, B("\x00\x80\xff"), B("\x00\x80\x00\x00\x00\x7f")},
+        {kSampleS24, kSampleS32, B("\x01\x02\x83"), B("\x00\x01\x02\x83")},
+        // Narrower: rounded to nearest (half to even), clipped at the top.
+        {kSampleS32, kSampleS16, B("\x00\x80\x01\x00\xff\xff\xff\x7f"), B("\x02\x00\xff\x7f")},
+        {kSampleS32, kSampleS24, B("\x80\x00\x00\x00\x81\x01\x00\x00"), B("\x00\x00\x00\x02\x00\x00")},
+        {kSampleF32, kSampleS16, f32(0.5f) + f32(-1.5f) + f32(1.0f) + f32(3e-5f),
+         B("\x00\x40\x00\x80\xff\x7f\x01\x00")},
+        {kSampleF32, kSampleS32, f32(-1.0f) + f32(NAN), B("\x00\x00\x00\x80\x00\x00\x00\x00")},
+        {kSampleF64, kSampleS24, f64(0.25) + f64(-2.0), B("\x00\x00\x20\x00\x00\x80")},
+        {kSampleF64, kSampleF32, f64(0.1), f32(0.1f)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.from) + " to " + std::to_string(c.to));
+        size_t count = c.in.size() / encodingBytes(c.from);
+        Guarded g(c.out.size());
+        convertSamples(c.in.data(), c.from, g.out(), c.to, count);
+        EXPECT_EQ(g.inner(c.out.size()), c.out);
+        EXPECT_TRUE(g.guardsIntact(c.out.size()));
+    }
+#undef B
 }
 
 }  // namespace

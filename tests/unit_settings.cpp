@@ -25,6 +25,7 @@ struct Values {
     int listGiven = 0;
     char rname[kRecordNameBytes];
     TakeStartSettings start = {0.0f, 0.0f};
+    WavSettings wav = {0, {0, 0}};
     Values()
     {
         strcpy(device, "default");
@@ -44,12 +45,12 @@ protected:
     void readBack(Values &v)
     {
         GET_PARAMS(&v.channels, v.device, &v.rate, &v.bits, &v.in, &v.out,
-                   &v.dur, v.list, &v.listGiven, "rcvat.txt", v.rname, &v.start);
+                   &v.dur, v.list, &v.listGiven, "rcvat.txt", v.rname, &v.start, &v.wav);
     }
     int store(const Values &v)
     {
         return Store_Settings(v.channels, v.device, v.rate, v.bits, v.in, v.out,
-                              v.dur, v.list, v.rname, &v.start);
+                              v.dur, v.list, v.rname, &v.start, &v.wav);
     }
 
 };
@@ -219,7 +220,7 @@ TEST_F(Settings, OverlongNamesAreRefusedAndNamed)
     writeFile("rcvat.txt", "dv\t" + dv + "\ntlist\t" + tl + "\nrname\t" + rn + "\r\nch\t1\n");
     int tooLong = 0;
     GET_PARAMS(&v.channels, b.device, &v.rate, &v.bits, &v.in, &v.out, &v.dur,
-               b.list, &v.listGiven, "rcvat.txt", b.rname, nullptr, &tooLong);
+               b.list, &v.listGiven, "rcvat.txt", b.rname, nullptr, nullptr, &tooLong);
     EXPECT_EQ(tooLong, kTooLongDevice | kTooLongList | kTooLongRecordName);
     EXPECT_STREQ(b.device, "hw:1");
     EXPECT_STREQ(b.list, "mine.txt");
@@ -256,7 +257,7 @@ TEST_F(Settings, MissingFileChangesNothing)
 {
     Values v;
     GET_PARAMS(&v.channels, v.device, &v.rate, &v.bits, &v.in, &v.out, &v.dur,
-               v.list, &v.listGiven, "no-such-file.txt", v.rname);
+               v.list, &v.listGiven, "no-such-file.txt", v.rname, &v.start, &v.wav);
     EXPECT_EQ(v.channels, 2);
     EXPECT_STREQ(v.device, "default");
     EXPECT_STREQ(v.list, "tlist.txt");
@@ -443,6 +444,32 @@ TEST_F(Settings, UnreadSettingsLinesAreCounted)
     long readBytes = -1;
     EXPECT_EQ(unreadSettingsLines("missing.txt", &readBytes), 0);
     EXPECT_EQ(readBytes, 0);
+}
+
+// bwf and pair: read as far as their values make sense, written after the
+// other settings only when set.
+TEST_F(Settings, BwfAndPairAreWrittenOnlyWhenSet)
+{
+    struct Case {
+        const char *text, *values, *written;
+    } cases[] = {
+        {"bwf\t1\npair\t3 4\n", "1 3 4", "bwf\t1\npair\t3 4\n"},
+        {"pair 32 32\nbwf 0\n", "0 32 32", "pair\t32 32\n"},
+        {"bwf\t2\npair\t3\n", "0 0 0", ""},
+        {"bwf\t1\npair\t1 70000\n", "1 0 0", "bwf\t1\n"},
+        {"", "0 0 0", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        Values v;
+        read(c.text, v);
+        EXPECT_EQ(std::to_string(v.wav.bwf) + " " + std::to_string(v.wav.pair[0]) + " " +
+                      std::to_string(v.wav.pair[1]),
+                  c.values);
+        unlink("rcvat.txt");
+        ASSERT_EQ(store(v), 1);
+        EXPECT_EQ(readFile("rcvat.txt"), std::string(kDefaultsFile) + c.written);
+    }
 }
 
 }  // namespace

@@ -231,4 +231,40 @@ TEST(MakeHeader, AShortWriteIsAFailure)
     EXPECT_EQ(fileSize(p), 44);
 }
 
+// A Broadcast WAV header: the bext chunk (version 1) between the format
+// chunk and the data chunk, stamped in local time; t reads the stamp, and
+// a new one takes its place. (Where RF64 begins with it: e2e_record.)
+TEST(HeaderBytes, BroadcastWavCarriesItsBextChunkAfterTheFormatChunk)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    BextStamp st;
+    makeBextStamp(&st, 1550097618LL, 500000000L, 48000, 0x1a2b3c4dUL);   // 2019-02-13 22:40:18.5
+    char h[kMaxHeaderBytes];
+    ASSERT_EQ(bwfHeaderBytes(h, 48000, 2, 24, 8, &st), 694);
+    const char *history = "A=PCM,F=48000,W=24,M=stereo,T=Tunevat\r\n";   // 39 bytes and a NUL
+    EXPECT_EQ(std::string(h, 8) + std::string(h + 36, 8), "RIFF" + le(694 + 48 - 8, 4) + "bext" + le(642, 4));
+    EXPECT_EQ(std::string(h + 44, 256), std::string(256, '\0'));   // no description
+    EXPECT_EQ(std::string(h + 44 + 256, 92), "Tunevat" + std::string(25, '\0') + "Tunevat-20190213224018-1a2b3c4d" +
+                                                 std::string(1, '\0') + "2019-02-1322:40:18" +
+                                                 le(81618ULL * 48000 + 24000, 8) + le(1, 2));
+    EXPECT_EQ(std::string(h + 44 + 602, 48), history + std::string(1, '\0') + "data" + le(48, 4));
+    Scratch s;
+    std::string p = s.path("bwf.wav");
+    writeFile(p, std::string(h, 694) + std::string(48, '\1'));
+    makeBextStamp(&st, 1550097618LL + 3600, 0, 48000, 7);
+    FILE *f = fopen(p.c_str(), "rb+");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(restampBext(fileno(f), &st), 1);
+    fclose(f);
+    EXPECT_EQ(readFile(p).substr(44 + 288, 31), "Tunevat-20190213234018-00000007");
+    unsigned long rate;
+    unsigned long long offset, frames;
+    unsigned int bps, ch;
+    startCapture();
+    ASSERT_EQ(GetAttributes(p.c_str(), &rate, &bps, &ch, &offset, &frames, 1), 1);
+    EXPECT_EQ(endCapture(), "\nFile: " + p + "\n  channels: 2\n  bits: 24\n  samplerate: 48000\n  length (sec): "
+                            "0.000\n  recorded: 2019-02-13 23:40:18, starts at 23:40:18.000\n");
+}
+
 }  // namespace

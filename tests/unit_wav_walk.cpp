@@ -194,8 +194,10 @@ TEST(Walk, AttributeReadersCountOnlyTheAudio)
     unsigned int bps = 0, ch = 0;
     startCapture();
     ASSERT_EQ(GetAttributes(p.c_str(), &rate, &bps, &ch, &offset, &frames, 1), 1);
+    // The bext chunk's fields as they are: 'h' is 0x68.
     EXPECT_EQ(endCapture(), "\nFile: " + p + "\n  channels: 1\n  bits: 16\n  samplerate: 8000\n"
-                            "  length (sec): 0.250\n");
+                            "  length (sec): 0.250\n  recorded: hhhhhhhhhh hhhhhhhh, starts at "
+                            "11:16:36.749\n");
     EXPECT_EQ(frames, 2000ul);
     EXPECT_EQ(offset, 12ul + 24 + 140008 + 8);
     startCapture();

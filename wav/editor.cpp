@@ -1,5 +1,5 @@
-// Editing WAV files in place: the data size fix and the append of one
-// file's sample data to the end of another.
+// Editing WAV files in place: the data size fix, the append of one file's
+// sample data to the end of another, and a bext chunk's new stamp.
 #include "wav/wav_private.h"
 
 #include <cerrno>
@@ -140,4 +140,22 @@ int APPEND(const char *target, const char *source, long long count)
         ok = 0;
     }
     return ok;
+}
+
+int restampBext(int fd, const BextStamp *stamp)
+{
+    int copy = dup(fd);
+    FILE *f = copy >= 0 ? fdopen(copy, "rb") : nullptr;
+    if (!f) {
+        if (copy >= 0) close(copy);
+        return 0;
+    }
+    WavLayout w;
+    locateWav(f, &w);
+    fclose(f);
+    if (w.bextAt < 0 || w.bextSize < (unsigned long)(kBextReferenceAt + kBextStampBytes)) return 0;
+    char fields[kBextStampBytes];
+    bextStampFields(stamp, fields);
+    off_t at = (off_t)(w.bextAt + kChunkHeaderBytes + kBextReferenceAt);
+    return pwrite(fd, fields, sizeof fields, at) == (ssize_t)sizeof fields;
 }

@@ -183,6 +183,27 @@ static void placeAudio(unsigned long long size, int unknown, long long length, W
     w->audioBytes = (long long)size;
 }
 
+// A bext chunk's origination date and time and time reference: 26 bytes
+// from 320 bytes into its body.
+static const long kBextDateAt = 320;
+static const size_t kBextDateToReference = 26;
+
+// Notes the bext chunk of size bytes (room bytes of the file after its
+// header) at pos, with its date, time and time reference, when it is
+// long enough to hold them.
+static void readBext(long long pos, unsigned long long size, unsigned long long room, WavLayout *w)
+{
+    char f[kBextDateToReference];
+    if (size < kBextDateAt + kBextDateToReference || size > room ||
+        !headRead(pos + kChunkHeaderBytes + kBextDateAt, f, sizeof f))
+        return;
+    w->bextAt = pos;
+    w->bextSize = (unsigned long)size;
+    memcpy(w->bextDate, f, 10);
+    memcpy(w->bextTime, f + 10, 8);
+    w->timeReference = Assem8(f + 18);
+}
+
 // Walks the chunks from offset 12 until the first "fmt " and "data"
 // chunks are both found. Returns 1 with them in w, 0 when the chunks do
 // not lead there.
@@ -220,6 +241,8 @@ static int walk(long long length, WavLayout *w)
             if (!headRead(pos, b, want)) return 0;
             readFormat(b, want, w);
             w->fmtAt = pos;
+        } else if (memcmp(b, "bext", 4) == 0 && w->bextAt < 0) {
+            readBext(pos, size, room, w);
         } else if (memcmp(b, "data", 4) == 0 && w->dataAt < 0) {
             w->dataAt = pos;
             w->dataOffset = pos + kChunkHeaderBytes;
@@ -250,6 +273,7 @@ static void clearLayout(WavLayout *w, long long length)
     w->ds64At = -1;
     w->fmtAt = -1;
     w->dataAt = -1;
+    w->bextAt = -1;
 }
 
 void locateWav(FILE *f, WavLayout *w)
@@ -318,6 +342,49 @@ int describeUnsupported(const WavLayout *w, char *what, size_t whatBytes)
         return 1;
     }
     return 0;
+}
+
+unsigned int encodingBytes(SampleEncoding e)
+{
+    static const unsigned int bytes[] = {0, 1, 2, 3, 4, 4, 8};
+    return (unsigned int)e < sizeof bytes / sizeof bytes[0] ? bytes[e] : 0;
+}
+
+SampleEncoding layoutEncoding(const WavLayout *w, char *what, size_t whatBytes)
+{
+    if (whatBytes > 0) what[0] = '\0';
+    if (w->fmtAt < 0) return kSampleUnplayable;
+    unsigned int code = w->formatTag == kExtensibleTag ? w->subFormat : w->formatTag;
+    unsigned int bytes = w->bits / 8;
+    int frameOk = w->blockAlign == 0 || w->blockAlign == w->channels * bytes;
+    if (code == 3 && frameOk) {
+        if (w->bits == 32) return kSampleF32;
+        if (w->bits == 64) return kSampleF64;
+    }
+    // Integer PCM, and what the tag search found, whatever its format tag
+    // says: that may be any two bytes.
+    if (code != 3 && !describeUnsupported(w, what, whatBytes)) {
+        static const SampleEncoding byWidth[] = {kSampleUnplayable, kSampleU8, kSampleS16,
+                                                 kSampleS24, kSampleS32};
+        if (bytes >= 1 && bytes <= 4) return byWidth[bytes];
+        snprintf(what, whatBytes, "%u-bit integer samples", w->bits);
+        return kSampleUnplayable;
+    }
+    // A narrower sample in 4 bytes plays as the 4 bytes it fills.
+    if (code == 1 && frameOk && bytes == 4 && w->validBits < w->bits) return kSampleS32;
+    describeUnsupported(w, what, whatBytes);
+    return kSampleUnplayable;
+}
+
+SampleEncoding sampleEncoding(const char *path, char *what, size_t whatBytes)
+{
+    if (whatBytes > 0) what[0] = '\0';
+    FILE *f = fopenRegular(path, "rb", nullptr);
+    if (!f) return kSampleUnplayable;
+    WavLayout w;
+    locateWav(f, &w);
+    fclose(f);
+    return layoutEncoding(&w, what, whatBytes);
 }
 
 int unsupportedFormat(const char *path, char *what, size_t whatBytes)

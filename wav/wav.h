@@ -67,6 +67,48 @@ unsigned long long Assem8(const char *bytes);        // 0..2^64-1
 int headerBytes(char *header, unsigned int rate, unsigned int channels, unsigned int bits,
                 long long frames);
 
+// A Broadcast WAV recording's bext chunk (version 1): a fixed body of 602
+// bytes (description, originator, its reference, date, time, time
+// reference, version, UMID, reserved), then the coding history, one line
+// padded to an even length. A header that carries it has room for
+// kMaxHeaderBytes bytes.
+const long kBextFixedBytes = 602;
+const long kMaxBextChunkBytes = 8 + kBextFixedBytes + 64;
+const long kMaxHeaderBytes = kRf64HeaderBytes + kMaxBextChunkBytes;
+
+// What a bext chunk of ours says of the recording besides its format: when
+// its first frame was recorded, in local time as field recorders write it,
+// and a reference unique to the take.
+struct BextStamp {
+    char date[11];                   // "yyyy-mm-dd"
+    char time[9];                    // "hh:mm:ss"
+    unsigned long long timeReference;   // frames since local midnight
+    char reference[32];              // "Tunevat-" + date and time + a unique number
+};
+
+// Fills s for a first frame at seconds and nanoseconds since the epoch,
+// recorded at rate Hz; unique goes into the reference (8 hex digits).
+void makeBextStamp(BextStamp *s, long long seconds, long nanoseconds, unsigned int rate,
+                   unsigned long unique);
+
+// Writes into out (kMaxBextChunkBytes bytes of room) the bext chunk that
+// stamp s gives a recording of channels x bits at rate Hz: description
+// empty, originator "Tunevat", the coding history naming the format.
+// Returns its length, header included (always even).
+int bextChunk(char *out, const BextStamp *s, unsigned int rate, unsigned int channels,
+              unsigned int bits);
+
+// headerBytes with, when stamp is not null, a bext chunk between the format
+// chunk and the data chunk's header (header then needs kMaxHeaderBytes of
+// room). A RIFF header holds data of up to kRiffDataLimit less the chunk.
+int bwfHeaderBytes(char *header, unsigned int rate, unsigned int channels, unsigned int bits,
+                   long long frames, const BextStamp *stamp);
+
+// Writes stamp's date, time, time reference and reference into the bext
+// chunk of the WAV file open as fd. Returns 1; 0 when the file has no bext
+// chunk of version 1 or more that it could find, or the write failed.
+int restampBext(int fd, const BextStamp *stamp);
+
 // Creates (or empties) path and writes the header headerBytes makes.
 // Returns 1 on success; 0 when the file cannot be created, written, or
 // the sizes do not fit a header (a message says which).
@@ -139,6 +181,11 @@ struct WavLayout {
                              // for RF64 the 8-byte field in the ds64 chunk
     long long audioBytes;    // bytes of audio from dataOffset on
     long long tailStart;     // where the chunks after the audio begin; length when none do
+    long long bextAt;        // where a bext chunk met before the audio starts; -1 when none
+    unsigned long bextSize;  // its size field
+    char bextDate[11];       // its origination date and time, as stored (NUL-ended)
+    char bextTime[9];
+    unsigned long long timeReference;   // its time reference, in frames
 };
 
 // Locates the format chunk and the audio of the open file f, reading its
@@ -152,6 +199,32 @@ struct WavLayout {
 // end. When the walk cannot reach both chunks, the tags are searched for
 // at the even offsets 2 .. 131072 as FindChunk does. Prints nothing.
 void locateWav(FILE *f, WavLayout *w);
+
+// How a file's samples are stored, for playback: integers are signed and
+// little-endian but for 8 bits (unsigned); kSampleS32 also holds fewer
+// valid bits in 4 bytes (the sample in the top bits).
+enum SampleEncoding {
+    kSampleUnplayable = 0,
+    kSampleU8,
+    kSampleS16,
+    kSampleS24,   // 3 bytes
+    kSampleS32,
+    kSampleF32,   // IEEE float
+    kSampleF64,
+};
+// Bytes of one sample of an encoding (0 for kSampleUnplayable).
+unsigned int encodingBytes(SampleEncoding e);
+
+// The encoding of the located file's samples; kSampleUnplayable, with what
+// they are in what (whatBytes bytes), for samples playback cannot turn
+// into sound (A-law, mu-law and other coded formats, widths it has no
+// form for, frames of a size other than channels x bytes per sample).
+// A file read by the tag search is taken as its format tag and bits say.
+SampleEncoding layoutEncoding(const WavLayout *w, char *what, size_t whatBytes);
+
+// The same for the file at path; kSampleUnplayable with what empty when it
+// cannot be read. Prints nothing.
+SampleEncoding sampleEncoding(const char *path, char *what, size_t whatBytes);
 
 // Whether the samples of the WAV file at path are something other than
 // integer PCM stored as its header says (a float, A-law or other coded

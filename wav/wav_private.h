@@ -33,6 +33,13 @@ const long kDs64DataAt = 16;
 const long kDs64SamplesAt = 24;
 const int kWideSizeBytes = 8;
 
+// A bext chunk's fields that a stamp gives, from its originator reference
+// (this far into the chunk's body) to its time reference.
+const long kBextReferenceAt = 288;
+const long kBextStampBytes = 58;
+// Writes them for stamp s into out (kBextStampBytes bytes).
+void bextStampFields(const BextStamp *s, char *out);
+
 // Fixed messages, each printed as a line of its own.
 extern const char kNoFormatMessage[];   // "Can't find format chunk in wave file!\n"
 extern const char kNoDataMessage[];     // "Can't find data block in wave file!\n"
