@@ -36,19 +36,24 @@ static void printSecond(const SecondLevels *s, int channels, int bytesPerSample)
     fflush(stdout);
 }
 
-// Adds a block's levels to the second under way, and prints the second
-// once a second's frames of the device are in.
-static void addToSecond(SecondLevels *s, long frames, const long peaks[2], const long clips[2],
-                        int channels, int bytesPerSample, unsigned int rate)
+// Adds a block's frames to the seconds under way, printing each second
+// once its frames are in: a second is exactly rate frames of the device,
+// wherever the blocks it came in begin and end.
+static void addToSeconds(SecondLevels *s, long frames, const char *data, int channels,
+                         int bytesPerSample, unsigned int rate)
 {
-    for (int c = 0; c < 2; ++c) {
-        if (peaks[c] > s->peaks[c]) s->peaks[c] = peaks[c];
-        s->clips[c] += clips[c];
+    size_t frameBytes = 2 * (size_t)bytesPerSample;
+    while (frames > 0) {
+        long long left = (long long)rate - s->frames;
+        long n = frames < left ? frames : (long)left;
+        measureFrames(n, data, (unsigned int)bytesPerSample, s->peaks, s->clips);
+        s->frames += n;
+        data += (size_t)n * frameBytes;
+        frames -= n;
+        if (s->frames < (long long)rate) return;
+        printSecond(s, channels, bytesPerSample);
+        memset(s, 0, sizeof *s);
     }
-    s->frames += frames;
-    if (s->frames < (long long)rate) return;
-    printSecond(s, channels, bytesPerSample);
-    memset(s, 0, sizeof *s);
 }
 
 // Whether the user ended the watch: a line typed (dropped), or the end of
@@ -70,18 +75,16 @@ static int watch(CaptureDevice *dev, int channels, int bytesPerSample, unsigned 
     CaptureSpan span;
     while (nextCaptureSpan(dev, kMostSpanFrames, &span)) {
         // Frames lost to the device are nothing a meter can show.
-        if (span.data) {
+        if (span.data && onTerminal) {
             long peaks[2] = {0, 0}, clips[2] = {0, 0};
             measureFrames(span.frames, span.data, (unsigned int)bytesPerSample, peaks, clips);
-            releaseCaptureFrames(dev, span.frames);
             long long nowNs = monotonicNs();
-            if (onTerminal) {
-                feedMeter(&meter, peaks, clips, nowNs);
-                if (meterDue(&meter, nowNs)) drawMeter(&meter, "", nowNs);
-            } else {
-                addToSecond(&second, span.frames, peaks, clips, channels, bytesPerSample, rate);
-            }
+            feedMeter(&meter, peaks, clips, nowNs);
+            if (meterDue(&meter, nowNs)) drawMeter(&meter, "", nowNs);
+        } else if (span.data) {
+            addToSeconds(&second, span.frames, span.data, channels, bytesPerSample, rate);
         }
+        if (span.data) releaseCaptureFrames(dev, span.frames);
         if (caughtSignal() || enterPressed()) {
             stopCaptureTake(dev);
             break;
