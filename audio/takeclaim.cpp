@@ -75,15 +75,8 @@ int asideName(const char *path, const char *stamp, char *name, int size)
 static int adoptTake(int fd, const char *path, long long length, TakeFile *t)
 {
     memset(t, 0, sizeof *t);
-    int copy = dup(fd);
-    FILE *f = copy >= 0 ? fdopen(copy, "rb") : nullptr;
-    if (!f) {
-        if (copy >= 0) close(copy);
-        return 0;
-    }
     WavLayout w;
-    locateWav(f, &w);
-    fclose(f);
+    if (!locateWavFd(fd, &w)) return 0;
     int riff = !w.rf64 && w.fmtAt == 12;
     int rf64 = w.rf64 && w.ds64At == 12 && w.fmtAt == 48;
     if (!w.walked || w.dataAt < 0 || w.blockAlign == 0 || (!riff && !rf64)) return 0;

@@ -46,6 +46,17 @@ void resetInput()
 // waits for the user's answer.
 static void flushPrompt() { fflush(stdout); }
 
+// Holds the user's signals back, the mask before in *outside.
+static void holdUserSignals(sigset_t *outside)
+{
+    sigset_t held;
+    sigemptyset(&held);
+    sigaddset(&held, SIGINT);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGHUP);
+    sigprocmask(SIG_BLOCK, &held, outside);
+}
+
 // While signals are caught, waits until standard input has something to
 // read. The user's signals are held back from the moment the notes are
 // checked until ppoll waits with them let through, so one that arrives in
@@ -53,12 +64,8 @@ static void flushPrompt() { fflush(stdout); }
 // when input can be read, 0 when a noted signal came first.
 static int waitForInput()
 {
-    sigset_t held, outside;
-    sigemptyset(&held);
-    sigaddset(&held, SIGINT);
-    sigaddset(&held, SIGTERM);
-    sigaddset(&held, SIGHUP);
-    sigprocmask(SIG_BLOCK, &held, &outside);
+    sigset_t outside;
+    holdUserSignals(&outside);
     int ready = 0;
     for (;;) {
         if (caughtSignal()) break;
@@ -304,12 +311,8 @@ int waitForInputWithin(long long timeoutNs)
     flushPrompt();
     // As waitForInput: the user's signals are let through only while ppoll
     // waits, so one that comes just before still ends the wait.
-    sigset_t held, outside;
-    sigemptyset(&held);
-    sigaddset(&held, SIGINT);
-    sigaddset(&held, SIGTERM);
-    sigaddset(&held, SIGHUP);
-    sigprocmask(SIG_BLOCK, &held, &outside);
+    sigset_t outside;
+    holdUserSignals(&outside);
     int result = -1;
     if (!caughtSignal()) {
         if (timeoutNs < 0) timeoutNs = 0;

@@ -144,15 +144,8 @@ int APPEND(const char *target, const char *source, long long count)
 
 int restampBext(int fd, const BextStamp *stamp)
 {
-    int copy = dup(fd);
-    FILE *f = copy >= 0 ? fdopen(copy, "rb") : nullptr;
-    if (!f) {
-        if (copy >= 0) close(copy);
-        return 0;
-    }
     WavLayout w;
-    locateWav(f, &w);
-    fclose(f);
+    if (!locateWavFd(fd, &w)) return 0;
     if (w.bextAt < 0 || w.bextSize < (unsigned long)(kBextReferenceAt + kBextStampBytes)) return 0;
     char fields[kBextStampBytes];
     bextStampFields(stamp, fields);

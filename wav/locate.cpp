@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include "files/files.h"
@@ -395,4 +396,19 @@ int unsupportedFormat(const char *path, char *what, size_t whatBytes)
     locateWav(f, &w);
     fclose(f);
     return describeUnsupported(&w, what, whatBytes);
+}
+
+int locateWavFd(int fd, WavLayout *w)
+{
+    // A stream of its own on a copy of the descriptor: closing it leaves
+    // fd open, and positioned reads leave its offset as it was.
+    int copy = dup(fd);
+    FILE *f = copy >= 0 ? fdopen(copy, "rb") : nullptr;
+    if (!f) {
+        if (copy >= 0) close(copy);
+        return 0;
+    }
+    locateWav(f, w);
+    fclose(f);
+    return 1;
 }

@@ -200,6 +200,10 @@ struct WavLayout {
 // at the even offsets 2 .. 131072 as FindChunk does. Prints nothing.
 void locateWav(FILE *f, WavLayout *w);
 
+// locateWav on the file open as fd, which is left open and where it was.
+// Returns 1; 0 when it could not be read (w is then not filled).
+int locateWavFd(int fd, WavLayout *w);
+
 // How a file's samples are stored, for playback: integers are signed and
 // little-endian but for 8 bits (unsigned); kSampleS32 also holds fewer
 // valid bits in 4 bytes (the sample in the top bits).
