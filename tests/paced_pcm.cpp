@@ -9,9 +9,10 @@
 // device was set up; from then on the source runs on whether anyone reads
 // or not, as a microphone does. Each start begins a run: the run's ring
 // position p (counted from the prepare before it) holds source frame
-// runBase + skipped + p, where runBase is the source frame arriving at the
-// start and skipped counts the frames dropped silently in this run. The
-// ring holds floor((now - runStart) * rate) - skipped frames at any time.
+// runBase + (frames dropped silently before p) + p, where runBase is the
+// source frame arriving at the start; skipped counts the frames dropped
+// silently in this run. The ring has received
+// floor((now - runStart) * rate) - skipped frames at any time.
 // Nothing runs in the background: every position is worked out from the
 // clock when ALSA asks for the hardware pointer, and the frames' contents
 // are written when the program reads them.
@@ -47,6 +48,13 @@ const long long kNsPerSecond = 1000000000LL;
 
 enum LogKind { kNoLoss, kOverrun, kDrop };
 
+// Where silent drops lie among the ring's positions: from pos on, a
+// position holds the source frame skipped frames further on.
+struct DropMark {
+    unsigned long long pos, skipped;
+};
+const int kMaxDropMarks = 64;
+
 struct Paced {
     snd_pcm_ioplug_t io;   // first: ALSA hands it back to every callback
     pthread_mutex_t lock;  // the callbacks come both inside and outside ALSA's own lock
@@ -65,6 +73,8 @@ struct Paced {
     long long runStartNs;
     Frames runBase;       // source frame at ring position 0 of this run
     Frames skipped;       // frames dropped silently in this run
+    DropMark marks[kMaxDropMarks];   // the drops that frames still unread lie after
+    int markCount;
     Frames hw;            // frames the ring has received since the prepare
 
     snd_pcm_uframes_t availMin;
@@ -146,6 +156,33 @@ void noteDrop(Paced *p, Frames from, Frames lost)
     p->pendingLost = lost;
 }
 
+// The frames dropped silently before ring position pos.
+Frames skippedBefore(const Paced *p, Frames pos)
+{
+    Frames skipped = 0;
+    for (int i = 0; i < p->markCount && p->marks[i].pos <= pos; ++i) skipped = p->marks[i].skipped;
+    return skipped;
+}
+
+// Notes that the frames after ring position pos come after the drops so
+// far; the marks before appl (frames already read) are forgotten. A run
+// that drops more often than the marks hold within one buffer takes the
+// last drops as one.
+void markDrop(Paced *p, Frames pos, Frames appl)
+{
+    while (p->markCount >= 2 && p->marks[1].pos <= appl) {
+        memmove(p->marks, p->marks + 1, (size_t)(p->markCount - 1) * sizeof p->marks[0]);
+        --p->markCount;
+    }
+    if (p->markCount > 0 && (p->marks[p->markCount - 1].pos == pos || p->markCount == kMaxDropMarks)) {
+        p->marks[p->markCount - 1].skipped = p->skipped;
+        return;
+    }
+    p->marks[p->markCount].pos = pos;
+    p->marks[p->markCount].skipped = p->skipped;
+    ++p->markCount;
+}
+
 void setTimer(Paced *p, long long atNs)
 {
     struct itimerspec t;
@@ -171,7 +208,8 @@ void armTimer(Paced *p, Frames appl)
 
 // Brings the ring up to the clock. Returns 0, or -1 when the program let
 // the buffer fill to the stop threshold: the run then over-runs, and the
-// frames from the first one it did not read on are lost.
+// frames from the first one it did not read on are lost. In drop mode a
+// full buffer keeps what it holds, and the frames that come find no room.
 int advance(Paced *p, Frames appl)
 {
     Frames arrived = arrivedBy(p, monotonicNs());
@@ -179,10 +217,12 @@ int advance(Paced *p, Frames appl)
     Frames avail = arrived - appl;
     if (p->dropSilently) {
         if (avail > (Frames)p->io.buffer_size) {
-            Frames excess = avail - p->io.buffer_size;
-            noteDrop(p, p->runBase + p->skipped + appl, excess);
+            Frames full = appl + p->io.buffer_size;
+            Frames excess = arrived - full;
+            noteDrop(p, p->runBase + p->skipped + full, excess);
             p->skipped += excess;
-            arrived = appl + p->io.buffer_size;
+            markDrop(p, full, appl);
+            arrived = full;
         }
     } else if (avail >= (Frames)(p->stopThreshold ? p->stopThreshold : p->io.buffer_size)) {
         p->overrun = 1;
@@ -241,7 +281,7 @@ snd_pcm_sframes_t pacedTransfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_area
         // With a stop threshold past the buffer, a slot the program left
         // too long holds a later frame, as a card's ring does.
         if (p->hw > pos + ring) pos += (p->hw - 1 - pos) / ring * ring;
-        writeFrame(io, areas, offset + i, p->runBase + p->skipped + pos);
+        writeFrame(io, areas, offset + i, p->runBase + skippedBefore(p, pos) + pos);
     }
     armTimer(p, appl + size);
     pthread_mutex_unlock(&p->lock);
@@ -265,6 +305,7 @@ int pacedStart(snd_pcm_ioplug_t *io)
     p->runStartNs = now;
     p->runBase = sourceFrameAt(p, now);
     p->skipped = 0;
+    p->markCount = 0;
     p->hw = 0;
     p->overrun = 0;
     p->running = 1;
@@ -294,6 +335,7 @@ int pacedPrepare(snd_pcm_ioplug_t *io)
     p->overrun = 0;
     p->hw = 0;
     p->skipped = 0;
+    p->markCount = 0;
     flushLoss(p);
     armTimer(p, 0);
     pthread_mutex_unlock(&p->lock);
