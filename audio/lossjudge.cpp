@@ -29,6 +29,7 @@ void judgeBegin(LossJudge *j, double rateHz, long bufferFrames, long periodFrame
     j->dropSeen = 0;
     j->gapHeld = 0;
     j->gapLost = 0;
+    j->gapLeast = 0;
     j->gapAt = 0;
     j->gapSeenAtNs = -1;
     j->gapReadTotal = 0;
@@ -115,15 +116,21 @@ static void noteGapFrom(LossJudge *j)
 
 long long judgeLooked(LossJudge *j, long long nowNs, long long ready, long long delay)
 {
-    // A wait longer than the device's buffer lasts (the program stalled
-    // or was stopped), with no over-run said, from a device whose frames
-    // were coming (one that has not begun to send has nothing to drop):
-    // where its position falls short of the clock, it dropped the frames.
+    // From a device whose frames were coming (one that has not begun to
+    // send has nothing to drop), with no over-run said: where its position
+    // falls short of the clock, it dropped the frames. After a wait longer
+    // than its buffer lasts (the program stalled or was stopped) any
+    // shortfall counts; after a shorter one only what no card's position
+    // lags by, two periods (a plugin whose own thread stops with the
+    // program drops what its server sends meanwhile).
     if (j->seenAtNs >= 0 && nowNs >= 0 && !j->gapHeld && j->seenRead + j->seenReady > 0 &&
-        judgeFramesIn(j, nowNs - j->seenAtNs) > j->bufferFrames && runsInRealTime(j)) {
-        long long lost = unreadSinceLook(j) + judgeFramesIn(j, nowNs - j->seenAtNs) - ready;
-        if (lost >= j->periodFrames / 2) {
+        runsInRealTime(j)) {
+        long long waited = judgeFramesIn(j, nowNs - j->seenAtNs);
+        long long lost = unreadSinceLook(j) + waited - ready;
+        long long least = waited > j->bufferFrames ? j->periodFrames / 2 : 2 * j->periodFrames;
+        if (lost >= least) {
             j->dropSeen = lost;
+            j->gapLeast = least;
             noteGapFrom(j);
         }
     }
@@ -202,7 +209,7 @@ GapDecision judgeHeldGap(LossJudge *j, long long nowNs, int force)
     j->gapHeld = 0;
     if (caughtUp) return kGapCaughtUp;
     long long lost = settledGap(j);
-    if (lost < j->periodFrames / 2) return kGapCaughtUp;
+    if (lost < j->gapLeast) return kGapCaughtUp;
     j->gapLost = lost;
     j->lostTotal += lost;
     return kGapStands;

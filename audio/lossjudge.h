@@ -14,8 +14,9 @@
 // - an over-run or a suspend, which the device says: the frames it held
 //   unread when last asked, and every frame that came until it ran again;
 // - frames it drops without saying so (PipeWire's plugin does, when the
-//   program stalls or is stopped): after a wait longer than its buffer
-//   lasts, its position falls short of the clock. Such a device keeps
+//   program stalls or is stopped): its position falls short of the clock,
+//   after a wait longer than its buffer lasts, or by more than a card's
+//   position can lag after a shorter one. Such a device keeps
 //   what it holds and drops what comes after (the plugin's buffer, full
 //   or frozen with the program, is read first), so the gap goes after the
 //   frames it holds at that look. Its position is the frames read plus its
@@ -63,6 +64,7 @@ struct LossJudge {
 
     int gapHeld;               // a gap dropped unsaid awaits the frames after it
     long long gapLost;         // its frames: as found, then as settled
+    long long gapLeast;        // the fewest frames that make a gap, as it was found
     long long gapAt;           // the take's frames read before it
     long long gapSeenAtNs;
     long long gapReadTotal;    // readTotal then
@@ -114,8 +116,8 @@ void judgeHoldGap(LossJudge *j, long long lost, long long nowNs);
 // they caught up (a server that kept them). With force the frames so far
 // decide; otherwise kGapUndecided until they tell or the watch is over.
 // A gap that stands has its size (gapLost) settled from the device's
-// position at the last look; one that settles at less than half a period
-// was no loss, and counts as caught up.
+// position at the last look; one that settles at less than it took to find
+// it was no loss, and counts as caught up.
 GapDecision judgeHeldGap(LossJudge *j, long long nowNs, int force);
 
 // Frames that come in ns nanoseconds at the device's measured rate.

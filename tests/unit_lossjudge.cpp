@@ -27,6 +27,7 @@ const long long kSecond = 1000000000LL;
 
 enum Kind {
     kCard,       // stops at a full buffer: an over-run the reader is told of
+    kBatchCard,  // the same, its position moving a period at a time
     kServer,     // keeps every frame while the reader is away, then sends them
     kPipeWire,   // its thread copies the server's blocks into its buffer; a
                  // full buffer keeps what it holds and the blocks that come
@@ -104,6 +105,10 @@ struct Device {
         }
         long long h = arrived(nowNs) - arrivedAtRunStart - taken;
         if (kind == kCard && h > kBuffer) overrun = true;
+        if (kind == kBatchCard) {
+            if (h > kBuffer) overrun = true;
+            h -= (h + taken) % kPeriod;
+        }
         if (kind == kServer && h > kBuffer) h = kBuffer;   // the rest waits at the server
         *delay = h;
         return overrun ? -1 : h;
@@ -173,6 +178,7 @@ Tally run(const Timeline &t)
     decided(judgeHeldGap(&j, endNs, 1));
     long long delay;
     long long heldAtEnd = dev.ready(endNs, &delay);
+    if (t.kind == kBatchCard) heldAtEnd = dev.arrived(endNs) - dev.arrivedAtRunStart - dev.taken;
     tally.lost = dev.arrived(endNs) - tally.read - (heldAtEnd > 0 ? heldAtEnd : 0);
     if (t.kind == kServer) tally.lost = 0;   // what it kept is still to come
     if (t.kind == kPipeWire) {
@@ -193,6 +199,8 @@ TEST(LossJudge, CountsWhatTheDeviceLostAndNothingElse)
         {"stall of 2 s after nine hours at -300 ppm", kCard, -300, 9.1, {{9 * 3600, 2}}, false},
         {"stall shorter than the buffer", kCard, 0, 0.1, {{60, 0.5}}, false},
         {"two stalls close together", kCard, 100, 0.1, {{60, 2}, {61, 3}}, false},
+        {"a card moving a period at a time, an hour at -300 ppm", kBatchCard, -300, 1, {}, false},
+        {"the same stalled for less than its buffer lasts", kBatchCard, 0, 0.1, {{60, 0.5}}, false},
         {"server catches up after a 2-s stop", kServer, 0, 0.1, {{60, 2}}, false},
         {"server catches up at +300 ppm after hours", kServer, 300, 5.1, {{5 * 3600, 2}}, false},
         {"PipeWire, steady for an hour", kPipeWire, 0, 1, {}, false},
@@ -206,6 +214,8 @@ TEST(LossJudge, CountsWhatTheDeviceLostAndNothingElse)
          {{60, 2, true}}, true},
         {"PipeWire, stopped after ten hours at +300 ppm", kPipeWire, 300, 10.1,
          {{10 * 3600, 2, true}}, false},
+        {"PipeWire, stopped for less than its buffer lasts", kPipeWire, 0, 0.1, {{60, 0.5, true}}, false},
+        {"PipeWire, stopped 0.3 s, the reader looks first", kPipeWire, 0, 0.1, {{60, 0.3, true}}, true},
     };
     for (const Timeline &t : rows) {
         Tally tally = run(t);
