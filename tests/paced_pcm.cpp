@@ -8,14 +8,14 @@
 // The clock: the source's frame 0 arrives at the first start after the
 // device was set up; from then on the source runs on whether anyone reads
 // or not, as a microphone does. Each start begins a run: the run's ring
-// position p (counted from the prepare before it) holds source frame
-// runBase + (frames dropped silently before p) + p, where runBase is the
-// source frame arriving at the start; skipped counts the frames dropped
-// silently in this run. The ring has received
-// floor((now - runStart) * rate) - skipped frames at any time.
-// Nothing runs in the background: every position is worked out from the
-// clock when ALSA asks for the hardware pointer, and the frames' contents
-// are written when the program reads them.
+// position p (counted from the prepare before it) receives source frame
+// runBase + skipped + p, where runBase is the source frame arriving at the
+// start and skipped counts the frames dropped silently in this run so far.
+// The ring has received floor((now - runStart) * rate) - skipped frames at
+// any time. Nothing runs in the background: every position is worked out
+// from the clock when ALSA asks for the hardware pointer (each slot of the
+// ring noting the source frame it received), and the frames' contents are
+// written when the program reads them.
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 
@@ -48,13 +48,6 @@ const long long kNsPerSecond = 1000000000LL;
 
 enum LogKind { kNoLoss, kOverrun, kDrop };
 
-// Where silent drops lie among the ring's positions: from pos on, a
-// position holds the source frame skipped frames further on.
-struct DropMark {
-    unsigned long long pos, skipped;
-};
-const int kMaxDropMarks = 64;
-
 struct Paced {
     snd_pcm_ioplug_t io;   // first: ALSA hands it back to every callback
     pthread_mutex_t lock;  // the callbacks come both inside and outside ALSA's own lock
@@ -73,9 +66,8 @@ struct Paced {
     long long runStartNs;
     Frames runBase;       // source frame at ring position 0 of this run
     Frames skipped;       // frames dropped silently in this run
-    DropMark marks[kMaxDropMarks];   // the drops that frames still unread lie after
-    int markCount;
     Frames hw;            // frames the ring has received since the prepare
+    Frames *slotSource;   // the source frame each slot of the ring received last
 
     snd_pcm_uframes_t availMin;
     snd_pcm_uframes_t stopThreshold;
@@ -156,33 +148,6 @@ void noteDrop(Paced *p, Frames from, Frames lost)
     p->pendingLost = lost;
 }
 
-// The frames dropped silently before ring position pos.
-Frames skippedBefore(const Paced *p, Frames pos)
-{
-    Frames skipped = 0;
-    for (int i = 0; i < p->markCount && p->marks[i].pos <= pos; ++i) skipped = p->marks[i].skipped;
-    return skipped;
-}
-
-// Notes that the frames after ring position pos come after the drops so
-// far; the marks before appl (frames already read) are forgotten. A run
-// that drops more often than the marks hold within one buffer takes the
-// last drops as one.
-void markDrop(Paced *p, Frames pos, Frames appl)
-{
-    while (p->markCount >= 2 && p->marks[1].pos <= appl) {
-        memmove(p->marks, p->marks + 1, (size_t)(p->markCount - 1) * sizeof p->marks[0]);
-        --p->markCount;
-    }
-    if (p->markCount > 0 && (p->marks[p->markCount - 1].pos == pos || p->markCount == kMaxDropMarks)) {
-        p->marks[p->markCount - 1].skipped = p->skipped;
-        return;
-    }
-    p->marks[p->markCount].pos = pos;
-    p->marks[p->markCount].skipped = p->skipped;
-    ++p->markCount;
-}
-
 void setTimer(Paced *p, long long atNs)
 {
     struct itimerspec t;
@@ -215,14 +180,12 @@ int advance(Paced *p, Frames appl)
     Frames arrived = arrivedBy(p, monotonicNs());
     if (arrived < p->hw) arrived = p->hw;
     Frames avail = arrived - appl;
+    Frames excess = 0;
     if (p->dropSilently) {
         if (avail > (Frames)p->io.buffer_size) {
-            Frames full = appl + p->io.buffer_size;
-            Frames excess = arrived - full;
-            noteDrop(p, p->runBase + p->skipped + full, excess);
-            p->skipped += excess;
-            markDrop(p, full, appl);
-            arrived = full;
+            excess = avail - p->io.buffer_size;
+            arrived = appl + p->io.buffer_size;
+            noteDrop(p, p->runBase + p->skipped + arrived, excess);
         }
     } else if (avail >= (Frames)(p->stopThreshold ? p->stopThreshold : p->io.buffer_size)) {
         p->overrun = 1;
@@ -233,6 +196,10 @@ int advance(Paced *p, Frames appl)
         p->pendingFrom = p->runBase + p->skipped + appl;
         return -1;
     }
+    Frames ring = p->io.buffer_size;
+    for (Frames pos = arrived - p->hw > ring ? arrived - ring : p->hw; pos < arrived; ++pos)
+        p->slotSource[pos % ring] = p->runBase + p->skipped + pos;
+    p->skipped += excess;
     p->hw = arrived;
     return 0;
 }
@@ -275,14 +242,10 @@ snd_pcm_sframes_t pacedTransfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_area
     pthread_mutex_lock(&p->lock);
     flushLoss(p);
     Frames appl = io->appl_ptr;
-    Frames ring = io->buffer_size;
-    for (snd_pcm_uframes_t i = 0; i < size; ++i) {
-        Frames pos = appl + i;
-        // With a stop threshold past the buffer, a slot the program left
-        // too long holds a later frame, as a card's ring does.
-        if (p->hw > pos + ring) pos += (p->hw - 1 - pos) / ring * ring;
-        writeFrame(io, areas, offset + i, p->runBase + skippedBefore(p, pos) + pos);
-    }
+    // With a stop threshold past the buffer, a slot the program left too
+    // long holds a later frame, as a card's ring does.
+    for (snd_pcm_uframes_t i = 0; i < size; ++i)
+        writeFrame(io, areas, offset + i, p->slotSource[(appl + i) % io->buffer_size]);
     armTimer(p, appl + size);
     pthread_mutex_unlock(&p->lock);
     return (snd_pcm_sframes_t)size;
@@ -305,7 +268,6 @@ int pacedStart(snd_pcm_ioplug_t *io)
     p->runStartNs = now;
     p->runBase = sourceFrameAt(p, now);
     p->skipped = 0;
-    p->markCount = 0;
     p->hw = 0;
     p->overrun = 0;
     p->running = 1;
@@ -335,7 +297,6 @@ int pacedPrepare(snd_pcm_ioplug_t *io)
     p->overrun = 0;
     p->hw = 0;
     p->skipped = 0;
-    p->markCount = 0;
     flushLoss(p);
     armTimer(p, 0);
     pthread_mutex_unlock(&p->lock);
@@ -348,8 +309,10 @@ int pacedHwParams(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *)
     pthread_mutex_lock(&p->lock);
     // A new setup (perhaps a new rate) starts a new source.
     p->sourceStarted = 0;
+    free(p->slotSource);
+    p->slotSource = (Frames *)calloc(io->buffer_size, sizeof(Frames));
     pthread_mutex_unlock(&p->lock);
-    return 0;
+    return p->slotSource ? 0 : -ENOMEM;
 }
 
 int pacedSwParams(snd_pcm_ioplug_t *io, snd_pcm_sw_params_t *params)
@@ -391,6 +354,7 @@ void freePaced(Paced *p)
 {
     if (p->timer >= 0) close(p->timer);
     free(p->logPath);
+    free(p->slotSource);
     pthread_mutex_destroy(&p->lock);
     free(p);
 }
