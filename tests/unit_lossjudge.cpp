@@ -47,7 +47,7 @@ struct Timeline {
     double ppm;            // the device's rate off the rate asked for
     double hours;
     std::vector<Stall> stalls;
-    bool threadLate;       // after a stop the reader looks before the plugin's thread runs
+    int late;              // kPipeWire: after a stop the reader looks before the plugin's thread runs
 };
 
 // The device: its frames arrive with its own clock from t = 0, and the
@@ -61,7 +61,7 @@ struct Device {
     bool overrun = false;
     // kPipeWire.
     long long copied = 0;              // the server's blocks handled
-    long long held = 0, put = 0;       // frames in its buffer, and put there
+    long long buffered = 0, put = 0;   // frames in its buffer, and put there
     long long lost = 0, lostAt = -1;   // frames dropped, and the frames put before the first
     bool resumed = false, lookFirst = false;
 
@@ -82,10 +82,10 @@ struct Device {
         }
         resumed = false;
         for (; copied < blocks; ++copied) {
-            if (held + kQuantum > kBuffer) {
+            if (buffered + kQuantum > kBuffer) {
                 drop(kQuantum);
             } else {
-                held += kQuantum;
+                buffered += kQuantum;
                 put += kQuantum;
             }
         }
@@ -94,26 +94,20 @@ struct Device {
     long long ready(long long nowNs, long long *delay)
     {
         if (kind == kPipeWire) {
-            if (lookFirst) {
-                lookFirst = false;
-                *delay = held + kBuffer;   // the time since its thread last ran, at most a buffer
-                return held;
-            }
-            copy(nowNs);
-            *delay = held + arrived(nowNs) % kQuantum;
-            return held;
+            if (!lookFirst) copy(nowNs);
+            // The time since its thread last ran, at most a buffer.
+            *delay = buffered + (lookFirst ? kBuffer : arrived(nowNs) % kQuantum);
+            lookFirst = false;
+            return buffered;
         }
-        long long h = arrived(nowNs) - arrivedAtRunStart - taken;
-        if (kind == kCard && h > kBuffer) overrun = true;
-        if (kind == kBatchCard) {
-            if (h > kBuffer) overrun = true;
-            h -= (h + taken) % kPeriod;
-        }
-        if (kind == kServer && h > kBuffer) h = kBuffer;   // the rest waits at the server
-        *delay = h;
-        return overrun ? -1 : h;
+        long long held = arrived(nowNs) - arrivedAtRunStart - taken;
+        if (kind != kServer && held > kBuffer) overrun = true;
+        if (kind == kBatchCard) held -= (held + taken) % kPeriod;
+        if (kind == kServer && held > kBuffer) held = kBuffer;   // the rest waits at the server
+        *delay = held;
+        return overrun ? -1 : held;
     }
-    void read(long long frames) { kind == kPipeWire ? held -= frames : taken += frames; }
+    void read(long long frames) { kind == kPipeWire ? buffered -= frames : taken += frames; }
     void restart(long long nowNs)
     {
         overrun = false;
@@ -155,7 +149,7 @@ Tally run(const Timeline &t)
             if (s.stopped && t.kind == kPipeWire) {
                 dev.copy(now);
                 dev.resumed = true;
-                dev.lookFirst = t.threadLate;
+                dev.lookFirst = t.late;
             }
             now += (long long)(s.seconds * kSecond);
             continue;
@@ -176,10 +170,8 @@ Tally run(const Timeline &t)
         now += ready - n >= kPeriod ? 100000 : periodNs;
     }
     decided(judgeHeldGap(&j, endNs, 1));
-    long long delay;
-    long long heldAtEnd = dev.ready(endNs, &delay);
-    if (t.kind == kBatchCard) heldAtEnd = dev.arrived(endNs) - dev.arrivedAtRunStart - dev.taken;
-    tally.lost = dev.arrived(endNs) - tally.read - (heldAtEnd > 0 ? heldAtEnd : 0);
+    long long heldAtEnd = dev.arrived(endNs) - dev.arrivedAtRunStart - dev.taken;
+    tally.lost = dev.arrived(endNs) - tally.read - heldAtEnd;
     if (t.kind == kServer) tally.lost = 0;   // what it kept is still to come
     if (t.kind == kPipeWire) {
         tally.lost = dev.lost;
@@ -191,31 +183,31 @@ Tally run(const Timeline &t)
 TEST(LossJudge, CountsWhatTheDeviceLostAndNothingElse)
 {
     const Timeline rows[] = {
-        {"steady card, an hour", kCard, 0, 1, {}, false},
-        {"card +300 ppm, ten hours", kCard, 300, 10, {}, false},
-        {"card -300 ppm, ten hours", kCard, -300, 10, {}, false},
-        {"stall of 2 s", kCard, 0, 0.1, {{60, 2}}, false},
-        {"stall of 2 s after nine hours at +300 ppm", kCard, 300, 9.1, {{9 * 3600, 2}}, false},
-        {"stall of 2 s after nine hours at -300 ppm", kCard, -300, 9.1, {{9 * 3600, 2}}, false},
-        {"stall shorter than the buffer", kCard, 0, 0.1, {{60, 0.5}}, false},
-        {"two stalls close together", kCard, 100, 0.1, {{60, 2}, {61, 3}}, false},
-        {"a card moving a period at a time, an hour at -300 ppm", kBatchCard, -300, 1, {}, false},
-        {"the same stalled for less than its buffer lasts", kBatchCard, 0, 0.1, {{60, 0.5}}, false},
-        {"server catches up after a 2-s stop", kServer, 0, 0.1, {{60, 2}}, false},
-        {"server catches up at +300 ppm after hours", kServer, 300, 5.1, {{5 * 3600, 2}}, false},
-        {"PipeWire, steady for an hour", kPipeWire, 0, 1, {}, false},
-        {"PipeWire, the reading stalled 2 s", kPipeWire, 0, 0.1, {{60, 2}}, false},
+        {"steady card, an hour", kCard, 0, 1, {}, 0},
+        {"card +300 ppm, ten hours", kCard, 300, 10, {}, 0},
+        {"card -300 ppm, ten hours", kCard, -300, 10, {}, 0},
+        {"stall of 2 s", kCard, 0, 0.1, {{60, 2}}, 0},
+        {"stall of 2 s after nine hours at +300 ppm", kCard, 300, 9.1, {{9 * 3600, 2}}, 0},
+        {"stall of 2 s after nine hours at -300 ppm", kCard, -300, 9.1, {{9 * 3600, 2}}, 0},
+        {"stall shorter than the buffer", kCard, 0, 0.1, {{60, 0.5}}, 0},
+        {"two stalls close together", kCard, 100, 0.1, {{60, 2}, {61, 3}}, 0},
+        {"a card moving a period at a time, an hour at -300 ppm", kBatchCard, -300, 1, {}, 0},
+        {"the same stalled for less than its buffer lasts", kBatchCard, 0, 0.1, {{60, 0.5}}, 0},
+        {"server catches up after a 2-s stop", kServer, 0, 0.1, {{60, 2}}, 0},
+        {"server catches up at +300 ppm after hours", kServer, 300, 5.1, {{5 * 3600, 2}}, 0},
+        {"PipeWire, steady for an hour", kPipeWire, 0, 1, {}, 0},
+        {"PipeWire, the reading stalled 2 s", kPipeWire, 0, 0.1, {{60, 2}}, 0},
         {"PipeWire, the reading stalled after ten hours at -300 ppm", kPipeWire, -300, 10.1,
-         {{10 * 3600, 2}}, false},
+         {{10 * 3600, 2}}, 0},
         {"PipeWire, stalled again before its buffer is read", kPipeWire, 0, 0.1, {{60, 2}, {60.2, 1}},
          false},
-        {"PipeWire, the program stopped 2 s", kPipeWire, 0, 0.1, {{60, 2, true}}, false},
+        {"PipeWire, the program stopped 2 s", kPipeWire, 0, 0.1, {{60, 2, true}}, 0},
         {"PipeWire, stopped, the reader looks before the plugin's thread", kPipeWire, 0, 0.1,
-         {{60, 2, true}}, true},
+         {{60, 2, true}}, 1},
         {"PipeWire, stopped after ten hours at +300 ppm", kPipeWire, 300, 10.1,
-         {{10 * 3600, 2, true}}, false},
-        {"PipeWire, stopped for less than its buffer lasts", kPipeWire, 0, 0.1, {{60, 0.5, true}}, false},
-        {"PipeWire, stopped 0.3 s, the reader looks first", kPipeWire, 0, 0.1, {{60, 0.3, true}}, true},
+         {{10 * 3600, 2, true}}, 0},
+        {"PipeWire, stopped for less than its buffer lasts", kPipeWire, 0, 0.1, {{60, 0.5, true}}, 0},
+        {"PipeWire, stopped 0.3 s, the reader looks first", kPipeWire, 0, 0.1, {{60, 0.3, true}}, 1},
     };
     for (const Timeline &t : rows) {
         Tally tally = run(t);
@@ -238,7 +230,7 @@ TEST(LossJudge, MeasuresTheDevicesRateWithinACrystalsReach)
 {
     const double ppms[] = {-300, 0, 300, 5000};
     for (double ppm : ppms) {
-        Timeline t = {"rate", kCard, ppm, 2, {}, false};
+        Timeline t = {"rate", kCard, ppm, 2, {}, 0};
         LossJudge j;
         judgeBegin(&j, kRate, kBuffer, kPeriod);
         judgeStarted(&j, 0);
