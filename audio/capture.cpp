@@ -79,6 +79,16 @@ static long readFrames(const CaptureDevice *d)
 
 // --- The reading thread: the device.
 
+// Tells the judge what the device holds: ready frames (snd_pcm_avail's
+// count) and its delay, which a sound server's plugin counts with the
+// frames still on their way.
+static void tellJudge(CaptureDevice *d, snd_pcm_sframes_t ready)
+{
+    snd_pcm_sframes_t delay = -1;
+    if (snd_pcm_delay(d->pcm, &delay) < 0) delay = -1;
+    judgeLooked(&d->judge, wallNs(), ready, delay);
+}
+
 // Frames the device holds ready: snd_pcm_avail's count (which asks the
 // device where it stands: plugins in a chain may not know otherwise), or
 // its negative error; each count goes to the judge. When fewer than want
@@ -101,7 +111,7 @@ static snd_pcm_sframes_t framesReady(CaptureDevice *d, long want)
         judgeStarted(&d->judge, wallNs());
     }
     snd_pcm_sframes_t ready = snd_pcm_avail(d->pcm);
-    if (ready >= 0) judgeLooked(&d->judge, wallNs(), ready);
+    if (ready >= 0) tellJudge(d, ready);
     if (ready < 0 || ready >= want || stopWanted(d)) return ready;
     long long periodNs = framesNs(d, d->periodFrames);
     long long pauseNs = framesNs(d, want - ready);
@@ -113,7 +123,7 @@ static snd_pcm_sframes_t framesReady(CaptureDevice *d, long want)
     if (pauseNs > framesNs(d, readFrames(d))) pauseNs = framesNs(d, readFrames(d));
     sleepNs(pauseNs + 1000000);   // a millisecond more, for the device's own rounding
     ready = snd_pcm_avail(d->pcm);
-    if (ready >= 0) judgeLooked(&d->judge, wallNs(), ready);
+    if (ready >= 0) tellJudge(d, ready);
     return ready;
 }
 
@@ -250,8 +260,17 @@ static void decideGap(CaptureDevice *d, int force)
     long long lost = d->judge.gapLost;
     GapDecision decision = judgeHeldGap(&d->judge, wallNs(), force);
     if (decision == kGapUndecided) return;
-    if (decision == kGapCaughtUp) d->takeSoFar -= lost;
-    else ringPutGap(&d->ring, d->heldGapAt, lost);
+    if (decision == kGapCaughtUp) {
+        d->takeSoFar -= lost;
+    } else {
+        // The size as settled, never past the take's length; the place
+        // where the frames before it were all read (a take that ended
+        // first ends with it).
+        long long settled = d->judge.gapLost;
+        if (settled > d->takeFrames - d->takeSoFar + lost) settled = d->takeFrames - d->takeSoFar + lost;
+        d->takeSoFar += settled - lost;
+        ringPutGap(&d->ring, d->heldGapAt < d->ring.filled ? d->heldGapAt : d->ring.filled, settled);
+    }
     showFrames(d);
 }
 
@@ -284,11 +303,11 @@ static Fill readStretch(CaptureDevice *d)
         d->takeSoFar += lost;
         decideGap(d, 1);
         if (fill == kFillGapSeen) {
-            // Frames the device may have dropped unsaid: the frames after
-            // them are held back until they tell.
+            // Frames the device may have dropped unsaid, after those it
+            // holds: the frames after them are held back until they tell.
             showFrames(d);
             judgeHoldGap(&d->judge, lost, wallNs());
-            d->heldGapAt = d->ring.filled;
+            d->heldGapAt = d->ring.filled + (d->judge.gapAt - d->judge.readTotal);
             return kFilled;
         }
         ringPutGap(&d->ring, d->ring.filled, lost);

@@ -23,13 +23,21 @@ void judgeBegin(LossJudge *j, double rateHz, long bufferFrames, long periodFrame
     j->runRead = 0;
     j->seenAtNs = -1;
     j->seenReady = 0;
+    j->seenDelay = -1;
     j->seenRead = 0;
+    j->seenReadTotal = 0;
     j->dropSeen = 0;
     j->gapHeld = 0;
     j->gapLost = 0;
+    j->gapLeast = 0;
+    j->gapAt = 0;
     j->gapSeenAtNs = -1;
     j->gapReadTotal = 0;
     j->gapReadyThen = 0;
+    j->gapFromNs = -1;
+    j->gapFromRead = 0;
+    j->gapFromReady = 0;
+    j->gapFromDelay = -1;
 }
 
 long long judgeFramesIn(const LossJudge *j, long long ns)
@@ -97,20 +105,43 @@ static void measureRate(LossJudge *j, long long nowNs, long long ready)
     j->rateHz = rate < low ? low : rate > high ? high : rate;
 }
 
-long long judgeLooked(LossJudge *j, long long nowNs, long long ready)
+// Notes the look before a wait that a gap was found in.
+static void noteGapFrom(LossJudge *j)
 {
-    // A wait longer than the device's buffer lasts (the program stalled
-    // or was stopped), with no over-run said, from a device whose frames
-    // were coming (one that has not begun to send has nothing to drop):
-    // where its position falls short of the clock, it dropped the frames.
+    j->gapFromNs = j->seenAtNs;
+    j->gapFromRead = j->seenReadTotal;
+    j->gapFromReady = j->seenReady;
+    j->gapFromDelay = j->seenDelay;
+}
+
+long long judgeLooked(LossJudge *j, long long nowNs, long long ready, long long delay)
+{
+    // From a device whose frames were coming (one that has not begun to
+    // send has nothing to drop), with no over-run said: where its position
+    // falls short of the clock, it dropped the frames. After a wait longer
+    // than its buffer lasts (the program stalled or was stopped) any
+    // shortfall counts; after a shorter one only what no card's position
+    // lags by, two periods (a plugin whose own thread stops with the
+    // program drops what its server sends meanwhile).
     if (j->seenAtNs >= 0 && nowNs >= 0 && !j->gapHeld && j->seenRead + j->seenReady > 0 &&
-        judgeFramesIn(j, nowNs - j->seenAtNs) > j->bufferFrames && runsInRealTime(j)) {
-        long long lost = unreadSinceLook(j) + judgeFramesIn(j, nowNs - j->seenAtNs) - ready;
-        if (lost >= j->periodFrames / 2) j->dropSeen = lost;
+        runsInRealTime(j)) {
+        long long waited = judgeFramesIn(j, nowNs - j->seenAtNs);
+        long long lost = unreadSinceLook(j) + waited - ready;
+        long long least = waited > j->bufferFrames ? j->periodFrames / 2 : 2 * j->periodFrames;
+        if (lost >= least) {
+            j->dropSeen = lost;
+            j->gapLeast = least;
+            noteGapFrom(j);
+        }
     }
     j->seenAtNs = nowNs;
     j->seenReady = ready;
+    // A delay is plausible from the frames ready up to a buffer more: a
+    // plugin whose own thread has not run for a while (the program was
+    // stopped) counts that time in it, up to its buffer.
+    j->seenDelay = delay >= ready && delay - ready < j->bufferFrames ? delay : -1;
     j->seenRead = j->runRead;
+    j->seenReadTotal = j->readTotal;
     if (nowNs >= 0 && !j->gapHeld) measureRate(j, nowNs, ready);
     return j->dropSeen;
 }
@@ -124,7 +155,9 @@ long long judgeRestarted(LossJudge *j, long long nowNs, long long ready)
     judgeStarted(j, nowNs);
     j->seenAtNs = nowNs;
     j->seenReady = ready;
+    j->seenDelay = -1;
     j->seenRead = 0;
+    j->seenReadTotal = j->readTotal;
     if (!realTime || seenAt < 0 || nowNs < seenAt) return 0;
     long long between = judgeFramesIn(j, nowNs - seenAt);
     // A device over-runs when its buffer fills: one that cannot have filled
@@ -143,9 +176,25 @@ void judgeHoldGap(LossJudge *j, long long lost, long long nowNs)
     j->dropSeen = 0;
     j->gapHeld = 1;
     j->gapLost = lost;
+    j->gapAt = j->readTotal + j->seenReady;
     j->gapSeenAtNs = nowNs;
     j->gapReadTotal = j->readTotal;
     j->gapReadyThen = j->seenReady;
+}
+
+// The held gap's size from the device's position at the last look against
+// the clock since the look before the wait: frames read and its delay
+// where both looks have a plausible one (a plugin's delay counts the
+// frames on their way, which its ready frames leave out), else the frames
+// ready. The size as found when the stream was started again since, or
+// the last look cannot be trusted.
+static long long settledGap(const LossJudge *j)
+{
+    if (j->seenAtNs <= j->gapFromNs || j->runStartNs > j->gapFromNs) return j->gapLost;
+    int delays = j->seenDelay >= 0 && j->gapFromDelay >= 0;
+    long long now = j->seenReadTotal + (delays ? j->seenDelay : j->seenReady);
+    long long then = j->gapFromRead + (delays ? j->gapFromDelay : j->gapFromReady);
+    return judgeFramesIn(j, j->seenAtNs - j->gapFromNs) - (now - then);
 }
 
 GapDecision judgeHeldGap(LossJudge *j, long long nowNs, int force)
@@ -159,6 +208,9 @@ GapDecision judgeHeldGap(LossJudge *j, long long nowNs, int force)
     if (!caughtUp && !force && since < kGapWatchNs) return kGapUndecided;
     j->gapHeld = 0;
     if (caughtUp) return kGapCaughtUp;
-    j->lostTotal += j->gapLost;
+    long long lost = settledGap(j);
+    if (lost < j->gapLeast) return kGapCaughtUp;
+    j->gapLost = lost;
+    j->lostTotal += lost;
     return kGapStands;
 }

@@ -63,9 +63,9 @@ struct PacedE2E : ::testing::Test {
 
 // arecord reads steadily, or is stopped (SIGSTOP) for a second with a
 // 16384-frame buffer: it then over-runs and says so, or with
-// drop_silently loses the oldest frames without a word. Either way the
-// gaps in its frames are the ones the device logged, and an over-run loses
-// at least the buffer it left. A device capped at 48000 grants that rate.
+// drop_silently loses the frames that find its buffer full without a
+// word. Either way the gaps in its frames are the ones the device logged,
+// and an over-run loses at least the buffer it left. A device capped at 48000 grants that rate.
 TEST_F(PacedE2E, ArecordGetsEveryFrameBarTheGapsTheDeviceLogs)
 {
     struct Case {
@@ -158,10 +158,11 @@ TEST_F(PacedE2E, TunevatTakeHoldsEveryFrameInOrder)
 // to the take file takes two seconds (the fault shim), or the program is
 // stopped (Ctrl-Z, then fg). The device is read on a thread of its own, so
 // the first two lose nothing; a stopped program cannot read, the device
-// over-runs (or, as PipeWire's plugin does, drops the oldest frames and
-// says nothing), and the take keeps its timeline: "RX", a line saying
-// where and how long, as many silent frames as the device lost (within a
-// period), and after them the frames that came then.
+// over-runs (or, as PipeWire's plugin does, keeps its full buffer, drops
+// the frames that come and says nothing), and the take keeps its
+// timeline: "RX", a line saying where and how long, as many silent frames
+// as the device lost (within a period), and after them the frames that
+// came then.
 TEST_F(PacedE2E, TakesKeepTheirTimelineThroughStalls)
 {
     enum Stall { kOutputBlocked, kSlowDisk, kStopped };

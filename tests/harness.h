@@ -108,8 +108,8 @@ std::string writeVirtualCard(const std::string &dir, const std::string &captureI
 // hardware pointer counts the frames the ring received since the last
 // prepare: floor((t - start) * rate) at time t, less the frames dropped
 // silently in this run (drop mode). Ring position p of a run holds source
-// frame base + dropped + p, base being the source frame that arrives at
-// the start. snd_pcm_avail and reads see hw_ptr - appl_ptr frames; the
+// frame base + (frames dropped before p) + p, base being the source frame
+// that arrives at the start. snd_pcm_avail and reads see hw_ptr - appl_ptr frames; the
 // poll descriptor (a timerfd, so snd_pcm_wait and blocking reads wait) is
 // readable once avail_min frames are ready, or after an over-run. Every
 // call into the device is safe from any thread (ALSA's lock and the
@@ -127,10 +127,9 @@ std::string writeVirtualCard(const std::string &dir, const std::string &captureI
 //     stop_threshold past the buffer gets no over-run; a slot it left
 //     unread for more than a buffer then holds the later frame a card's
 //     ring would hold.
-//   dropSilently (as a sound server's plugin): no error ever; when more
-//     than a buffer waits, the oldest frames are skipped so that the
-//     buffer holds the latest ones, and the pointer counts only what is
-//     kept.
+//   dropSilently (as PipeWire's plugin): no error ever; a full buffer
+//     keeps what it holds, the frames that come while it is full are
+//     dropped, and the pointer counts only what is kept.
 //
 // snd_pcm_status on this device (ALSA's I/O plugin layer fills it):
 //   state      PREPARED, RUNNING, XRUN, or SETUP after a drop;

@@ -8,13 +8,14 @@
 // The clock: the source's frame 0 arrives at the first start after the
 // device was set up; from then on the source runs on whether anyone reads
 // or not, as a microphone does. Each start begins a run: the run's ring
-// position p (counted from the prepare before it) holds source frame
+// position p (counted from the prepare before it) receives source frame
 // runBase + skipped + p, where runBase is the source frame arriving at the
-// start and skipped counts the frames dropped silently in this run. The
-// ring holds floor((now - runStart) * rate) - skipped frames at any time.
-// Nothing runs in the background: every position is worked out from the
-// clock when ALSA asks for the hardware pointer, and the frames' contents
-// are written when the program reads them.
+// start and skipped counts the frames dropped silently in this run so far.
+// The ring has received floor((now - runStart) * rate) - skipped frames at
+// any time. Nothing runs in the background: every position is worked out
+// from the clock when ALSA asks for the hardware pointer (each slot of the
+// ring noting the source frame it received), and the frames' contents are
+// written when the program reads them.
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
 
@@ -67,6 +68,7 @@ struct Paced {
     Frames runBase;       // source frame at ring position 0 of this run
     Frames skipped;       // frames dropped silently in this run
     Frames hw;            // frames the ring has received since the prepare
+    Frames *slotSource;   // the source frame each slot of the ring received last
 
     snd_pcm_uframes_t availMin;
     snd_pcm_uframes_t stopThreshold;
@@ -172,18 +174,19 @@ void armTimer(Paced *p, Frames appl)
 
 // Brings the ring up to the clock. Returns 0, or -1 when the program let
 // the buffer fill to the stop threshold: the run then over-runs, and the
-// frames from the first one it did not read on are lost.
+// frames from the first one it did not read on are lost. In drop mode a
+// full buffer keeps what it holds, and the frames that come find no room.
 int advance(Paced *p, Frames appl)
 {
     Frames arrived = arrivedBy(p, monotonicNs());
     if (arrived < p->hw) arrived = p->hw;
     Frames avail = arrived - appl;
+    Frames excess = 0;
     if (p->dropSilently) {
         if (avail > (Frames)p->io.buffer_size) {
-            Frames excess = avail - p->io.buffer_size;
-            noteDrop(p, p->runBase + p->skipped + appl, excess);
-            p->skipped += excess;
+            excess = avail - p->io.buffer_size;
             arrived = appl + p->io.buffer_size;
+            noteDrop(p, p->runBase + p->skipped + arrived, excess);
         }
     } else if (avail >= (Frames)(p->stopThreshold ? p->stopThreshold : p->io.buffer_size)) {
         p->overrun = 1;
@@ -194,6 +197,10 @@ int advance(Paced *p, Frames appl)
         p->pendingFrom = p->runBase + p->skipped + appl;
         return -1;
     }
+    Frames ring = p->io.buffer_size;
+    for (Frames pos = arrived - p->hw > ring ? arrived - ring : p->hw; pos < arrived; ++pos)
+        p->slotSource[pos % ring] = p->runBase + p->skipped + pos;
+    p->skipped += excess;
     p->hw = arrived;
     return 0;
 }
@@ -236,21 +243,18 @@ snd_pcm_sframes_t pacedTransfer(snd_pcm_ioplug_t *io, const snd_pcm_channel_area
     pthread_mutex_lock(&p->lock);
     flushLoss(p);
     Frames appl = io->appl_ptr;
-    Frames ring = io->buffer_size;
+    // With a stop threshold past the buffer, a slot the program left too
+    // long holds a later frame, as a card's ring does.
     for (snd_pcm_uframes_t i = 0; i < size; ++i) {
-        Frames pos = appl + i;
-        // With a stop threshold past the buffer, a slot the program left
-        // too long holds a later frame, as a card's ring does.
-        if (p->hw > pos + ring) pos += (p->hw - 1 - pos) / ring * ring;
-        Frames src = p->runBase + p->skipped + pos;
-        if (src < (Frames)p->silentFrames) {
-            for (unsigned ch = 0; ch < io->channels; ++ch) {
-                const snd_pcm_channel_area_t *a = &areas[ch];
-                memset((char *)a->addr + (a->first + (Frames)a->step * (offset + i)) / 8, 0,
-                       snd_pcm_format_physical_width(io->format) / 8);
-            }
-        } else {
+        Frames src = p->slotSource[(appl + i) % io->buffer_size];
+        if (src >= (Frames)p->silentFrames) {
             writeFrame(io, areas, offset + i, src);
+            continue;
+        }
+        for (unsigned ch = 0; ch < io->channels; ++ch) {
+            const snd_pcm_channel_area_t *a = &areas[ch];
+            memset((char *)a->addr + (a->first + (Frames)a->step * (offset + i)) / 8, 0,
+                   snd_pcm_format_physical_width(io->format) / 8);
         }
     }
     armTimer(p, appl + size);
@@ -316,8 +320,10 @@ int pacedHwParams(snd_pcm_ioplug_t *io, snd_pcm_hw_params_t *)
     pthread_mutex_lock(&p->lock);
     // A new setup (perhaps a new rate) starts a new source.
     p->sourceStarted = 0;
+    free(p->slotSource);
+    p->slotSource = (Frames *)calloc(io->buffer_size, sizeof(Frames));
     pthread_mutex_unlock(&p->lock);
-    return 0;
+    return p->slotSource ? 0 : -ENOMEM;
 }
 
 int pacedSwParams(snd_pcm_ioplug_t *io, snd_pcm_sw_params_t *params)
@@ -359,6 +365,7 @@ void freePaced(Paced *p)
 {
     if (p->timer >= 0) close(p->timer);
     free(p->logPath);
+    free(p->slotSource);
     pthread_mutex_destroy(&p->lock);
     free(p);
 }
