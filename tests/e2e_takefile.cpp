@@ -515,9 +515,9 @@ TEST_F(TakeFile, RejectedAudioNeverComesBackAfterAKill)
 // then (the disk full, a kill before each write after the block is
 // inserted, a kill in the copy made where no block can be inserted), "1"
 // keeps every period, or the next start keeps them aside, as libsndfile
-// reads them, and no copy is left. Takes planned within 4 GiB whose whole
-// periods pass it where no block can be inserted, and past it onto tmpfs,
-// start and keep what they record.
+// reads them (and a bext chunk), and no copy is left. Takes planned within
+// 4 GiB whose whole periods pass it where no block can be inserted, and
+// past it onto tmpfs, start and keep what they record.
 TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
 {
     if (std::string(TUNEVAT_SNDCHECK).empty()) GTEST_SKIP() << "built without libsndfile";
@@ -531,14 +531,15 @@ TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
     struct Case {
         std::vector<std::string> shim;
         std::string duration, target;
-        bool killed;   // at the turn; the next start keeps the take aside
+        bool killed;       // at the turn; the next start keeps the take aside
+        bool bwf = false;  // with a bext chunk, which stays a chunk
     } cases[] = {
         {{"TV_FAULT_FULL_ON=tunevat_temp.wav*"}, turn, "song.wav", false},
         {{kill, "TV_FAULT_KILL_AFTER_INSERT=1"}, turn, "song.wav", true},
         {{kill, "TV_FAULT_KILL_AFTER_INSERT=2"}, turn, "song.wav", true},
-        {{kill, "TV_FAULT_KILL_AFTER_INSERT=3"}, turn, "song.wav", true},
+        {{kill, "TV_FAULT_KILL_AFTER_INSERT=3"}, turn, "song.wav", true, true},
         {{noInsert, kill + ".rf64", "TV_FAULT_KILL_BYTES=100"}, turn, "song.wav", true},
-        {{noInsert}, "24347.85", "song.wav", false},   // 4 GiB less 7 KiB
+        {{noInsert}, "24347.85", "song.wav", false, true},   // 4 GiB less 7 KiB
         {{}, "30435", tmpfs, false},
     };
     // The turns in place need a file system that inserts blocks.
@@ -552,6 +553,7 @@ TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
         unlink((c.target[0] == '/' ? c.target : path(c.target)).c_str());
         writeFile(path("tlist.txt"), "");
         settings(2, 16, c.duration, c.target);
+        if (c.bwf) writeFile(path("rcvat.txt"), readFile(path("rcvat.txt")) + "bwf\t1\n");
         prog.env = c.shim;
         if (!c.shim.empty()) prog.env.push_back(std::string("LD_PRELOAD=") + TUNEVAT_FAULTSHIM);
         ASSERT_TRUE(prog.start(dir, card, fifo));
@@ -588,6 +590,9 @@ TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
         EXPECT_EQ(s.status, 0) << s.err;
         EXPECT_EQ(s.out, "2 44100 " + std::to_string(frames) + " 16\n");
         EXPECT_TRUE(readFile(path("back.raw")) == input(0, frames));
+        if (c.bwf) {
+            EXPECT_NE(runProgram(dir, {TUNEVAT_SNDCHECK, "bext", kept}).out.find(" Tunevat\n"), std::string::npos);
+        }
     }
 }
 
