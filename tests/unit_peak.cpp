@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "audio/audio.h"
@@ -195,8 +194,8 @@ TEST(LevelMeter, LevelsHoldsAndClipsFollowTheBlocks)
 
 // The meter's text: a bar on the -60..0 dBFS scale with the marks (':'),
 // the hold ('|'), eighths of a cell in block characters, the level, the
-// clip count, padded to one column short of the width. (Two lines, where
-// the bars do not fit beside the leading text: DrawnOverItselfOnATerminal.)
+// clip count, padded to one column short of the width. (Redrawn on a
+// terminal, on one line or two: PacedE2E's m and take.)
 TEST(LevelMeter, DrawnToTheWidth)
 {
     LevelMeter m;
@@ -235,40 +234,6 @@ TEST(TakePicture, SlicesClipsAndGaps)
     renderPictureLine(&p, 0, 60, 1, text, sizeof text);
     EXPECT_EQ(std::string(text), "Channel 1 |" + times("\xe2\x96\x86", 30) + times("\xe2\x96\x88", 30) + "|");
     EXPECT_FALSE(pictureHasMarks(&p));
-}
-
-// On a terminal 50 columns wide, where the bars take a line below the
-// time left, each redraw starts from the line above; the picture is
-// printed below. (On a pipe neither prints a byte: the exact output of
-// every piped take shows it.)
-TEST(LevelMeter, DrawnOverItselfOnATerminal)
-{
-    setenv("LC_ALL", "C", 1);
-    int pty[2];
-    ASSERT_TRUE(openPty(50, &pty[0], &pty[1]));
-    fflush(stdout);
-    int saved = dup(1);
-    dup2(pty[1], 1);
-    LevelMeter m;
-    startMeterOnTerminal(&m, 2, 2);
-    long peaks[2] = {16384, 0}, clips[2] = {0, 0};
-    feedMeter(&m, peaks, clips, 0);
-    drawMeter(&m, "Remaining 1.00 sec", 0);
-    drawMeter(&m, "Remaining 0.90 sec", 100000000);
-    TakePicture p;
-    startTakePicture(&p, 1, 2, 60);
-    addPictureFrames(&p, 60, peaks, clips);
-    showTakePicture(&p);
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    char buf[4096];
-    ssize_t n = read(pty[0], buf, sizeof buf);
-    std::string channels = "1[" + times("#", 13) + " ]  -6.0  2[" + times(" ", 9) + ":  : ]  -inf ";
-    EXPECT_EQ(std::string(buf, n > 0 ? (size_t)n : 0),
-              "\rRemaining 1.00 sec" + times(" ", 31) + "\r\n" + channels + "\r\x1b[ARemaining 0.90 sec" +
-                  times(" ", 31) + "\r\n" + channels + "Channel 1 |" + times("@", 37) + "|\n");
-    for (int fd : pty) close(fd);
 }
 
 }  // namespace
