@@ -103,8 +103,7 @@ TEST(CheckFramePeaks, EachChannelAsCheckPeakSeesIt)
                 EXPECT_EQ(mono, peakOf(left, bps));
                 long peaks[2] = {3, 3}, clips[2] = {5, 0};
                 measureFrames(frames, exact.data(), bps, peaks, clips);
-                EXPECT_EQ(peaks[0], l);
-                EXPECT_EQ(peaks[1], r);
+                EXPECT_EQ(std::vector<long>(peaks, peaks + 2), std::vector<long>({l, r}));
                 EXPECT_EQ(clips[0], 5 + clippedIn(left, bps));
                 EXPECT_EQ(clips[1], clippedIn(right, bps));
                 EXPECT_GE(clips[0] - 5 + clips[1], extreme < 2 && frames > 0 ? 2 : 0);   // the two put there
