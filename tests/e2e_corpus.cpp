@@ -8,10 +8,8 @@
 // is the reference: what `t` prints, the bytes playback sends to the
 // virtual card, and, after recording at the end of it, that libsndfile
 // reads the old audio followed by the new. Samples other than plain PCM
-// must be refused with what they are. Every integer and float format plays
-// as libsndfile reads it: exactly on a card that takes it, within one step
-// of the coarser format on cards that take only two channels, only
-// integers or only floats. Files past 4 GiB, as ffmpeg and
+// must be refused with what they are; integers and floats of every width
+// play, also on cards that take less. Files past 4 GiB, as ffmpeg and
 // libsndfile write them, are played at their end and take a recording.
 #include <gtest/gtest.h>
 
