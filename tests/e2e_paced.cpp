@@ -400,9 +400,10 @@ TEST_F(PacedE2E, TheInputLevelShowsUntilALineIsTypedAndThroughATake)
         if (c.columns < 40) {
             EXPECT_NE(out.find("\r\x1b[ARemaining"), std::string::npos);
         }
-        // The picture: 60 cells, or as many as fit on the line.
+        // The picture: 60 cells, or as many as fit on the line; the right
+        // channel is at the lowest step all along.
         std::string cells = " \\|.{" + std::to_string(std::min(60, c.columns - 13)) + "}\\|\n";
-        std::string picture = "Channel 1" + cells + (c.channels == 2 ? "Channel 2" + cells : "");
+        std::string picture = "Channel 1" + cells + (c.channels == 2 ? "Channel 2 \\|\\.{60}\\|\n" : "");
         EXPECT_TRUE(std::regex_search(out, std::regex("peak = -[0-9.]+ dB\n" + picture))) << out;
         std::string data = readFile(path("take.wav")).substr(44);
         size_t frame = (size_t)(c.bits / 8 * c.channels);

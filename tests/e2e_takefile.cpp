@@ -513,11 +513,11 @@ TEST_F(TakeFile, RejectedAudioNeverComesBackAfterAKill)
 // audio there: takes planned at 24347.5 s (4 GiB less 50 KiB), ended by
 // Ctrl-C after three periods, make "2" ask for the turn. Whatever happens
 // then (the disk full, a kill before each write after the block is
-// inserted, a kill in the copy made where no block can be inserted), "1"
-// keeps every period, or the next start keeps them aside, as libsndfile
-// reads them (and a bext chunk), and no copy is left. Takes planned within
-// 4 GiB whose whole periods pass it where no block can be inserted, and
-// past it onto tmpfs, start and keep what they record.
+// inserted, a kill in the copy made where none can be inserted or right
+// after it), "1" keeps every period, or the next start keeps them aside,
+// as libsndfile reads them (and a bext chunk), and no copy is left. Takes
+// planned within 4 GiB whose whole periods pass it where no block can be
+// inserted, and past it onto tmpfs, start and keep what they record.
 TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
 {
     if (std::string(TUNEVAT_SNDCHECK).empty()) GTEST_SKIP() << "built without libsndfile";
@@ -539,6 +539,7 @@ TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
         {{kill, "TV_FAULT_KILL_AFTER_INSERT=2"}, turn, "song.wav", true},
         {{kill, "TV_FAULT_KILL_AFTER_INSERT=3"}, turn, "song.wav", true, true},
         {{noInsert, kill + ".rf64", "TV_FAULT_KILL_BYTES=100"}, turn, "song.wav", true},
+        {{noInsert, kill + ".rf64", "TV_FAULT_KILL_RENAME=after"}, turn, "song.wav", true, true},
         {{noInsert}, "24347.85", "song.wav", false, true},   // 4 GiB less 7 KiB
         {{}, "30435", tmpfs, false},
     };
@@ -547,7 +548,7 @@ TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
     bool inserts = ftruncate(probe, 65536) == 0 && fallocate(probe, FALLOC_FL_INSERT_RANGE, 0, 4096) == 0;
     close(probe);
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.shim.empty() ? c.target : c.shim.back());
+        SCOPED_TRACE(c.duration + " " + (c.shim.empty() ? c.target : c.shim.back()));
         if (c.target.empty() || (!inserts && !c.shim.empty() && c.shim[0] != noInsert)) continue;
         for (const std::string &n : namesMatching(dir, kAsidePattern)) unlink(path(n).c_str());
         unlink((c.target[0] == '/' ? c.target : path(c.target)).c_str());
