@@ -239,9 +239,7 @@ LiveRun startLive(const std::string &dir, const std::vector<std::string> &argv,
         execArgv(argv);
     }
     if (columns > 0) {
-        // Until the program's end closes the terminal (EIO). The file is
-        // there before the copier opens it (the program's own opening only
-        // empties it before it writes anything).
+        // Until the program's end closes the terminal (EIO), into a file made first.
         writeFile(outPath, "");
         run.copier = fork();
         if (run.copier == 0) {
