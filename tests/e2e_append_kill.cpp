@@ -180,13 +180,13 @@ TEST_F(KilledAppend, ANewRecordingIsListedByTheNextStart)
         const char *name;
         const char *on;      // the file whose writing or renaming is cut short
         const char *fault;   // when
-        bool moved;          // the take reached the target before the kill
-        bool noIdentity;     // the note's line with the take's device and inode is lost
+        bool moved = true;         // the take reached the target before the kill
+        bool noIdentity = false;   // the note's line with the take's device and inode is lost
     } points[] = {
         {"just after the take is renamed onto the target", "tunevat_temp.wav",
-         "TV_FAULT_KILL_RENAME=after", true, false},
-        {"at the first byte of the new list", ".tunevat-*", "TV_FAULT_KILL_BYTES=1", true, false},
-        {"just before the new list is renamed", ".tunevat-*", "TV_FAULT_KILL_RENAME=before", true, false},
+         "TV_FAULT_KILL_RENAME=after"},
+        {"at the first byte of the new list", ".tunevat-*", "TV_FAULT_KILL_BYTES=1"},
+        {"just before the new list is renamed", ".tunevat-*", "TV_FAULT_KILL_RENAME=before"},
         {"just before the take is renamed over a recording with its ends", "tunevat_temp.wav",
          "TV_FAULT_KILL_RENAME=before", false, false},
         {"the same, the note without the take's identity", "tunevat_temp.wav",

@@ -84,25 +84,6 @@ TEST_F(ConsoleE2E, IllegalChannelsAndBitsAreCorrected)
     EXPECT_EQ(readFile(path("rcvat.txt")), kDefaultSettings);
 }
 
-// "b" sets the pre-roll, "g" the trigger level; a value out of range is
-// refused with a line and leaves it as it was. Set, they are saved after
-// the other settings; unset again, the file is as it was without them.
-TEST_F(ConsoleE2E, PreRollAndTriggerAreSetCheckedAndSavedOnlyWhenSet)
-{
-    const std::string pre = "Enter pre-roll in seconds (0 to 30):\n",
-                      trig = "Enter trigger level in dBFS (-90 to 0, 0 for off):\n";
-    settings();
-    RunResult r = runTunevat(dir, "b 2.5 g -30 b 30.5 g 0.5 g -91 b abc q\n");
-    EXPECT_EQ(r.out, startWithSettings() + status() + pre + status() + trig + status() + pre +
-                         "Pre-roll is 0 to 30 seconds\n" + status() + trig + "The trigger level is -90 to 0 dBFS\n" +
-                         status() + trig + "The trigger level is -90 to 0 dBFS\n" + status() + pre + status() +
-                         status() + kSaving);
-    EXPECT_EQ(readFile(path("rcvat.txt")), kDefaultSettings + "pre\t2.500\ntrig\t-30.0\n");
-    r = runTunevat(dir, "s b 0 g 0 q\n");
-    EXPECT_NE(r.out.find("Saved settings\n"), std::string::npos);
-    EXPECT_EQ(readFile(path("rcvat.txt")), kDefaultSettings);
-}
-
 TEST_F(ConsoleE2E, InOutPointsAndJumps)
 {
     settings();
@@ -194,20 +175,29 @@ TEST_F(ConsoleE2E, RecordSettingsMenu)
                                            "tlist\ttlist.txt\n");
 }
 
-// w toggles Broadcast WAV takes and n chooses the channels played from
-// files of more than two; both keys are saved only when set.
-TEST_F(ConsoleE2E, BroadcastWavAndChannelPairCommands)
+// "b" sets the pre-roll, "g" the trigger level, "w" toggles Broadcast WAV
+// takes, "n" chooses the channels played from files of more than two. A
+// value out of range, a word that is no number or one channel alone is
+// refused and leaves the setting as it was. Set, they are saved after the
+// other settings; unset again, not at all.
+TEST_F(ConsoleE2E, LevelAndWavSettingsAreCheckedAndSavedOnlyWhenSet)
 {
+    const std::string pre = "Enter pre-roll in seconds (0 to 30):\n",
+                      trig = "Enter trigger level in dBFS (-90 to 0, 0 for off):\n",
+                      ask = "Enter the two channels to play from files with more than two, or 0 for all ",
+                      bwf = "Broadcast WAV (bext chunk) in new recordings: ";
     settings();
-    const std::string ask = "Enter the two channels to play from files with more than two, or 0 for all ";
-    RunResult r = runTunevat(dir, "w n 3 4 n z n 9 w w q\n");
-    EXPECT_EQ(r.out, startWithSettings() + status() + "Broadcast WAV (bext chunk) in new recordings: on\n" +
-                         status() + ask + "(now all):\n" + status() + ask + "(now 3 and 4):\n" + status() +
-                         status() + ask + "(now 3 and 4):\n" + status() +
-                         "Broadcast WAV (bext chunk) in new recordings: off\n" + status() +
-                         "Broadcast WAV (bext chunk) in new recordings: on\n" + status() + kSaving);
-    // A word that is no number, or one channel alone, leaves the pair.
-    EXPECT_EQ(readFile(path("rcvat.txt")), kDefaultSettings + "bwf\t1\npair\t3 4\n");
+    RunResult r = runTunevat(dir, "b 2.5 g -30 b 30.5 g 0.5 g -91 b abc w n 3 4 n z n 9 w w q\n");
+    EXPECT_EQ(r.out, startWithSettings() + status() + pre + status() + trig + status() + pre +
+                         "Pre-roll is 0 to 30 seconds\n" + status() + trig + "The trigger level is -90 to 0 dBFS\n" +
+                         status() + trig + "The trigger level is -90 to 0 dBFS\n" + status() + pre + status() +
+                         status() + bwf + "on\n" + status() + ask + "(now all):\n" + status() + ask +
+                         "(now 3 and 4):\n" + status() + status() + ask + "(now 3 and 4):\n" + status() + bwf +
+                         "off\n" + status() + bwf + "on\n" + status() + kSaving);
+    EXPECT_EQ(readFile(path("rcvat.txt")), kDefaultSettings + "pre\t2.500\ntrig\t-30.0\nbwf\t1\npair\t3 4\n");
+    r = runTunevat(dir, "s b 0 g 0 w n 0 q\n");
+    EXPECT_NE(r.out.find("Saved settings\n"), std::string::npos);
+    EXPECT_EQ(readFile(path("rcvat.txt")), kDefaultSettings);
 }
 
 const std::string kHelp =

@@ -306,12 +306,6 @@ TEST_F(DeviceFaults, DevicesGrantingOtherChannelsOrRatesAreRefused)
                              promptText({}, 0, 0, 1, "take1.wav") + "Saving list and parameters\n");
         EXPECT_FALSE(fileExists(path("take1.wav")));
         EXPECT_EQ(fileSize(path("tunevat_temp.wav")), 44);
-        // "m" refuses it as "r" does, and writes nothing.
-        unlink(path("tunevat_temp.wav").c_str());
-        r = runTunevat(dir, "m\nq\n", conf, 60, c.env);
-        EXPECT_EQ(r.out, startText(2, 16, "take1.wav", true, c.device) + promptText({}, 0, 0, 1, "take1.wav") +
-                             c.message + promptText({}, 0, 0, 1, "take1.wav") + "Saving list and parameters\n");
-        EXPECT_FALSE(fileExists(path("tunevat_temp.wav")));
     }
 }
 

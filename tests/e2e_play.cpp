@@ -303,7 +303,6 @@ TEST_F(PlayE2E, ThreeChannelFileSendsAllThree)
     EXPECT_TRUE(playOnce(this, wavBytes(kRate, 3, 16, data), 0, 1, 0, 1000) == data);
 }
 
-
 TEST_F(PlayE2E, MissingFileIsReportedByTheAttributeReader)
 {
     expectRefused(this, "", "The file called a.wav cannot be found!\n");

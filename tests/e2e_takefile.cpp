@@ -267,40 +267,36 @@ TEST_F(TakeFile, TermAndHangUpKeepTheTakeAndTouchNothingElse)
 
 // Started with SIGHUP ignored (under nohup), the program leaves it ignored:
 // a hang-up in the middle of a take changes nothing, and the take records
-// on to be kept. Started with SIGINT, SIGHUP and SIGCONT ignored, it gives
-// SIGTERM back its own disposition after a command: at the prompt it ends
-// the program.
-TEST_F(TakeFile, SignalsIgnoredAtStartStayIgnored)
+// on to be kept.
+TEST_F(TakeFile, AHangUpIgnoredAtStartStaysIgnored)
 {
-    struct Case {
-        std::vector<int> ignored;
-        bool termAtPrompt;
-    } cases[] = {{{SIGHUP}, false}, {{SIGINT, SIGHUP, SIGCONT}, true}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.termAtPrompt ? "SIGTERM at the prompt" : "SIGHUP in a take");
-        oldSong();
-        prog.ignored = c.ignored;
-        if (c.termAtPrompt) {
-            settings(2, 16, "0.15", "song.wav");   // two periods
-            startTake(2);
-            ASSERT_TRUE(prog.waitFor(takeMenu())) << prog.output();
-            prog.type("1\n");
-            ASSERT_TRUE(prog.waitFor("Recording: \tDur", 2)) << prog.output();
-            prog.signal(SIGTERM);
-            EXPECT_EQ(prog.wait(), 128 + SIGTERM) << prog.output();
-            continue;
-        }
-        startTake(3);
-        prog.signal(SIGHUP);
-        feedPaced(3, 2);
-        prog.signal(SIGINT);
-        ASSERT_TRUE(feedUntilMenu(5)) << prog.output();
-        long periods = periodsCounted(prog.output());
-        EXPECT_GE(periods, 5);
-        prog.type("1\nq\n");
-        EXPECT_EQ(prog.wait(), 0) << prog.output();
-        EXPECT_TRUE(readFile(path("song.wav")) == wavBytes(44100, 2, 16, input(0, periods * kPeriod)));
-    }
+    oldSong();
+    prog.ignored = {SIGHUP};
+    startTake(3);
+    prog.signal(SIGHUP);
+    feedPaced(3, 2);
+    prog.signal(SIGINT);
+    ASSERT_TRUE(feedUntilMenu(5)) << prog.output();
+    long periods = periodsCounted(prog.output());
+    EXPECT_GE(periods, 5);
+    prog.type("1\nq\n");
+    EXPECT_EQ(prog.wait(), 0) << prog.output();
+    EXPECT_TRUE(readFile(path("song.wav")) == wavBytes(44100, 2, 16, input(0, periods * kPeriod)));
+}
+
+// Started with SIGINT, SIGHUP and SIGCONT ignored, it gives SIGTERM back
+// its own disposition after a take: at the prompt it ends the program.
+TEST_F(TakeFile, TermAtThePromptEndsTheProgramWhateverElseIsIgnored)
+{
+    oldSong();
+    prog.ignored = {SIGINT, SIGHUP, SIGCONT};
+    settings(2, 16, "0.15", "song.wav");   // two periods
+    startTake(2);
+    ASSERT_TRUE(prog.waitFor(takeMenu())) << prog.output();
+    prog.type("1\n");
+    ASSERT_TRUE(prog.waitFor("Recording: \tDur", 2)) << prog.output();
+    prog.signal(SIGTERM);
+    EXPECT_EQ(prog.wait(), 128 + SIGTERM) << prog.output();
 }
 
 // A second tunevat in the same folder cannot record while the first one
@@ -514,15 +510,14 @@ TEST_F(TakeFile, RejectedAudioNeverComesBackAfterAKill)
 }
 
 // Past 4 GiB the take file turns RF64, before the take that carries the
-// audio there. Takes planned just short of that (24347.5 s: 4 GiB less 50
-// KiB) and ended by Ctrl-C after three periods make "2" ask for the turn
-// with only those periods in the file. Whatever happens at the turn (the
-// disk full, a kill before each of its writes, a file system that cannot
-// insert a block, a kill in the copy made there instead), "1" keeps every
-// period recorded, or the next start keeps them aside, and libsndfile
-// reads every frame of what is said to be kept. A take planned within 4
-// GiB whose whole periods pass it, and one planned past it onto tmpfs,
-// start and keep what they record.
+// audio there: takes planned at 24347.5 s (4 GiB less 50 KiB), ended by
+// Ctrl-C after three periods, make "2" ask for the turn. Whatever happens
+// then (the disk full, a kill before each write after the block is
+// inserted, a kill in the copy made where none can be inserted or right
+// after it), "1" keeps every period, or the next start keeps them aside,
+// as libsndfile reads them (and a bext chunk), and no copy is left. Takes
+// planned within 4 GiB whose whole periods pass it where no block can be
+// inserted, and past it onto tmpfs, start and keep what they record.
 TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
 {
     if (std::string(TUNEVAT_SNDCHECK).empty()) GTEST_SKIP() << "built without libsndfile";
@@ -532,41 +527,34 @@ TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
         std::string dir;
         ~Remove() { if (!dir.empty()) removeTree(dir); }
     } removeShm{tmpfs.empty() ? "" : shm};
-    const std::string killTake = "TV_FAULT_KILL_ON=tunevat_temp.wav";
+    const std::string turn = "24347.5", kill = "TV_FAULT_KILL_ON=tunevat_temp.wav", noInsert = "TV_FAULT_INSERT=95";
     struct Case {
-        const char *name;
         std::vector<std::string> shim;
-        const char *duration;   // 24347.5: "2" asks for the turn
-        bool killed;            // at the turn; the next start keeps the take
-        std::string target;
+        std::string duration, target;
+        bool killed;       // at the turn; the next start keeps the take aside
+        bool bwf = false;  // with a bext chunk, which stays a chunk
     } cases[] = {
-        {"a full disk at the turn", {"TV_FAULT_FULL_ON=tunevat_temp.wav*"}, "24347.5", false, "song.wav"},
-        {"killed right after the block is inserted", {killTake, "TV_FAULT_KILL_AFTER_INSERT=1"}, "24347.5",
-         true, "song.wav"},
-        {"killed before the second write", {killTake, "TV_FAULT_KILL_AFTER_INSERT=2"}, "24347.5", true,
-         "song.wav"},
-        {"killed before the third write", {killTake, "TV_FAULT_KILL_AFTER_INSERT=3"}, "24347.5", true,
-         "song.wav"},
-        {"killed in the copy where no block can be inserted",
-         {"TV_FAULT_INSERT=95", "TV_FAULT_KILL_ON=tunevat_temp.wav.rf64", "TV_FAULT_KILL_BYTES=100"},
-         "24347.5", true, "song.wav"},
-        // 24347.85 s is 4 GiB less 7 KiB; whole periods of 4096 frames pass it.
-        {"whole periods past 4 GiB where no block can be inserted", {"TV_FAULT_INSERT=95"}, "24347.85",
-         false, "song.wav"},
-        {"planned past 4 GiB onto tmpfs", {}, "30435", false, tmpfs},
+        {{"TV_FAULT_FULL_ON=tunevat_temp.wav*"}, turn, "song.wav", false},
+        {{kill, "TV_FAULT_KILL_AFTER_INSERT=1"}, turn, "song.wav", true},
+        {{kill, "TV_FAULT_KILL_AFTER_INSERT=2"}, turn, "song.wav", true},
+        {{kill, "TV_FAULT_KILL_AFTER_INSERT=3"}, turn, "song.wav", true, true},
+        {{noInsert, kill + ".rf64", "TV_FAULT_KILL_BYTES=100"}, turn, "song.wav", true},
+        {{noInsert, kill + ".rf64", "TV_FAULT_KILL_RENAME=after"}, turn, "song.wav", true, true},
+        {{noInsert}, "24347.85", "song.wav", false, true},   // 4 GiB less 7 KiB
+        {{}, "30435", tmpfs, false},
     };
-    // The rows of a turn in place need a file system that inserts blocks.
+    // The turns in place need a file system that inserts blocks.
     int probe = open(path("probe").c_str(), O_RDWR | O_CREAT, 0644);
     bool inserts = ftruncate(probe, 65536) == 0 && fallocate(probe, FALLOC_FL_INSERT_RANGE, 0, 4096) == 0;
     close(probe);
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        bool inPlace = c.shim.empty() || c.shim[0] != "TV_FAULT_INSERT=95";
-        if (c.target.empty() || (!inserts && inPlace && c.target == "song.wav")) continue;
+        SCOPED_TRACE(c.duration + " " + (c.shim.empty() ? c.target : c.shim.back()));
+        if (c.target.empty() || (!inserts && !c.shim.empty() && c.shim[0] != noInsert)) continue;
         for (const std::string &n : namesMatching(dir, kAsidePattern)) unlink(path(n).c_str());
         unlink((c.target[0] == '/' ? c.target : path(c.target)).c_str());
         writeFile(path("tlist.txt"), "");
         settings(2, 16, c.duration, c.target);
+        if (c.bwf) writeFile(path("rcvat.txt"), readFile(path("rcvat.txt")) + "bwf\t1\n");
         prog.env = c.shim;
         if (!c.shim.empty()) prog.env.push_back(std::string("LD_PRELOAD=") + TUNEVAT_FAULTSHIM);
         ASSERT_TRUE(prog.start(dir, card, fifo));
@@ -576,7 +564,7 @@ TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
         ASSERT_TRUE(feedUntilMenu(3)) << prog.output();
         long frames = periodsCounted(prog.output()) * kPeriod;
         std::string kept = c.target;
-        if (std::string(c.duration) == "24347.5") prog.type("2\n");
+        if (c.duration == turn) prog.type("2\n");
         if (c.killed) {
             EXPECT_EQ(prog.wait(), 128 + SIGKILL) << prog.output();
             RunResult r = runTunevat(dir, "q\n", conf, 60);
@@ -587,7 +575,7 @@ TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
                 << r.out;
             kept = aside[0];
         } else {
-            if (!c.shim.empty() && c.shim[0].rfind("TV_FAULT_FULL_ON", 0) == 0) {
+            if (c.shim.size() && c.shim[0].rfind("TV_FAULT_FULL_ON", 0) == 0) {
                 EXPECT_TRUE(prog.waitFor(takeMenu(), 2)) << prog.output();
                 EXPECT_NE(prog.output().find("Cannot make tunevat_temp.wav RF64 for a recording past "
                                              "4 GiB: No space left on device\n" + takeMenu()),
@@ -603,6 +591,9 @@ TEST_F(TakeFile, TheTurnToRf64LosesNothingAtAnyInstant)
         EXPECT_EQ(s.status, 0) << s.err;
         EXPECT_EQ(s.out, "2 44100 " + std::to_string(frames) + " 16\n");
         EXPECT_TRUE(readFile(path("back.raw")) == input(0, frames));
+        if (c.bwf) {
+            EXPECT_NE(runProgram(dir, {TUNEVAT_SNDCHECK, "bext", kept}).out.find(" Tunevat\n"), std::string::npos);
+        }
     }
 }
 

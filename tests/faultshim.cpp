@@ -40,22 +40,18 @@
 //                              line "slow" is added to that file when it
 //                              does.
 //
-//   TV_FAULT_INSERT=<errno>    every fallocate that inserts a range
-//                              (FALLOC_FL_INSERT_RANGE) fails with that
-//                              errno, as on a file system that cannot
-//                              insert a block into a file (95, EOPNOTSUPP).
-//   TV_FAULT_FULL_ON=<pattern> once a range has been inserted into a
-//                              matching file, the disk is full: a pwrite,
-//                              pwritev or copy_file_range to a matching
-//                              file that needs a block it does not have
-//                              (past its end, or in a hole) fails with
-//                              ENOSPC; bytes the file has are written.
+//   TV_FAULT_INSERT=<errno>    fallocate's inserts (FALLOC_FL_INSERT_RANGE)
+//                              fail with that errno, as on a file system
+//                              that cannot insert a block (95, EOPNOTSUPP).
+//   TV_FAULT_FULL_ON=<pattern> once a range was inserted into a matching
+//                              file, a pwrite(v) or copy_file_range to one
+//                              that needs a block it lacks (past its end,
+//                              in a hole) fails with ENOSPC.
 //   TV_FAULT_KILL_AFTER_INSERT=<n>
-//                              once a range has been inserted into a file
-//                              that TV_FAULT_KILL_ON matches, the process
-//                              kills itself just before its n-th pwrite or
-//                              pwritev to such a file (1: right after the
-//                              insert).
+//                              once a range was inserted into a file that
+//                              TV_FAULT_KILL_ON matches, SIGKILL just
+//                              before its n-th pwrite(v) or copy_file_range
+//                              (1: right after).
 //
 //   TV_FAULT_COPY_RANGE=<errno>
 //                              every copy_file_range fails with that
@@ -91,9 +87,9 @@
 //                              1), as a user's Ctrl-C that comes while a
 //                              device opens, between two tracks of a list.
 //
-// Disk-full faults are not made here: the C library's own streams write
-// through internal calls that a preloaded library cannot see, so the
-// tests fill a small file system instead.
+// Disk-full faults of streams are not made here: the C library's own
+// streams write through internal calls that a preloaded library cannot
+// see, so the tests fill a small file system instead.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -321,22 +317,26 @@ static int needsBlock(int fd, off_t pos, size_t n)
     return hole >= 0 && hole < end;
 }
 
-// Dies just before the write TV_FAULT_KILL_AFTER_INSERT names.
-static void maybeKillAfterInsert(int fd)
+// Before a write of n bytes at pos to fd: dies if it is the one
+// TV_FAULT_KILL_AFTER_INSERT names; 1 (errno ENOSPC) if the disk is full.
+static int refused(int fd, off_t pos, size_t n)
 {
     const char *nth = getenv("TV_FAULT_KILL_AFTER_INSERT");
     if (killInserted && nth && killTarget(fd) && ++writesSinceInsert == atol(nth))
         kill(getpid(), SIGKILL);
-}
-
-// Whether a write of n bytes at pos to fd fails for a full disk.
-static int refused(int fd, off_t pos, size_t n)
-{
     if (fullDisk && n > 0 && fdMatches("TV_FAULT_FULL_ON", fd) && needsBlock(fd, pos, n)) {
         errno = ENOSPC;
         return 1;
     }
     return 0;
+}
+
+// The bytes of an iovec array.
+static size_t iovBytes(const struct iovec *iov, int count)
+{
+    size_t n = 0;
+    for (int i = 0; i < count; ++i) n += iov[i].iov_len;
+    return n;
 }
 
 typedef int (*FallocateFn)(int, int, off_t, off_t);
@@ -414,7 +414,6 @@ static void maybeSlow(int fd)
 ssize_t pwrite(int fd, const void *buf, size_t n, off_t pos)
 {
     maybeSlow(fd);
-    maybeKillAfterInsert(fd);
     if (refused(fd, pos, n)) return -1;
     ssize_t r = ((PwriteFn)dlsym(RTLD_NEXT, "pwrite"))(fd, buf, n, pos);
     wrote(fd, r);
@@ -424,7 +423,6 @@ ssize_t pwrite(int fd, const void *buf, size_t n, off_t pos)
 ssize_t pwrite64(int fd, const void *buf, size_t n, off_t pos)
 {
     maybeSlow(fd);
-    maybeKillAfterInsert(fd);
     if (refused(fd, pos, n)) return -1;
     ssize_t r = ((PwriteFn)dlsym(RTLD_NEXT, "pwrite64"))(fd, buf, n, pos);
     wrote(fd, r);
@@ -436,10 +434,7 @@ typedef ssize_t (*PwritevFn)(int, const struct iovec *, int, off_t);
 ssize_t pwritev(int fd, const struct iovec *iov, int count, off_t pos)
 {
     maybeSlow(fd);
-    size_t n = 0;
-    for (int i = 0; i < count; ++i) n += iov[i].iov_len;
-    maybeKillAfterInsert(fd);
-    if (refused(fd, pos, n)) return -1;
+    if (refused(fd, pos, iovBytes(iov, count))) return -1;
     ssize_t r = ((PwritevFn)dlsym(RTLD_NEXT, "pwritev"))(fd, iov, count, pos);
     wrote(fd, r);
     return r;
@@ -448,10 +443,7 @@ ssize_t pwritev(int fd, const struct iovec *iov, int count, off_t pos)
 ssize_t pwritev64(int fd, const struct iovec *iov, int count, off_t pos)
 {
     maybeSlow(fd);
-    size_t n = 0;
-    for (int i = 0; i < count; ++i) n += iov[i].iov_len;
-    maybeKillAfterInsert(fd);
-    if (refused(fd, pos, n)) return -1;
+    if (refused(fd, pos, iovBytes(iov, count))) return -1;
     ssize_t r = ((PwritevFn)dlsym(RTLD_NEXT, "pwritev64"))(fd, iov, count, pos);
     wrote(fd, r);
     return r;

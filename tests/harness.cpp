@@ -188,7 +188,9 @@ RunResult runTunevat(const std::string &dir, const std::string &input,
     return runProgram(dir, {TUNEVAT_BIN}, input, alsaConf, timeoutSec, env);
 }
 
-bool openPty(int columns, int *master, int *slave)
+// A pseudo-terminal columns wide whose master gets what is written to the
+// slave as it is; false when none can be had.
+static bool openPty(int columns, int *master, int *slave)
 {
     *master = posix_openpt(O_RDWR | O_NOCTTY);
     if (*master < 0 || grantpt(*master) != 0 || unlockpt(*master) != 0) return false;
@@ -237,9 +239,7 @@ LiveRun startLive(const std::string &dir, const std::vector<std::string> &argv,
         execArgv(argv);
     }
     if (columns > 0) {
-        // Until the program's end closes the terminal (EIO). The file is
-        // there before the copier opens it (the program's own opening only
-        // empties it before it writes anything).
+        // Until the program's end closes the terminal (EIO), into a file made first.
         writeFile(outPath, "");
         run.copier = fork();
         if (run.copier == 0) {

@@ -60,8 +60,8 @@ struct LiveRun {
     std::string outPath, errPath;   // its standard output and error
 };
 // Starts argv in dir (environment as runProgram, killed after timeoutSec);
-// with columns, its standard output is a terminal that wide (openPty),
-// whose bytes reach outPath as they are.
+// with columns, its standard output is a terminal that wide, whose bytes
+// reach outPath as they are (a line feed stays a line feed).
 LiveRun startLive(const std::string &dir, const std::vector<std::string> &argv,
                   const std::vector<std::string> &env = {}, int timeoutSec = 120, int columns = 0);
 // Writes text to its standard input.
@@ -76,11 +76,6 @@ bool waitForOutput(const LiveRun &run, const std::string &text, int timeoutSec, 
 RunResult finishLive(LiveRun *run, int timeoutSec = 60);
 // Stops it with sig, waits for it, and returns its status.
 int stopLive(LiveRun *run, int sig);
-
-// A pseudo-terminal columns wide (TIOCSWINSZ) whose master gets the bytes
-// written to the slave as they are (no output processing: a line feed
-// stays a line feed). False when none can be had.
-bool openPty(int columns, int *master, int *slave);
 
 // Writes dir/asound.conf defining a virtual sound card as pcm.!default
 // and as pcm.tvcard: playback goes to dir/out.raw (a numbered file

@@ -1,6 +1,5 @@
 // Interleave: two single-channel blocks into one two-channel block, bytes
-// copied unchanged, left sample first; and the rest of what playback does
-// to samples: two channels picked from a frame, and formats converted.
+// copied unchanged, left sample first; and samples converted for a device.
 #include <gtest/gtest.h>
 
 #include <string>

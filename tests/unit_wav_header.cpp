@@ -232,8 +232,8 @@ TEST(MakeHeader, AShortWriteIsAFailure)
 }
 
 // A Broadcast WAV header: the bext chunk (version 1) between the format
-// chunk and the data chunk, stamped in local time; t reads the stamp, and
-// a new one takes its place. (Where RF64 begins with it: e2e_record.)
+// chunk and the data chunk, stamped in local time, and a new stamp in its
+// place. (What libsndfile, ffprobe and t read of it: e2e_record.)
 TEST(HeaderBytes, BroadcastWavCarriesItsBextChunkAfterTheFormatChunk)
 {
     setenv("TZ", "UTC", 1);
@@ -257,14 +257,9 @@ TEST(HeaderBytes, BroadcastWavCarriesItsBextChunkAfterTheFormatChunk)
     ASSERT_TRUE(f);
     EXPECT_EQ(restampBext(fileno(f), &st), 1);
     fclose(f);
-    EXPECT_EQ(readFile(p).substr(44 + 288, 31), "Tunevat-20190213234018-00000007");
-    unsigned long rate;
-    unsigned long long offset, frames;
-    unsigned int bps, ch;
-    startCapture();
-    ASSERT_EQ(GetAttributes(p.c_str(), &rate, &bps, &ch, &offset, &frames, 1), 1);
-    EXPECT_EQ(endCapture(), "\nFile: " + p + "\n  channels: 2\n  bits: 24\n  samplerate: 48000\n  length (sec): "
-                            "0.000\n  recorded: 2019-02-13 23:40:18, starts at 23:40:18.000\n");
+    EXPECT_TRUE(readFile(p) == std::string(h, 44 + 288) + "Tunevat-20190213234018-00000007" + std::string(1, '\0') +
+                                   "2019-02-1323:40:18" + le(85218ULL * 48000, 8) + std::string(h + 390, 304) +
+                                   std::string(48, '\1'));
 }
 
 }  // namespace
