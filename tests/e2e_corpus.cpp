@@ -434,6 +434,9 @@ struct BigFile {
 
 TEST_F(Corpus, FilesOfGigabytesFromOtherWritersPlayAndTakeAppends)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "gigabytes of audio through the sanitizers take too long";
+#endif
     if (std::string(TUNEVAT_SNDCHECK).empty()) GTEST_SKIP() << "built without libsndfile";
     if (wavtest::freeBytes(dir) < (16LL << 30)) GTEST_SKIP() << "needs 16 GiB free on " << dir;
     const long long k3G = 3221225472LL, k5G = 5368709120LL;
