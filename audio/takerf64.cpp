@@ -38,11 +38,6 @@
 // The ds64 and format chunks end here; in a header made by a turn in
 // place, a JUNK chunk follows, up to the data chunk.
 static const long kRf64ChunksEnd = 72;
-// The body of the ds64 chunk: three sizes and a table length.
-static const long kDs64BodyBytes = 28;
-// The RIFF header's format chunk: tag, size and 16 bytes, after "WAVE".
-static const long kRiffFormatAt = 12;
-static const long kFormatChunkBytes = 24;
 // Where the RIFF header's format chunk keeps the frame's bytes.
 static const long kBlockAlignAt = 32;
 // The largest block inserted before a take; a file system whose blocks

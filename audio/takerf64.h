@@ -7,8 +7,6 @@
 
 #include "audio/takefile.h"
 
-// A chunk's tag and size, which its size does not count.
-const long kChunkHeaderBytes = 8;
 // An RF64 take's sizes, in the ds64 chunk right after "WAVE": the RIFF
 // size, the data size and the frames, 8 bytes each.
 const long kDs64SizesAt = 20;

@@ -72,8 +72,6 @@ static void formatChunk(char *out, unsigned long channels, unsigned long rate,
 // format chunk and the data chunk's header.
 static const long kRf64Ds64At = 12;
 static const long kRf64FormatAt = kRf64Ds64At + kChunkHeaderBytes + kDs64BodyBytes;   // 48
-static const long kRiffFormatAt = 12;
-static const long kFormatChunkBytes = 24;
 
 // The bext chunk's fields, counted from the start of its body.
 static const long kBextOriginatorAt = 256;

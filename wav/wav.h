@@ -29,6 +29,15 @@ const long kRf64HeaderBytes = 80;
 // header, the data size are stored.
 const long kRiffSizeAt = 4;
 const long kDataSizeAt = 40;
+// Every chunk, "RIFF" included, starts with a 4-byte tag and a 4-byte
+// little-endian size, which its size does not count; its body follows.
+const long kChunkHeaderBytes = 8;
+// The canonical header's format chunk (tag, size and 16 bytes) starts
+// right after "WAVE"; in the program's RF64 header the ds64 chunk (its
+// body of 28 bytes) comes first.
+const long kRiffFormatAt = 12;
+const long kFormatChunkBytes = 24;
+const long kDs64BodyBytes = 28;
 // The RIFF size is an unsigned 32-bit field and counts the 36 header bytes
 // after it: the most data a 44-byte header states. Past it, RF64.
 const long long kRiffDataLimit = 4294967295LL - 36;

@@ -18,7 +18,7 @@ static_assert(sizeof(off_t) == 8, "build with -D_FILE_OFFSET_BITS=64");
 // little-endian size; its body follows.
 const long kTagBytes = 4;
 const long kSizeFieldBytes = 4;
-const long kChunkHeaderBytes = kTagBytes + kSizeFieldBytes;
+static_assert(kChunkHeaderBytes == kTagBytes + kSizeFieldBytes, "a chunk's tag and size");
 // Largest value a signed 32-bit header field holds: the rates' limit.
 const long kMaxField = 2147483647L;
 // A 32-bit size field that says "not known", or in an RF64 file "see the
@@ -26,8 +26,8 @@ const long kMaxField = 2147483647L;
 const unsigned long long kUnknownSize = 0xffffffffULL;
 // The ds64 chunk: its body of 28 bytes holds the RIFF size, the data size
 // and the sample count (frames), 8 bytes each, counted here from the
-// chunk's tag, then the length of a table of other chunks' sizes.
-const long kDs64BodyBytes = 28;
+// chunk's tag, then the length of a table of other chunks' sizes
+// (kDs64BodyBytes in all).
 const long kDs64RiffAt = 8;
 const long kDs64DataAt = 16;
 const long kDs64SamplesAt = 24;
